@@ -1,0 +1,1 @@
+"""Stand-in host platform for the meal-coupon shop controllers: HTTP, records, host functions."""

@@ -1,0 +1,1 @@
+"""An Odoo-compatible records layer over SQLite."""

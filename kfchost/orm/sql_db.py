@@ -1,0 +1,208 @@
+"""SQLite connections and cursors with the shape of Odoo's ``odoo.sql_db``.
+
+One cursor is one transaction. SQL is written psycopg2 style (``%s`` placeholders), so the
+SQL that controllers send through ``env.cr.execute`` reads as it does on PostgreSQL.
+
+``SELECT ... FOR UPDATE`` has no row locks on SQLite; the cursor takes the database write
+lock instead and keeps it until the transaction ends, so two transactions locking the same
+row run one after the other. A transaction whose snapshot went stale while it waited for the
+lock cannot continue on SQLite; it raises :class:`ConcurrencyFailure`, which the HTTP layer
+answers the way Odoo answers a PostgreSQL serialization failure: roll back and run again.
+"""
+import queue
+import re
+import sqlite3
+import threading
+
+BUSY_TIMEOUT = 30.0  # seconds a statement waits for the write lock
+
+_FOR_UPDATE = re.compile(r"\s+FOR\s+(?:NO\s+KEY\s+)?UPDATE(?:\s+OF\s+[\w\s,\"]+?)?(?:\s+NOWAIT|\s+SKIP\s+LOCKED)?\s*;?\s*$",
+                         re.IGNORECASE)
+_PLACEHOLDER = re.compile(r"%(s|%)")
+
+
+class ConcurrencyFailure(sqlite3.OperationalError):
+    """The transaction lost a race for the write lock; run it again from the start."""
+
+
+def translate(sql):
+    """psycopg2 placeholders to sqlite3 ones; returns (sql, locks) with FOR UPDATE removed."""
+    sql, locks = _FOR_UPDATE.subn("", sql)
+    sql = _PLACEHOLDER.sub(lambda m: "?" if m.group(1) == "s" else "%", sql)
+    return sql, bool(locks)
+
+
+def _is_busy(exc):
+    text = str(exc)
+    return "database is locked" in text or "database is busy" in text
+
+
+def connect(path):
+    conn = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None,
+                           check_same_thread=False, detect_types=0)
+    conn.execute("PRAGMA journal_mode=WAL")
+    conn.execute("PRAGMA synchronous=NORMAL")
+    conn.execute("PRAGMA foreign_keys=ON")
+    conn.execute("CREATE TABLE IF NOT EXISTS _write_lock (id INTEGER PRIMARY KEY)")
+    return conn
+
+
+class ConnectionPool:
+    """Idle connections to one database file, handed to one cursor at a time."""
+
+    def __init__(self, path, maxidle=16):
+        self.path = path
+        self._idle = queue.LifoQueue(maxidle)
+
+    def borrow(self):
+        try:
+            return self._idle.get_nowait()
+        except queue.Empty:
+            return connect(self.path)
+
+    def give_back(self, conn):
+        if conn.in_transaction:
+            conn.rollback()
+        try:
+            self._idle.put_nowait(conn)
+        except queue.Full:
+            conn.close()
+
+    def close_all(self):
+        while True:
+            try:
+                self._idle.get_nowait().close()
+            except queue.Empty:
+                return
+
+
+class Cursor:
+    """A transaction on a pooled connection, opened lazily by the first statement."""
+
+    def __init__(self, pool):
+        self._pool = pool
+        self._cnx = pool.borrow()
+        self._obj = self._cnx.cursor()
+        self._writing = False
+        self._lock = threading.RLock()
+        self.closed = False
+
+    # -- statements -------------------------------------------------------------------------
+    def execute(self, query, params=None):
+        sql, locks = translate(query)
+        with self._lock:
+            self._begin(immediate=locks)
+            if locks:
+                self._take_write_lock()
+            try:
+                self._obj.execute(sql, tuple(params) if params is not None else ())
+            except sqlite3.OperationalError as exc:
+                if _is_busy(exc):
+                    raise ConcurrencyFailure(str(exc)) from exc
+                raise
+            if not self._writing and not sql.lstrip()[:6].upper().startswith(("SELECT", "PRAGMA", "WITH")):
+                self._writing = True
+        return self
+
+    def executemany(self, query, seq):
+        sql, _locks = translate(query)
+        with self._lock:
+            self._begin(immediate=False)
+            try:
+                self._obj.executemany(sql, seq)
+            except sqlite3.OperationalError as exc:
+                if _is_busy(exc):
+                    raise ConcurrencyFailure(str(exc)) from exc
+                raise
+            self._writing = True
+        return self
+
+    def fetchone(self):
+        return self._obj.fetchone()
+
+    def fetchall(self):
+        return self._obj.fetchall()
+
+    def fetchmany(self, size):
+        return self._obj.fetchmany(size)
+
+    def dictfetchall(self):
+        names = [d[0] for d in self._obj.description or ()]
+        return [dict(zip(names, row)) for row in self._obj.fetchall()]
+
+    def dictfetchone(self):
+        row = self._obj.fetchone()
+        if row is None:
+            return None
+        return dict(zip((d[0] for d in self._obj.description), row))
+
+    @property
+    def rowcount(self):
+        return self._obj.rowcount
+
+    @property
+    def lastrowid(self):
+        return self._obj.lastrowid
+
+    @property
+    def description(self):
+        return self._obj.description
+
+    # -- transaction ------------------------------------------------------------------------
+    def _begin(self, immediate):
+        if self.closed:
+            raise sqlite3.InterfaceError("Unable to use a closed cursor.")
+        if self._cnx.in_transaction:
+            return
+        try:
+            self._cnx.execute("BEGIN IMMEDIATE" if immediate else "BEGIN")
+        except sqlite3.OperationalError as exc:
+            if _is_busy(exc):
+                raise ConcurrencyFailure(str(exc)) from exc
+            raise
+        self._writing = immediate
+
+    def _take_write_lock(self):
+        if self._writing:
+            return
+        try:
+            # A write that changes nothing still takes SQLite's write lock.
+            self._cnx.execute("UPDATE _write_lock SET id = id WHERE 0")
+        except sqlite3.OperationalError as exc:
+            if _is_busy(exc):
+                raise ConcurrencyFailure(str(exc)) from exc
+            raise
+        self._writing = True
+
+    def commit(self):
+        with self._lock:
+            if self._cnx.in_transaction:
+                self._cnx.execute("COMMIT")
+            self._writing = False
+
+    def rollback(self):
+        with self._lock:
+            if self._cnx.in_transaction:
+                self._cnx.execute("ROLLBACK")
+            self._writing = False
+
+    def close(self):
+        """Roll back what was not committed and return the connection to the pool."""
+        if self.closed:
+            return
+        with self._lock:
+            self.closed = True
+            self._obj.close()
+            self._pool.give_back(self._cnx)
+            self._cnx = self._obj = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        """As Odoo's cursor: commit when the block ends normally, always close."""
+        try:
+            if exc_type is None:
+                self.commit()
+        finally:
+            self.close()
