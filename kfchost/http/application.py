@@ -1,0 +1,76 @@
+"""The WSGI application: match the route, open the transaction, serve, answer errors."""
+import contextlib
+import functools
+import logging
+
+from werkzeug.exceptions import HTTPException
+
+from kfchost.orm.api import Environment
+
+from . import dispatch as dispatcher
+from .request import HTTPRequest, Request, _request_stack
+from .routing import Controller, build_routing_map
+from .transaction import retrying
+
+_logger = logging.getLogger(__name__)
+
+
+class Application:
+    """Serve the routes of ``controllers`` (classes; by default every collected controller
+    defined outside an add-on) on the database of ``registry``."""
+
+    def __init__(self, registry, controllers=None):
+        if controllers is None:
+            controllers = Controller.children_classes.get('', [])
+        self.registry = registry
+        self.routing_map = build_routing_map(controllers)
+
+    def __call__(self, environ, start_response):
+        req = Request(HTTPRequest(environ), self.registry)
+        _request_stack.push(req)
+        try:
+            response = self._serve(req)
+            return response(environ, start_response)
+        finally:
+            _request_stack.pop()
+
+    def _serve(self, req):
+        try:
+            rule, args = self._match(req.httprequest)
+        except HTTPException as exc:
+            return exc  # no such path (404) or method (405): werkzeug's own page
+        try:
+            return self._serve_db(req, rule, args)
+        except Exception as exc:
+            if isinstance(exc, HTTPException) and exc.code is None:
+                # A complete response given through abort(), e.g. the CORS preflight.
+                response = exc.get_response()
+                dispatcher.post_dispatch(req, response)
+                return response
+            _logger.exception("Exception during request handling.")
+            return getattr(exc, 'error_response', None) or dispatcher.handle_error(req, exc)
+
+    def _match(self, httprequest):
+        adapter = self.routing_map.bind_to_environ(httprequest.environ)
+        return adapter.match(return_rule=True)
+
+    def _serve_db(self, req, rule, args):
+        # Read the body once now: werkzeug keeps it, so a rerun of the request sees it again.
+        req.httprequest.get_data(parse_form_data=True)
+        with contextlib.closing(self.registry.cursor()) as cr:
+            try:
+                return retrying(functools.partial(self._serve_route, req, cr, rule, args), cr)
+            except Exception as exc:
+                if isinstance(exc, HTTPException) and exc.code is None:
+                    raise
+                exc.error_response = dispatcher.handle_error(req, exc)
+                raise
+
+    def _serve_route(self, req, cr, rule, args):
+        """One try: a fresh environment, so that nothing read in a failed try is trusted."""
+        req.env = Environment(cr)
+        dispatcher.authenticate(req, rule.endpoint)
+        dispatcher.pre_dispatch(req, rule, args)
+        response = dispatcher.dispatch(req, rule.endpoint, args)
+        dispatcher.post_dispatch(req, response)
+        return response

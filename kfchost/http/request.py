@@ -1,0 +1,95 @@
+"""The current request: a per-thread stack of :class:`Request` exposed as the proxy ``request``."""
+import datetime
+import json
+
+import werkzeug.datastructures
+import werkzeug.exceptions
+import werkzeug.local
+import werkzeug.urls
+import werkzeug.utils
+import werkzeug.wrappers
+
+from .response import Response
+
+DEFAULT_MAX_CONTENT_LENGTH = 128 * 1024 * 1024  # 128MiB
+
+# werkzeug's Local keeps one stack per thread (context), so concurrent requests never meet.
+_request_stack = werkzeug.local.LocalStack()
+request = _request_stack()
+
+
+class HTTPRequest(werkzeug.wrappers.Request):
+    """The werkzeug request of a call; repeated form keys keep their order, as in Odoo."""
+    parameter_storage_class = werkzeug.datastructures.ImmutableOrderedMultiDict
+    max_content_length = DEFAULT_MAX_CONTENT_LENGTH
+
+
+class FutureResponse:
+    """Headers decided before the route runs, added to its response afterwards."""
+
+    def __init__(self):
+        self.headers = werkzeug.datastructures.Headers()
+
+
+class Request:
+    """One HTTP call being served. Routes and decorators may set attributes of their own on it."""
+
+    def __init__(self, httprequest, registry):
+        self.httprequest = httprequest
+        self.registry = registry
+        self.future_response = FutureResponse()
+        self.env = None
+        self.params = {}
+
+    @property
+    def cr(self):
+        return self.env.cr
+
+    @property
+    def uid(self):
+        return self.env.uid
+
+    @property
+    def context(self):
+        return self.env.context
+
+    def get_http_params(self):
+        """Query string, form fields and uploaded files; the first value of a repeated key."""
+        return {
+            **self.httprequest.args,
+            **self.httprequest.form,
+            **self.httprequest.files,
+        }
+
+    def make_response(self, data, headers=None, cookies=None, status=200):
+        response = Response(data, status=status, headers=headers)
+        if cookies:
+            for key, value in cookies.items():
+                response.set_cookie(key, value)
+        return response
+
+    def make_json_response(self, data, headers=None, cookies=None, status=200):
+        data = json.dumps(data, ensure_ascii=False, default=json_default)
+        headers = werkzeug.datastructures.Headers(headers)
+        headers['Content-Length'] = len(data)
+        if 'Content-Type' not in headers:
+            headers['Content-Type'] = 'application/json; charset=utf-8'
+        return self.make_response(data, headers.to_wsgi_list(), cookies, status)
+
+    def not_found(self, description=None):
+        return werkzeug.exceptions.NotFound(description)
+
+    def redirect(self, location, code=303, local=True):
+        if local:
+            url = werkzeug.urls.url_parse(location).replace(scheme='', netloc='')
+            location = '/' + url.to_url().lstrip('/')
+        return werkzeug.utils.redirect(location, code, Response=Response)
+
+
+def json_default(obj):
+    """Dates as Odoo writes them; anything else json cannot write as its text."""
+    if isinstance(obj, datetime.datetime):
+        return obj.strftime('%Y-%m-%d %H:%M:%S')
+    if isinstance(obj, datetime.date):
+        return obj.strftime('%Y-%m-%d')
+    return str(obj)
