@@ -1,5 +1,4 @@
 """The WSGI application: match the route, open the transaction, serve, answer errors."""
-import contextlib
 import functools
 import logging
 
@@ -57,17 +56,16 @@ class Application:
     def _serve_db(self, req, rule, args):
         # Read the body once now: werkzeug keeps it, so a rerun of the request sees it again.
         req.httprequest.get_data(parse_form_data=True)
-        with contextlib.closing(self.registry.cursor()) as cr:
-            try:
-                return retrying(functools.partial(self._serve_route, req, cr, rule, args), cr)
-            except Exception as exc:
-                if isinstance(exc, HTTPException) and exc.code is None:
-                    raise
-                exc.error_response = dispatcher.handle_error(req, exc)
+        try:
+            return retrying(functools.partial(self._serve_route, req, rule, args), self.registry)
+        except Exception as exc:
+            if isinstance(exc, HTTPException) and exc.code is None:
                 raise
+            exc.error_response = dispatcher.handle_error(req, exc)
+            raise
 
-    def _serve_route(self, req, cr, rule, args):
-        """One try: a fresh environment, so that nothing read in a failed try is trusted."""
+    def _serve_route(self, req, rule, args, cr):
+        """One try, in the transaction of ``cr``."""
         req.env = Environment(cr)
         dispatcher.authenticate(req, rule.endpoint)
         dispatcher.pre_dispatch(req, rule, args)

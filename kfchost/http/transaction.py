@@ -3,6 +3,7 @@
 Odoo reruns a request that hit a PostgreSQL serialization failure; here the same happens for
 :class:`~kfchost.orm.sql_db.ConcurrencyFailure`, SQLite's form of it.
 """
+import contextlib
 import logging
 import random
 import sqlite3
@@ -24,39 +25,40 @@ def retry_wait(tryno):
     return random.uniform(0.0, 2 ** tryno)
 
 
-def retrying(func, cr):
-    """Call ``func`` and commit ``cr``; roll back and call again after a concurrency failure.
+def retrying(func, registry):
+    """Call ``func(cr)`` in a transaction of ``registry`` and commit it.
 
-    Any other exception propagates, leaving the rollback to the cursor's close.
+    After a concurrency failure the transaction is rolled back and ``func`` runs again, on a
+    cursor of its own each time: nothing of a failed try, its read snapshot included, survives.
+    Any other exception propagates and the transaction is rolled back.
     """
     for tryno in range(1, MAX_TRIES_ON_CONCURRENCY_FAILURE + 1):
         tryleft = MAX_TRIES_ON_CONCURRENCY_FAILURE - tryno
-        try:
-            result = func()
-            flush = getattr(cr, 'flush', None)
-            if flush is not None and not cr.closed:
-                flush()
-            break
-        except (sqlite3.IntegrityError, sqlite3.OperationalError) as exc:
-            if cr.closed:
-                raise
-            cr.rollback()
-            _rewind_uploaded_files(exc)
-            if isinstance(exc, sqlite3.IntegrityError):
-                raise BadRequest(f"The operation cannot be completed: {exc.args[0]}") from exc
-            if not isinstance(exc, ConcurrencyFailure):
-                raise
-            if not tryleft:
-                _logger.info("%s, maximum number of tries reached!", exc)
-                raise
+        with contextlib.closing(registry.cursor()) as cr:
+            try:
+                result = func(cr)
+                flush = getattr(cr, 'flush', None)
+                if flush is not None:
+                    flush()
+            except (sqlite3.IntegrityError, sqlite3.OperationalError) as exc:
+                cr.rollback()
+                _rewind_uploaded_files(exc)
+                if isinstance(exc, sqlite3.IntegrityError):
+                    raise BadRequest(f"The operation cannot be completed: {exc.args[0]}") from exc
+                if not isinstance(exc, ConcurrencyFailure):
+                    raise
+                if not tryleft:
+                    _logger.info("%s, maximum number of tries reached!", exc)
+                    raise
+                failure = exc
+            else:
+                cr.commit()
+                return result
 
-            wait_time = retry_wait(tryno)
-            _logger.info("%s, %s tries left, try again in %.04f sec...", exc, tryleft, wait_time)
-            time.sleep(wait_time)
-
-    if not cr.closed:
-        cr.commit()
-    return result
+        wait_time = retry_wait(tryno)
+        _logger.info("%s, %s tries left, try again in %.04f sec...", failure, tryleft, wait_time)
+        time.sleep(wait_time)
+    raise RuntimeError("unreachable")
 
 
 def _rewind_uploaded_files(exc):
