@@ -47,7 +47,10 @@ class Application:
                 dispatcher.post_dispatch(req, response)
                 return response
             _logger.exception("Exception during request handling.")
-            return getattr(exc, 'error_response', None) or dispatcher.handle_error(req, exc)
+            error_response = getattr(exc, 'error_response', None)
+            if error_response is None:
+                error_response = dispatcher.handle_error(req, exc)
+            return error_response
 
     def _match(self, httprequest):
         adapter = self.routing_map.bind_to_environ(httprequest.environ)
