@@ -1,0 +1,145 @@
+"""The HTTP client bound as `requests` in the controller modules.
+
+A thin layer over `requests.Session` that adds two things the controllers do not do themselves:
+
+* a default time-out (connect, read) on every call, so that a hung outside service can never hold
+  a server worker; a caller that passes its own `timeout` keeps it;
+* in sandbox mode, a map from production origins to the local simulator: a URL whose
+  scheme://host[:port] is a key of the map goes to the mapped base, path and query kept.
+
+Each thread gets its own Session. requests does not promise that a Session is thread-safe
+(its cookie jar and adapter mounting are shared mutable state), while a Session per server
+thread keeps connection reuse and needs no lock. Cookies are never kept: every outside call
+is made on behalf of some customer, and a cookie set by a service during one customer's request
+must not ride along on the next customer's.
+"""
+import configparser
+import http.cookiejar
+import os
+import threading
+from urllib.parse import urlsplit, urlunsplit
+
+import requests
+
+DEFAULT_TIMEOUT = (5, 15)
+
+# Deployment keys that name an outside origin or base address (see deployment.ini).
+_ORIGIN_KEY_SUFFIXES = ('_origin', '_base')
+
+
+def normalize_origin(url):
+    """scheme://host[:port] of a URL, lower-cased, without a default port."""
+    parts = urlsplit(url)
+    scheme = parts.scheme.lower()
+    host = (parts.hostname or '').lower()
+    if ':' in host:
+        host = '[%s]' % host
+    port = parts.port
+    if port is None or (scheme, port) in (('http', 80), ('https', 443)):
+        return '%s://%s' % (scheme, host)
+    return '%s://%s:%d' % (scheme, host, port)
+
+
+class OriginMap:
+    """Rewrites URLs of mapped production origins onto their replacement bases."""
+
+    def __init__(self, mapping=None):
+        self._bases = {}
+        for origin, base in (mapping or {}).items():
+            self._bases[normalize_origin(origin)] = urlsplit(base.rstrip('/'))
+
+    def __bool__(self):
+        return bool(self._bases)
+
+    def __contains__(self, url):
+        return normalize_origin(url) in self._bases
+
+    def rewrite(self, url):
+        base = self._bases.get(normalize_origin(url))
+        if base is None:
+            return url
+        parts = urlsplit(url)
+        path = base.path + (parts.path or '/')
+        return urlunsplit((base.scheme, base.netloc, path, parts.query, parts.fragment))
+
+
+class _NoCookies(http.cookiejar.DefaultCookiePolicy):
+    def set_ok(self, cookie, request):
+        return False
+
+
+class Outbound:
+    """`get`, `post` and `request` of requests, with a default time-out and origin mapping.
+
+    origin_map: {production origin: simulator base URL}; None or empty in production.
+    timeout: the default (connect, read) time-out in seconds, or one number for both.
+    """
+
+    def __init__(self, origin_map=None, timeout=DEFAULT_TIMEOUT):
+        self.timeout = timeout
+        self.origins = OriginMap(origin_map)
+        self._local = threading.local()
+        self._sessions = []
+        self._sessions_lock = threading.Lock()
+
+    @property
+    def session(self):
+        """This thread's Session, made on first use."""
+        session = getattr(self._local, 'session', None)
+        if session is None:
+            session = requests.Session()
+            session.cookies.set_policy(_NoCookies())
+            self._local.session = session
+            with self._sessions_lock:
+                self._sessions.append(session)
+        return session
+
+    def request(self, method, url, **kwargs):
+        if kwargs.get('timeout') is None:
+            kwargs['timeout'] = self.timeout
+        return self.session.request(method, self.origins.rewrite(url), **kwargs)
+
+    def get(self, url, params=None, **kwargs):
+        return self.request('GET', url, params=params, **kwargs)
+
+    def post(self, url, data=None, json=None, **kwargs):
+        return self.request('POST', url, data=data, json=json, **kwargs)
+
+    def close(self):
+        with self._sessions_lock:
+            sessions, self._sessions = self._sessions, []
+        for session in sessions:
+            session.close()
+
+
+def deployment_path():
+    """The deployment file: $ROUTEWEAVE_DEPLOYMENT, else deployment.ini at the project root."""
+    path = os.environ.get('ROUTEWEAVE_DEPLOYMENT')
+    if path:
+        return path
+    return os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'deployment.ini')
+
+
+def read_deployment(path=None):
+    """The [deployment] constants as a dict of text values."""
+    parser = configparser.ConfigParser(interpolation=None)
+    path = path or deployment_path()
+    with open(path, encoding='utf-8') as handle:
+        parser.read_file(handle)
+    return dict(parser['deployment'])
+
+
+def deployment_origins(deployment):
+    """The outside origins named by the deployment constants (their *_origin and *_base keys)."""
+    origins = []
+    for key, value in deployment.items():
+        if key.endswith(_ORIGIN_KEY_SUFFIXES):
+            origin = normalize_origin(value)
+            if origin not in origins:
+                origins.append(origin)
+    return origins
+
+
+def sandbox_origin_map(sandbox_url, origins):
+    """Map every given production origin to the one sandbox base URL."""
+    return {origin: sandbox_url for origin in origins}

@@ -1,0 +1,295 @@
+"""WeChat Pay APIv3 merchant client: JSAPI prepay, refunds, page payment parameters, notifications.
+
+Requests are signed as APIv3 requires: an Authorization header carrying an RSA-SHA256
+(PKCS#1 v1.5) signature of "METHOD\\nPATH?QUERY\\nTIMESTAMP\\nNONCE\\nBODY\\n" made with the
+merchant's API private key, where BODY is exactly the bytes sent. When the platform public key is
+configured, 2xx replies must carry a valid Wechatpay-Signature over
+"TIMESTAMP\\nNONCE\\nBODY\\n"; an unsigned or badly signed 2xx reply is treated as forged.
+
+Business and transport failures come back as a `PayReply` value, never as an exception; only
+programming errors (an amount that is not a whole number of fen, a missing argument) raise.
+Amounts are integers of fen throughout.
+"""
+import base64
+import decimal
+import json
+import secrets
+import string
+import time
+from urllib.parse import urlsplit
+
+import requests
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+
+PRODUCTION_BASE_URL = 'https://api.mch.weixin.qq.com'
+SIGNATURE_TYPE = 'WECHATPAY2-SHA256-RSA2048'
+JSAPI_PATH = '/v3/pay/transactions/jsapi'
+REFUND_PATH = '/v3/refund/domestic/refunds'
+_NONCE_ALPHABET = string.ascii_uppercase + string.digits
+
+
+class PayReply:
+    """The outcome of one APIv3 call.
+
+    status: the HTTP status, 0 when no reply arrived; data: the parsed JSON body (or its text);
+    message: "" on success, else a readable account of the failure.
+    """
+
+    def __init__(self, status, data, message=''):
+        self.status = status
+        self.data = data
+        self.message = message
+
+    @property
+    def ok(self):
+        return not self.message and 200 <= self.status < 300
+
+    def get(self, key, default=None):
+        return self.data.get(key, default) if isinstance(self.data, dict) else default
+
+    def __repr__(self):
+        return 'PayReply(status=%r, data=%r, message=%r)' % (self.status, self.data, self.message)
+
+
+def to_fen(amount):
+    """A whole number of fen from an int, an integral float (990.0), a Decimal or numeric text.
+
+    Raises ValueError for a fractional amount and TypeError for other types: both are bugs of
+    the caller, which must never become a silently rounded charge.
+    """
+    if isinstance(amount, bool):
+        raise TypeError('amount must be a number of fen, not a boolean')
+    if isinstance(amount, int):
+        return amount
+    if isinstance(amount, str):
+        amount = amount.strip()
+        try:
+            amount = decimal.Decimal(amount)
+        except decimal.InvalidOperation:
+            raise ValueError('amount %r is not a number of fen' % amount) from None
+    if isinstance(amount, float):
+        nearest = round(amount)
+        if abs(amount - nearest) > 1e-6:
+            raise ValueError('amount %r is not a whole number of fen' % amount)
+        return int(nearest)
+    if isinstance(amount, decimal.Decimal):
+        if amount != amount.to_integral_value():
+            raise ValueError('amount %s is not a whole number of fen' % amount)
+        return int(amount)
+    raise TypeError('amount must be a number of fen, got %s' % type(amount).__name__)
+
+
+def make_nonce(length=32):
+    return ''.join(secrets.choice(_NONCE_ALPHABET) for _ in range(length))
+
+
+def load_private_key(pem):
+    return serialization.load_pem_private_key(_as_bytes(pem), password=None)
+
+
+def load_public_key(pem):
+    return serialization.load_pem_public_key(_as_bytes(pem))
+
+
+def rsa_sign(private_key, message):
+    """base64 of SHA256withRSA (PKCS#1 v1.5) over the UTF-8 message."""
+    signature = private_key.sign(_as_bytes(message), padding.PKCS1v15(), hashes.SHA256())
+    return base64.b64encode(signature).decode('ascii')
+
+
+def rsa_verify(public_key, message, signature_b64):
+    try:
+        signature = base64.b64decode(signature_b64, validate=True)
+        public_key.verify(signature, _as_bytes(message), padding.PKCS1v15(), hashes.SHA256())
+    except (InvalidSignature, ValueError, TypeError):
+        return False
+    return True
+
+
+def request_message(method, path_with_query, timestamp, nonce, body):
+    """The text an APIv3 request signature covers; body is the exact bytes (or text) sent."""
+    body = body.decode('utf-8') if isinstance(body, bytes) else (body or '')
+    return '%s\n%s\n%s\n%s\n%s\n' % (method.upper(), path_with_query, timestamp, nonce, body)
+
+
+def reply_message(timestamp, nonce, body):
+    """The text a Wechatpay-Signature (reply or notification) covers."""
+    body = body.decode('utf-8') if isinstance(body, bytes) else (body or '')
+    return '%s\n%s\n%s\n' % (timestamp, nonce, body)
+
+
+def decrypt_resource(resource, apiv3_key):
+    """The decrypted JSON object of a notification's "resource" (AEAD_AES_256_GCM).
+
+    Raises cryptography's InvalidTag when the key, nonce, associated data or ciphertext is wrong.
+    """
+    aesgcm = AESGCM(_as_bytes(apiv3_key))
+    plaintext = aesgcm.decrypt(
+        resource['nonce'].encode('utf-8'),
+        base64.b64decode(resource['ciphertext']),
+        (resource.get('associated_data') or '').encode('utf-8'),
+    )
+    return json.loads(plaintext.decode('utf-8'))
+
+
+def _as_bytes(value):
+    return value.encode('utf-8') if isinstance(value, str) else value
+
+
+def _path_with_query(url):
+    parts = urlsplit(url)
+    return parts.path + ('?' + parts.query if parts.query else '')
+
+
+def _header(headers, name):
+    """Case-insensitive header lookup over any mapping."""
+    value = headers.get(name)
+    if value is None:
+        lowered = name.lower()
+        for key, candidate in headers.items():
+            if key.lower() == lowered:
+                return candidate
+    return value
+
+
+class WechatPayClient:
+    """One merchant's APIv3 client.
+
+    session: an object with `request(method, url, **kwargs)` returning requests.Response objects,
+    normally the host's Outbound (time-outs, sandbox redirection) or a requests.Session.
+    platform_public_key/platform_serial: when given, replies and notifications are verified.
+    """
+
+    def __init__(self, mchid, appid, merchant_serial, merchant_private_key, apiv3_key,
+                 platform_public_key=None, platform_serial=None,
+                 base_url=PRODUCTION_BASE_URL, session=None):
+        self.mchid = mchid
+        self.appid = appid
+        self.merchant_serial = merchant_serial
+        self._private_key = load_private_key(merchant_private_key)
+        self.apiv3_key = apiv3_key
+        self._platform_key = load_public_key(platform_public_key) if platform_public_key else None
+        self.platform_serial = platform_serial
+        self.base_url = base_url.rstrip('/')
+        self.session = session if session is not None else requests.Session()
+
+    # -- signing helpers -------------------------------------------------------------------
+
+    def authorization(self, method, path_with_query, body, timestamp=None, nonce=None):
+        """The Authorization header value for one request."""
+        timestamp = str(int(time.time())) if timestamp is None else str(timestamp)
+        nonce = nonce or make_nonce()
+        message = request_message(method, path_with_query, timestamp, nonce, body)
+        signature = rsa_sign(self._private_key, message)
+        return '%s mchid="%s",nonce_str="%s",signature="%s",timestamp="%s",serial_no="%s"' % (
+            SIGNATURE_TYPE, self.mchid, nonce, signature, timestamp, self.merchant_serial)
+
+    def jsapi_pay_params(self, prepay_id, timestamp=None, nonce=None):
+        """The parameters the page hands to WeixinJSBridge getBrandWCPayRequest."""
+        timestamp = str(int(time.time())) if timestamp is None else str(timestamp)
+        nonce = nonce or make_nonce()
+        package = 'prepay_id=%s' % prepay_id
+        message = '%s\n%s\n%s\n%s\n' % (self.appid, timestamp, nonce, package)
+        return {
+            'appId': self.appid,
+            'timeStamp': timestamp,
+            'nonceStr': nonce,
+            'package': package,
+            'signType': 'RSA',
+            'paySign': rsa_sign(self._private_key, message),
+        }
+
+    def verify_signed(self, headers, body):
+        """True when headers carry a valid platform signature of body (reply or notification)."""
+        if self._platform_key is None:
+            return True
+        signature = _header(headers, 'Wechatpay-Signature') or ''
+        timestamp = _header(headers, 'Wechatpay-Timestamp')
+        nonce = _header(headers, 'Wechatpay-Nonce')
+        serial = _header(headers, 'Wechatpay-Serial')
+        if not (signature and timestamp and nonce) or signature.startswith('WECHATPAY/SIGNTEST/'):
+            return False
+        if self.platform_serial and serial != self.platform_serial:
+            return False
+        return rsa_verify(self._platform_key, reply_message(timestamp, nonce, body), signature)
+
+    def decrypt_notification(self, headers, body):
+        """The decrypted resource of a notification, or None when it fails verification."""
+        if not self.verify_signed(headers, body):
+            return None
+        try:
+            envelope = json.loads(body)
+            return decrypt_resource(envelope['resource'], self.apiv3_key)
+        except Exception:  # any malformed or forged body is simply not a notification
+            return None
+
+    # -- API calls -------------------------------------------------------------------------
+
+    def jsapi_prepay(self, description, out_trade_no, total, openid, notify_url):
+        """Open a JSAPI payment; on success reply.data["prepay_id"] holds the prepay id."""
+        payload = {
+            'appid': self.appid,
+            'mchid': self.mchid,
+            'description': description,
+            'out_trade_no': out_trade_no,
+            'notify_url': notify_url,
+            'amount': {'total': to_fen(total), 'currency': 'CNY'},
+            'payer': {'openid': openid},
+        }
+        reply = self.call('POST', JSAPI_PATH, payload)
+        if reply.ok and not reply.get('prepay_id'):
+            reply.message = 'WeChat Pay answered without a prepay_id'
+        return reply
+
+    def refund(self, out_refund_no, refund, total, transaction_id=None, out_trade_no=None,
+               notify_url=None, reason=None):
+        """Ask for a refund of `refund` fen out of a payment of `total` fen."""
+        if not (transaction_id or out_trade_no):
+            raise ValueError('a refund needs transaction_id or out_trade_no')
+        payload = {}
+        if transaction_id:
+            payload['transaction_id'] = transaction_id
+        else:
+            payload['out_trade_no'] = out_trade_no
+        payload['out_refund_no'] = out_refund_no
+        if reason:
+            payload['reason'] = reason
+        if notify_url:
+            payload['notify_url'] = notify_url
+        payload['amount'] = {'refund': to_fen(refund), 'total': to_fen(total), 'currency': 'CNY'}
+        return self.call('POST', REFUND_PATH, payload)
+
+    def call(self, method, path, payload=None):
+        """Send one signed request; every failure comes back as a PayReply."""
+        body = b'' if payload is None else json.dumps(
+            payload, ensure_ascii=False, separators=(',', ':')).encode('utf-8')
+        url = self.base_url + path
+        headers = {
+            'Authorization': self.authorization(method, _path_with_query(url), body),
+            'Accept': 'application/json',
+            'User-Agent': 'routeweave-wechatpay/1',
+        }
+        if payload is not None:
+            headers['Content-Type'] = 'application/json'
+        try:
+            response = self.session.request(method, url, data=body or None, headers=headers)
+        except requests.RequestException as exc:
+            return PayReply(0, None, 'WeChat Pay unreachable: %s: %s' % (type(exc).__name__, exc))
+        return self._reply(response)
+
+    def _reply(self, response):
+        try:
+            data = response.json() if response.content else {}
+        except ValueError:
+            data = response.text
+        status = response.status_code
+        if 200 <= status < 300:
+            if not self.verify_signed(response.headers, response.content):
+                return PayReply(status, data, 'WeChat Pay reply signature is missing or invalid')
+            return PayReply(status, data)
+        if isinstance(data, dict) and data.get('code'):
+            return PayReply(status, data, '%s: %s' % (data['code'], data.get('message', '')))
+        return PayReply(status, data, 'WeChat Pay answered HTTP %d' % status)

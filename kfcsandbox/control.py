@@ -1,0 +1,186 @@
+"""Control endpoints under /sandbox/: act where a real person would, inject faults, read state.
+
+JSON in, JSON out. A missing or wrong argument answers 400 {"error": ...}; an unknown order,
+payment or user answers 404 {"error": ...}.
+"""
+import copy
+
+from .replies import json_response, read_json
+from .state import Fault
+
+FAULT_SERVICES = ('wechat', 'wechatpay', 'tencent_map', 'coupon')
+
+
+_REQUIRED = object()
+
+
+class BadRequest(ValueError):
+    pass
+
+
+def _arg(body, name, kind=None, default=_REQUIRED):
+    if name not in body:
+        if default is _REQUIRED:
+            raise BadRequest('missing "%s"' % name)
+        return default
+    value = body[name]
+    if kind is not None and value is not None and not isinstance(value, kind):
+        raise BadRequest('"%s" must be %s' % (name, getattr(kind, '__name__', kind)))
+    return value
+
+
+class ControlService:
+    name = 'control'
+
+    def __init__(self, state, wechat, wechatpay, coupon):
+        self.state = state
+        self.wechat = wechat
+        self.wechatpay = wechatpay
+        self.coupon = coupon
+
+    def routes(self):
+        table = [
+            ('/sandbox/', ['GET'], self.index),
+            ('/sandbox/config', ['GET'], self.config),
+            ('/sandbox/reset', ['POST'], self.reset),
+            ('/sandbox/wechat/authorize', ['POST'], self.authorize),
+            ('/sandbox/wechat/token_expires_in', ['POST'], self.token_expires_in),
+            ('/sandbox/wechat/users', ['GET'], self.users),
+            ('/sandbox/wechat/messages', ['GET'], self.messages),
+            ('/sandbox/wechatpay/confirm', ['POST'], self.confirm_payment),
+            ('/sandbox/wechatpay/refund', ['POST'], self.complete_refund),
+            ('/sandbox/wechatpay/redeliver', ['POST'], self.redeliver),
+            ('/sandbox/wechatpay/payments', ['GET'], self.payments),
+            ('/sandbox/wechatpay/notifications', ['GET'], self.notifications),
+            ('/sandbox/coupon/login', ['POST'], self.coupon_login),
+            ('/sandbox/coupon/expire_tokens', ['POST'], self.expire_tokens),
+            ('/sandbox/coupon/sale_flag', ['POST'], self.sale_flag),
+            ('/sandbox/coupon/finish', ['POST'], self.finish_dish),
+            ('/sandbox/coupon/fail', ['POST'], self.fail_dish),
+            ('/sandbox/coupon/orders', ['GET'], self.orders),
+            ('/sandbox/fault', ['POST'], self.set_fault),
+            ('/sandbox/fault/clear', ['POST'], self.clear_fault),
+            ('/sandbox/faults', ['GET'], self.faults),
+        ]
+        return [(path, methods, self._guarded(handler)) for path, methods, handler in table]
+
+    def _guarded(self, handler):
+        def call(request, **values):
+            body = read_json(request) if request.method == 'POST' else None
+            try:
+                return json_response(handler(body if isinstance(body, dict) else {}))
+            except LookupError as error:
+                return json_response({'error': str(error.args[0] if error.args else error)}, 404)
+            except (ValueError, TypeError) as error:
+                return json_response({'error': str(error)}, 400)
+        call.__name__ = handler.__name__
+        return call
+
+    # -- general ---------------------------------------------------------------------------
+
+    def index(self, body):
+        return {'services': list(FAULT_SERVICES),
+                'endpoints': [{'path': path, 'methods': methods}
+                              for path, methods, _ in self.routes()]}
+
+    def config(self, body):
+        return self.state.config.host_settings()
+
+    def reset(self, body):
+        self.state.reset()
+        return {}
+
+    # -- WeChat ----------------------------------------------------------------------------
+
+    def authorize(self, body):
+        code, user = self.wechat.authorize(
+            openid=_arg(body, 'openid', str, None), nickname=_arg(body, 'nickname', str, None),
+            unionid=_arg(body, 'unionid', str, Ellipsis),
+            scope=_arg(body, 'scope', str, 'snsapi_userinfo'),
+            headimgurl=_arg(body, 'headimgurl', str, None))
+        return {'code': code, 'openid': user['openid'], 'unionid': user['unionid'],
+                'nickname': user['nickname']}
+
+    def token_expires_in(self, body):
+        value = _arg(body, 'expires_in', int, self.state.config.token_ttl)
+        self.wechat.set_token_expires_in(value)
+        return {'expires_in': value}
+
+    def users(self, body):
+        with self.state.lock:
+            return {'users': copy.deepcopy(list(self.state.users.values()))}
+
+    def messages(self, body):
+        with self.state.lock:
+            return {'messages': copy.deepcopy(self.state.template_messages)}
+
+    # -- WeChat Pay ------------------------------------------------------------------------
+
+    def confirm_payment(self, body):
+        return self.wechatpay.confirm_payment(_arg(body, 'out_trade_no', str),
+                                              _arg(body, 'deliveries', int, 1))
+
+    def complete_refund(self, body):
+        return self.wechatpay.complete_refund(_arg(body, 'out_refund_no', str),
+                                              _arg(body, 'status', str, 'SUCCESS'),
+                                              _arg(body, 'deliveries', int, 1))
+
+    def redeliver(self, body):
+        notification = self.wechatpay.find_notification(_arg(body, 'id', str))
+        return self.wechatpay.deliver(notification, probe=bool(_arg(body, 'probe', None, False)))
+
+    def payments(self, body):
+        with self.state.lock:
+            return {'transactions': copy.deepcopy(list(self.state.transactions.values())),
+                    'refunds': copy.deepcopy(list(self.state.refunds.values()))}
+
+    def notifications(self, body):
+        with self.state.lock:
+            return {'notifications': copy.deepcopy(self.state.notifications)}
+
+    # -- coupon back-end -------------------------------------------------------------------
+
+    def coupon_login(self, body):
+        return {'token': self.coupon.issue_token()}
+
+    def expire_tokens(self, body):
+        return {'expired': self.coupon.expire_tokens()}
+
+    def sale_flag(self, body):
+        self.coupon.set_sale_flag(_arg(body, 'link_id', str), bool(_arg(body, 'on_sale')),
+                                  _arg(body, 'storecode', str, '*'))
+        return {}
+
+    def finish_dish(self, body):
+        return {'items': self.coupon.finish(
+            _arg(body, 'uuid', str), _arg(body, 'item', int, None),
+            _arg(body, 'order_number', str, None), _arg(body, 'phone', str, None))}
+
+    def fail_dish(self, body):
+        return {'items': self.coupon.fail(
+            _arg(body, 'uuid', str), _arg(body, 'item', int, None), _arg(body, 'code', int, 2),
+            _arg(body, 'message', str, '门店繁忙，出餐失败'))}
+
+    def orders(self, body):
+        with self.state.lock:
+            return {'orders': copy.deepcopy(list(self.state.orders.values()))}
+
+    # -- faults ----------------------------------------------------------------------------
+
+    def set_fault(self, body):
+        service = _arg(body, 'service', str)
+        if service not in FAULT_SERVICES:
+            raise BadRequest('"service" must be one of %s' % ', '.join(FAULT_SERVICES))
+        fault = Fault(_arg(body, 'mode', str), seconds=_arg(body, 'seconds', (int, float), 0),
+                      status=_arg(body, 'status', int, None), times=_arg(body, 'times', int, None),
+                      path=_arg(body, 'path', str, ''))
+        self.state.set_fault(service, fault)
+        return self.faults(body)
+
+    def clear_fault(self, body):
+        self.state.clear_fault(_arg(body, 'service', str, None))
+        return self.faults(body)
+
+    def faults(self, body):
+        with self.state.lock:
+            return {'faults': {name: fault.describe() for name, fault in self.state.faults.items()}}

@@ -1,0 +1,93 @@
+"""In-memory state of the simulated services, shared by the request threads.
+
+One re-entrant lock guards everything: the sandbox serves few requests and a single lock keeps
+every read-modify-write (single-use codes, duplicate order numbers) plainly atomic. Nothing
+slow happens under the lock; notifications are posted after it is released.
+"""
+import threading
+import time
+
+
+class Fault:
+    """An injected misbehaviour of one service: answer an error, or hang before answering."""
+
+    MODES = ('error', 'http', 'hang')
+
+    def __init__(self, mode, seconds=0.0, status=None, times=None, path=''):
+        if mode not in self.MODES:
+            raise ValueError('mode must be one of %s' % ', '.join(self.MODES))
+        self.mode = mode
+        self.seconds = float(seconds)
+        self.status = status
+        self.times = times          # None: until cleared
+        self.path = path or ''      # only requests whose path starts with it
+        self.released = threading.Event()
+
+    def matches(self, path):
+        return path.startswith(self.path)
+
+    def describe(self):
+        return {'mode': self.mode, 'seconds': self.seconds, 'status': self.status,
+                'times': self.times, 'path': self.path}
+
+
+class SandboxState:
+    def __init__(self, config, clock=time.time):
+        self.config = config
+        self.clock = clock
+        self.lock = threading.RLock()
+        self.faults = {}
+        self.reset()
+
+    def reset(self):
+        with self.lock:
+            self.release_faults()
+            # WeChat official account
+            self.users = {}              # openid -> user dict
+            self.browser_openid = None   # the user behind the browser consent page
+            self.oauth_codes = {}        # code -> {openid, scope, issued, used}
+            self.web_tokens = {}         # OAuth access token -> {openid, scope, expires}
+            self.access_tokens = {}      # /cgi-bin/token token -> expiry time
+            self.ticket = None           # (ticket, expiry time)
+            self.token_expires_in = self.config.token_ttl   # None: the reply omits it
+            self.template_messages = []
+            # WeChat Pay
+            self.transactions = {}       # out_trade_no -> transaction dict
+            self.refunds = {}            # out_refund_no -> refund dict
+            self.notifications = []      # sent notifications with their deliveries
+            # coupon back-end
+            self.backend_tokens = {}     # token -> expiry time
+            self.sale_flags = {}         # (storecode or '*', linkId) -> saleFlag
+            self.orders = {}             # uuid -> placed order
+
+    # -- faults ----------------------------------------------------------------------------
+
+    def set_fault(self, service, fault):
+        with self.lock:
+            old = self.faults.get(service)
+            if old:
+                old.released.set()
+            self.faults[service] = fault
+
+    def clear_fault(self, service=None):
+        with self.lock:
+            services = [service] if service else list(self.faults)
+            for name in services:
+                fault = self.faults.pop(name, None)
+                if fault:
+                    fault.released.set()
+
+    def release_faults(self):
+        self.clear_fault()
+
+    def take_fault(self, service, path):
+        """The fault to apply to this request, counting it down when limited."""
+        with self.lock:
+            fault = self.faults.get(service)
+            if fault is None or not fault.matches(path):
+                return None
+            if fault.times is not None:
+                fault.times -= 1
+                if fault.times <= 0:
+                    del self.faults[service]
+            return fault

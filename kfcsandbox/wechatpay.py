@@ -1,0 +1,421 @@
+"""WeChat Pay APIv3: JSAPI prepay, refunds, order queries, and the notifications they lead to.
+
+Every request must carry a valid merchant signature over the raw bytes received (401 SIGN_ERROR
+otherwise); bodies are checked as the real service checks them (400 PARAM_ERROR for a missing
+field or an amount that is not an integer). 2xx replies are signed with the platform key.
+Notifications are compact JSON envelopes whose resource is AES-256-GCM encrypted with the APIv3
+key, signed with the platform key and POSTed to the notify_url of the request; the status and
+body of each answer are recorded. Only 200 and 204 count as received.
+"""
+import datetime
+import json
+import re
+import secrets
+import uuid
+
+import requests
+
+from . import crypto
+from .replies import compact_json, json_response, request_id
+
+CHINA = datetime.timezone(datetime.timedelta(hours=8))
+OUT_TRADE_NO = re.compile(r'^[0-9A-Za-z_\-|*]{6,32}$')
+OUT_REFUND_NO = re.compile(r'^[0-9A-Za-z_\-|*@]{1,64}$')
+SIGNATURE_WINDOW = 300
+_REFUND_SUMMARY = {'SUCCESS': '退款成功', 'ABNORMAL': '退款异常', 'CLOSED': '退款关闭'}
+
+
+def rfc3339(seconds):
+    return datetime.datetime.fromtimestamp(seconds, CHINA).isoformat(timespec='seconds')
+
+
+def _truncated(message):
+    """The signed text as WeChat Pay echoes it: four header lines and the body's start."""
+    lines = message.split(b'\n', 4)
+    return (b'\n'.join(lines[:4]) + b'\n' + lines[4][:8] + b'\n').decode('utf-8', 'replace')
+
+
+def _is_int(value):
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+class ApiError(Exception):
+    def __init__(self, status, code, message, detail=None):
+        super().__init__(message)
+        self.status, self.code, self.message, self.detail = status, code, message, detail
+
+    def response(self):
+        body = {'code': self.code, 'message': self.message}
+        if self.detail is not None:
+            body['detail'] = self.detail
+        return json_response(body, self.status, headers={'Request-ID': request_id()})
+
+
+def _param_error(field, issue, value=None):
+    detail = {'field': field, 'location': 'body', 'issue': issue}
+    if value is not None:
+        detail['value'] = value
+    return ApiError(400, 'PARAM_ERROR', '输入源“/body%s”映射到值字段失败：%s' % (field, issue), detail)
+
+
+def _required(body, path, kind=str):
+    """body's value at a "/a/b" path, checked for presence and type."""
+    value = body
+    for key in path.strip('/').split('/'):
+        value = value.get(key) if isinstance(value, dict) else None
+        if value is None:
+            raise _param_error(path, '此字段为必填项')
+    if kind is int and not _is_int(value):
+        raise _param_error(path, '必须为整数', value)
+    if kind is str and (not isinstance(value, str) or not value):
+        raise _param_error(path, '必须为非空字符串', value)
+    if kind is dict and not isinstance(value, dict):
+        raise _param_error(path, '必须为对象', value)
+    return value
+
+
+class WechatPayService:
+    name = 'wechatpay'
+
+    def __init__(self, state):
+        self.state = state
+        self.config = state.config
+        self._merchant_key = crypto.load_public(self.config.merchant_public_key_pem)
+        self._platform_key = crypto.load_private(self.config.platform_private_key_pem)
+
+    def routes(self):
+        return [
+            ('/v3/pay/transactions/jsapi', ['POST'], self.jsapi_prepay),
+            ('/v3/pay/transactions/out-trade-no/<out_trade_no>', ['GET'], self.query_transaction),
+            ('/v3/refund/domestic/refunds', ['POST'], self.create_refund),
+            ('/v3/refund/domestic/refunds/<out_refund_no>', ['GET'], self.query_refund),
+        ]
+
+    # -- request authentication and signed replies -------------------------------------------
+
+    def _authenticate(self, request):
+        """Checks the Authorization header against the exact bytes received."""
+        params = crypto.parse_authorization(request.headers.get('Authorization'))
+        if params is None:
+            raise ApiError(401, 'SIGN_ERROR', 'Http头Authorization值格式错误，请参考《微信支付商户'
+                                              'REST API签名规则》')
+        if params['mchid'] != self.config.mchid:
+            raise ApiError(401, 'SIGN_ERROR', '商户号与Authorization中的mchid不符')
+        if params['serial_no'].upper() != self.config.merchant_serial.upper():
+            raise ApiError(401, 'SIGN_ERROR', '商户证书序列号有误。请使用签名私钥匹配的证书序列号')
+        if not params['timestamp'].isdigit() or abs(
+                self.state.clock() - int(params['timestamp'])) > SIGNATURE_WINDOW:
+            raise ApiError(401, 'SIGN_ERROR', 'Authorization中的timestamp已过期')
+        path = request.environ.get('RAW_URI') or request.full_path.rstrip('?')
+        message = crypto.signed_request_text(request.method, path, params['timestamp'],
+                                             params['nonce_str'], request.get_data())
+        if not crypto.verify(self._merchant_key, message, params['signature']):
+            raise ApiError(401, 'SIGN_ERROR', '签名错误，请检查后再试', {
+                'field': 'signature', 'location': 'authorization',
+                'detail': {'issue': 'sign not match'},
+                'sign_information': {
+                    'method': request.method, 'url': path,
+                    'sign_message_length': len(message),
+                    'truncated_sign_message': _truncated(message)}})
+
+    def _signed(self, payload, status=200):
+        body = compact_json(payload).encode('utf-8')
+        return json_response(payload, status, headers=self._signature_headers(body))
+
+    def _signature_headers(self, body, probe=False):
+        timestamp = str(int(self.state.clock()))
+        nonce = crypto.random_nonce()
+        if probe:
+            signature = 'WECHATPAY/SIGNTEST/' + secrets.token_urlsafe(64)
+        else:
+            message = b'%s\n%s\n%s\n' % (timestamp.encode(), nonce.encode(), body)
+            signature = crypto.sign(self._platform_key, message)
+        return {
+            'Request-ID': request_id(),
+            'Wechatpay-Nonce': nonce,
+            'Wechatpay-Signature': signature,
+            'Wechatpay-Timestamp': timestamp,
+            'Wechatpay-Serial': self.config.platform_serial,
+            'Wechatpay-Signature-Type': crypto.AUTH_SCHEME,
+        }
+
+    def _handle(self, request, action, **values):
+        try:
+            self._authenticate(request)
+            return self._signed(action(request, **values))
+        except ApiError as error:
+            return error.response()
+
+    def _body(self, request):
+        try:
+            body = json.loads(request.get_data())
+        except ValueError:
+            raise ApiError(400, 'PARAM_ERROR', '请求体不是合法的JSON') from None
+        if not isinstance(body, dict):
+            raise ApiError(400, 'PARAM_ERROR', '请求体必须是JSON对象')
+        return body
+
+    # -- JSAPI prepay ------------------------------------------------------------------------
+
+    def jsapi_prepay(self, request):
+        return self._handle(request, self._prepay)
+
+    def _prepay(self, request):
+        body = self._body(request)
+        order = {
+            'appid': _required(body, '/appid'),
+            'mchid': _required(body, '/mchid'),
+            'description': _required(body, '/description'),
+            'out_trade_no': _required(body, '/out_trade_no'),
+            'notify_url': _required(body, '/notify_url'),
+            'total': _required(body, '/amount/total', int),
+            'openid': _required(body, '/payer/openid'),
+        }
+        currency = body['amount'].get('currency', 'CNY')
+        if currency != 'CNY':
+            raise _param_error('/amount/currency', '仅支持CNY', currency)
+        self._check_order(order)
+        with self.state.lock:
+            known = self.state.transactions.get(order['out_trade_no'])
+            if known is not None:
+                return {'prepay_id': self._repeat_prepay(known, order)}
+            if order['openid'] not in self.state.users:
+                raise ApiError(400, 'PARAM_ERROR', 'openid和appid不匹配，请检查后再试')
+            order.update(prepay_id=self._prepay_id(), trade_state='NOTPAY', transaction_id=None,
+                         success_time=None, created=self.state.clock())
+            self.state.transactions[order['out_trade_no']] = order
+            return {'prepay_id': order['prepay_id']}
+
+    def _check_order(self, order):
+        if order['mchid'] != self.config.mchid:
+            raise ApiError(400, 'PARAM_ERROR', '请求中的mchid与Authorization中的mchid不一致')
+        if order['appid'] != self.config.wechat_appid:
+            raise ApiError(400, 'PARAM_ERROR', 'appid和mch_id不匹配，请检查后再试')
+        if not OUT_TRADE_NO.match(order['out_trade_no']):
+            raise _param_error('/out_trade_no', '商户订单号须为6-32位字母、数字或_-|*',
+                               order['out_trade_no'])
+        if len(order['description']) > 127:
+            raise _param_error('/description', '长度不能超过127')
+        notify = order['notify_url']
+        if not notify.startswith(('http://', 'https://')) or '?' in notify or len(notify) > 255:
+            raise _param_error('/notify_url', '须为不带参数的http(s)地址', notify)
+        if order['total'] <= 0:
+            raise _param_error('/amount/total', '必须大于0', order['total'])
+
+    def _repeat_prepay(self, known, order):
+        """A repeated out_trade_no: the same order again gets its prepay id, another is refused."""
+        if known['trade_state'] != 'NOTPAY':
+            raise ApiError(400, 'ORDERPAID', '该订单已支付')
+        same = all(known[key] == order[key] for key in ('description', 'total', 'openid'))
+        if not same:
+            raise ApiError(400, 'INVALID_REQUEST', '201 商户订单号重复')
+        return known['prepay_id']
+
+    def _prepay_id(self):
+        stamp = datetime.datetime.fromtimestamp(self.state.clock(), CHINA).strftime('%Y%m%d%H%M%S')
+        return 'wx%s%s' % (stamp, secrets.token_hex(10))
+
+    def query_transaction(self, request, out_trade_no):
+        return self._handle(request, self._query_transaction, out_trade_no=out_trade_no)
+
+    def _query_transaction(self, request, out_trade_no):
+        if request.args.get('mchid') != self.config.mchid:
+            raise ApiError(400, 'PARAM_ERROR', '缺少参数mchid或mchid不正确')
+        with self.state.lock:
+            order = self.state.transactions.get(out_trade_no)
+            if order is None:
+                raise ApiError(404, 'ORDER_NOT_EXIST', '订单不存在')
+            return self._transaction_view(order)
+
+    def _transaction_view(self, order):
+        view = {'appid': order['appid'], 'mchid': order['mchid'],
+                'out_trade_no': order['out_trade_no']}
+        if order['transaction_id']:
+            view['transaction_id'] = order['transaction_id']
+        view.update(trade_type='JSAPI', trade_state=order['trade_state'],
+                    trade_state_desc={'SUCCESS': '支付成功', 'REFUND': '转入退款',
+                                      'NOTPAY': '订单未支付'}.get(order['trade_state'], ''),
+                    bank_type='OTHERS', attach='')
+        if order['success_time']:
+            view['success_time'] = rfc3339(order['success_time'])
+        view['payer'] = {'openid': order['openid']}
+        view['amount'] = {'total': order['total'], 'payer_total': order['total'],
+                          'currency': 'CNY', 'payer_currency': 'CNY'}
+        return view
+
+    # -- refunds ---------------------------------------------------------------------------
+
+    def create_refund(self, request):
+        return self._handle(request, self._create_refund)
+
+    def _create_refund(self, request):
+        body = self._body(request)
+        out_refund_no = _required(body, '/out_refund_no')
+        if not OUT_REFUND_NO.match(out_refund_no):
+            raise _param_error('/out_refund_no', '退款单号须为1-64位字母、数字或_-|*@', out_refund_no)
+        refund = _required(body, '/amount/refund', int)
+        total = _required(body, '/amount/total', int)
+        if _required(body, '/amount/currency') != 'CNY':
+            raise _param_error('/amount/currency', '仅支持CNY', body['amount']['currency'])
+        if refund <= 0:
+            raise _param_error('/amount/refund', '必须大于0', refund)
+        notify_url = body.get('notify_url')
+        with self.state.lock:
+            order = self._refunded_order(body)
+            known = self.state.refunds.get(out_refund_no)
+            if known is not None:
+                if known['out_trade_no'] != order['out_trade_no'] or known['refund'] != refund:
+                    raise ApiError(400, 'INVALID_REQUEST', '退款单号已存在，且与本次退款请求不一致')
+                return self._refund_view(known)
+            if total != order['total']:
+                raise ApiError(400, 'PARAM_ERROR', '订单金额或退款金额与之前请求不一致，请核实后再试')
+            if refund > order['total'] - self._refunded(order['out_trade_no']):
+                raise ApiError(400, 'INVALID_REQUEST', '申请退款金额超过订单可退金额')
+            record = {
+                'out_refund_no': out_refund_no, 'refund_id': crypto.new_id('50300', 24),
+                'transaction_id': order['transaction_id'], 'out_trade_no': order['out_trade_no'],
+                'refund': refund, 'total': total, 'status': 'PROCESSING',
+                'notify_url': notify_url, 'created': self.state.clock(), 'success_time': None,
+            }
+            self.state.refunds[out_refund_no] = record
+            order['trade_state'] = 'REFUND'
+            return self._refund_view(record)
+
+    def _refunded_order(self, body):
+        transaction_id, out_trade_no = body.get('transaction_id'), body.get('out_trade_no')
+        if not (transaction_id or out_trade_no):
+            raise _param_error('/transaction_id', 'transaction_id和out_trade_no必须二选一')
+        for order in self.state.transactions.values():
+            if (order['transaction_id'] == transaction_id if transaction_id
+                    else order['out_trade_no'] == out_trade_no):
+                if order['trade_state'] not in ('SUCCESS', 'REFUND'):
+                    raise ApiError(400, 'INVALID_REQUEST', '订单未支付，无法退款')
+                return order
+        raise ApiError(404, 'RESOURCE_NOT_EXISTS', '订单不存在')
+
+    def _refunded(self, out_trade_no):
+        return sum(r['refund'] for r in self.state.refunds.values()
+                   if r['out_trade_no'] == out_trade_no and r['status'] in ('PROCESSING', 'SUCCESS'))
+
+    def _refund_view(self, record):
+        view = {'refund_id': record['refund_id'], 'out_refund_no': record['out_refund_no'],
+                'transaction_id': record['transaction_id'], 'out_trade_no': record['out_trade_no'],
+                'channel': 'ORIGINAL', 'user_received_account': '支付用户零钱'}
+        if record['success_time']:
+            view['success_time'] = rfc3339(record['success_time'])
+        view.update(create_time=rfc3339(record['created']), status=record['status'],
+                    funds_account='AVAILABLE')
+        view['amount'] = {
+            'total': record['total'], 'refund': record['refund'], 'from': [],
+            'payer_total': record['total'], 'payer_refund': record['refund'],
+            'settlement_refund': record['refund'], 'settlement_total': record['total'],
+            'discount_refund': 0, 'currency': 'CNY'}
+        view['promotion_detail'] = []
+        return view
+
+    def query_refund(self, request, out_refund_no):
+        return self._handle(request, self._query_refund, out_refund_no=out_refund_no)
+
+    def _query_refund(self, request, out_refund_no):
+        with self.state.lock:
+            record = self.state.refunds.get(out_refund_no)
+            if record is None:
+                raise ApiError(404, 'RESOURCE_NOT_EXISTS', '退款单不存在')
+            return self._refund_view(record)
+
+    # -- acts of the payer and of the bank (used by the control endpoints) --------------------
+
+    def confirm_payment(self, out_trade_no, deliveries=1):
+        """The payer pays: the order becomes SUCCESS and its notification goes out."""
+        with self.state.lock:
+            order = self.state.transactions.get(out_trade_no)
+            if order is None:
+                raise LookupError('no payment with out_trade_no %r' % out_trade_no)
+            if order['trade_state'] != 'NOTPAY':
+                raise ValueError('payment %r is already %s' % (out_trade_no, order['trade_state']))
+            order.update(trade_state='SUCCESS', transaction_id=crypto.new_id('4200002', 21),
+                         success_time=self.state.clock())
+            resource = self._transaction_view(order)
+            notification = self._notification('transaction', order['notify_url'],
+                                               'TRANSACTION.SUCCESS', '支付成功', resource)
+        for _ in range(deliveries):
+            self.deliver(notification)
+        return notification
+
+    def complete_refund(self, out_refund_no, status='SUCCESS', deliveries=1):
+        """The bank settles a refund: SUCCESS, ABNORMAL or CLOSED, and its notification goes out."""
+        if status not in _REFUND_SUMMARY:
+            raise ValueError('refund status must be one of %s' % ', '.join(_REFUND_SUMMARY))
+        with self.state.lock:
+            record = self.state.refunds.get(out_refund_no)
+            if record is None:
+                raise LookupError('no refund with out_refund_no %r' % out_refund_no)
+            if record['status'] != 'PROCESSING':
+                raise ValueError('refund %r is already %s' % (out_refund_no, record['status']))
+            record['status'] = status
+            if status == 'SUCCESS':
+                record['success_time'] = self.state.clock()
+            resource = {
+                'mchid': self.config.mchid, 'out_trade_no': record['out_trade_no'],
+                'transaction_id': record['transaction_id'],
+                'out_refund_no': out_refund_no, 'refund_id': record['refund_id'],
+                'refund_status': status}
+            if record['success_time']:
+                resource['success_time'] = rfc3339(record['success_time'])
+            resource['user_received_account'] = '支付用户零钱'
+            resource['amount'] = {'total': record['total'], 'refund': record['refund'],
+                                  'payer_total': record['total'], 'payer_refund': record['refund']}
+            notification = self._notification('refund', record['notify_url'],
+                                              'REFUND.' + status, _REFUND_SUMMARY[status], resource)
+        for _ in range(deliveries):
+            self.deliver(notification)
+        return notification
+
+    # -- notifications ---------------------------------------------------------------------
+
+    def _notification(self, kind, url, event_type, summary, resource):
+        nonce, ciphertext = crypto.encrypt_resource(
+            self.config.apiv3_key, compact_json(resource).encode('utf-8'), kind)
+        envelope = {
+            'id': str(uuid.uuid4()),
+            'create_time': rfc3339(self.state.clock()),
+            'resource_type': 'encrypt-resource',
+            'event_type': event_type,
+            'summary': summary,
+            'resource': {'original_type': kind, 'algorithm': 'AEAD_AES_256_GCM',
+                         'ciphertext': ciphertext, 'associated_data': kind, 'nonce': nonce},
+        }
+        notification = {'id': envelope['id'], 'kind': kind, 'url': url,
+                        'event_type': event_type, 'resource': resource,
+                        'body': compact_json(envelope), 'deliveries': []}
+        self.state.notifications.append(notification)
+        return notification
+
+    def find_notification(self, notification_id):
+        with self.state.lock:
+            for notification in self.state.notifications:
+                if notification['id'] == notification_id:
+                    return notification
+        raise LookupError('no notification %r' % notification_id)
+
+    def deliver(self, notification, probe=False):
+        """POST the notification once, freshly signed; records and returns the answer."""
+        body = notification['body'].encode('utf-8')
+        delivery = {'at': rfc3339(self.state.clock()), 'probe': probe}
+        if not notification['url']:
+            delivery.update(status=None, body='', error='no notify_url', received=False)
+        else:
+            headers = self._signature_headers(body, probe=probe)
+            headers.update({'Content-Type': 'application/json', 'Accept': '*/*',
+                            'User-Agent': 'Mozilla/4.0'})
+            try:
+                answer = requests.post(notification['url'], data=body, headers=headers,
+                                       timeout=self.config.notify_timeout)
+                delivery.update(status=answer.status_code, body=answer.text, error='',
+                                received=answer.status_code in (200, 204))
+            except requests.RequestException as exc:
+                delivery.update(status=None, body='', error='%s: %s' % (type(exc).__name__, exc),
+                                received=False)
+        with self.state.lock:
+            notification['deliveries'].append(delivery)
+        return delivery
