@@ -76,13 +76,33 @@ void test_join() {
     check_equal(routeweave::join_chunks(empty), "", "no chunks");
 }
 
+struct Group {
+    const char *name;
+    void (*run)();
+};
+
+const Group kGroups[] = {
+    {"string_replace", test_string_replace},
+    {"string_replace_large_text", test_string_replace_large_text},
+    {"decoding", test_decoding},
+    {"join", test_join},
+};
+
 }  // namespace
 
-int main() {
-    test_string_replace();
-    test_string_replace_large_text();
-    test_decoding();
-    test_join();
+// Runs the group named on the command line, or every group.
+int main(int argc, char **argv) {
+    bool found = false;
+    for (const Group &group : kGroups) {
+        if (argc < 2 || std::string_view(argv[1]) == group.name) {
+            group.run();
+            found = true;
+        }
+    }
+    if (!found) {
+        std::printf("unknown test group %s\n", argv[1]);
+        return 2;
+    }
     std::printf("%d checks, %d failed\n", checks, failures);
     return failures == 0 ? 0 : 1;
 }
