@@ -53,7 +53,7 @@ def test_user_routes_reach_the_host_decorators(routeweave):
     paths = [path for path, _ in host._standin.route.declared]
     assert "/api/post_user_login" in paths
     assert all(options["cors"] == "*" for _, options in host._standin.route.declared)
-    assert host._standin.validated == ["post_user_info"]
+    assert "post_user_info" in host._standin.validated
 
 
 def test_host_globals_as_namespace_binds_the_class_there(routeweave):
