@@ -33,14 +33,15 @@ PRODUCT_TYPES = [
     {'ref': 'type_burger', 'number': 1, 'name': '超值汉堡', 'image': IMAGE_PREFIX + '/type/burger.png'},
     {'ref': 'type_snack', 'number': 2, 'name': '小食', 'image': IMAGE_PREFIX + '/type/snack.png'},
     {'ref': 'type_drink', 'number': 3, 'name': '饮品', 'image': IMAGE_PREFIX + '/type/drink.png'},
-    {'ref': 'type_breakfast', 'number': 4, 'name': '早餐', 'image': IMAGE_PREFIX + '/type/breakfast.png'},
+    {'ref': 'type_breakfast', 'number': 4, 'name': '早餐',
+     'image': IMAGE_PREFIX + '/type/breakfast.png'},
 ]
 
 
 def _product(ref, name, link_id, unit_price, type_ref, remark='', is_multiple=False):
-    image_name = ref.replace('_', '-')
-    return {'ref': ref, 'name': name, 'remark': remark, 'image': '%s/menu/%s.png' % (IMAGE_PREFIX, image_name),
-            'link_id': link_id, 'unit_price': unit_price, 'type': type_ref, 'is_multiple': is_multiple}
+    image = '%s/menu/%s.png' % (IMAGE_PREFIX, ref.replace('_', '-'))
+    return {'ref': ref, 'name': name, 'remark': remark, 'image': image, 'link_id': link_id,
+            'unit_price': unit_price, 'type': type_ref, 'is_multiple': is_multiple}
 
 
 PRODUCTS = [

@@ -117,7 +117,8 @@ def deployment_path():
     path = os.environ.get('ROUTEWEAVE_DEPLOYMENT')
     if path:
         return path
-    return os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'deployment.ini')
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    return os.path.join(root, 'deployment.ini')
 
 
 def read_deployment(path=None):

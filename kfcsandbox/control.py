@@ -1,7 +1,30 @@
 """Control endpoints under /sandbox/: act where a real person would, inject faults, read state.
 
 JSON in, JSON out. A missing or wrong argument answers 400 {"error": ...}; an unknown order,
-payment or user answers 404 {"error": ...}.
+payment or user answers 404 {"error": ...}. Optional arguments in brackets.
+
+POST /sandbox/wechat/authorize   {[openid], [nickname], [unionid] (null: none), [scope],
+                                  [headimgurl]} -> {code, openid, unionid, nickname}
+POST /sandbox/wechat/token_expires_in  {[expires_in]: int or null (left out of the reply)}
+                                  -> {expires_in}; no key: back to the normal 7200
+GET  /sandbox/wechat/users | /sandbox/wechat/messages   -> {users} | {messages}
+POST /sandbox/wechatpay/confirm  {out_trade_no, [deliveries]} -> the notification with its
+                                  deliveries [{at, probe, status, body, error, received}]
+POST /sandbox/wechatpay/refund   {out_refund_no, [status] SUCCESS|ABNORMAL|CLOSED,
+                                  [deliveries]} -> the notification
+POST /sandbox/wechatpay/redeliver  {id, [probe]} -> the new delivery
+GET  /sandbox/wechatpay/payments | notifications -> {transactions, refunds} | {notifications}
+POST /sandbox/coupon/login       {} -> {token}       (a back-end token, without the login call)
+POST /sandbox/coupon/expire_tokens  {} -> {expired}  (every token answers -2 from now on)
+POST /sandbox/coupon/sale_flag   {link_id, on_sale, [storecode]} -> {}
+POST /sandbox/coupon/finish      {uuid, [item], [order_number], [phone]} -> {items}
+POST /sandbox/coupon/fail        {uuid, [item], [code], [message]} -> {items}
+GET  /sandbox/coupon/orders      -> {orders}
+POST /sandbox/fault              {service wechat|wechatpay|tencent_map|coupon,
+                                  mode error|http|hang, [seconds], [status], [times], [path]}
+                                  -> {faults}
+POST /sandbox/fault/clear        {[service]} -> {faults}
+GET  /sandbox/faults | /sandbox/config | /sandbox/   POST /sandbox/reset
 """
 import copy
 

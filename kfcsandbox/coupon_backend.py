@@ -116,7 +116,8 @@ class CouponBackendService:
         if (body['account'], body['password']) != (self.config.backend_account,
                                                     self.config.backend_password):
             return envelope(-1, msg='账号或密码错误')
-        return envelope(0, {'token': self.issue_token(), 'expires_in': self.config.backend_token_ttl})
+        return envelope(0, {'token': self.issue_token(),
+                            'expires_in': self.config.backend_token_ttl})
 
     def issue_token(self):
         token = secrets.token_hex(16).upper()

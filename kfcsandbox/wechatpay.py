@@ -295,7 +295,8 @@ class WechatPayService:
 
     def _refunded(self, out_trade_no):
         return sum(r['refund'] for r in self.state.refunds.values()
-                   if r['out_trade_no'] == out_trade_no and r['status'] in ('PROCESSING', 'SUCCESS'))
+                   if r['out_trade_no'] == out_trade_no
+                   and r['status'] in ('PROCESSING', 'SUCCESS'))
 
     def _refund_view(self, record):
         view = {'refund_id': record['refund_id'], 'out_refund_no': record['out_refund_no'],
