@@ -1,12 +1,13 @@
 """The registry of one database: its model classes and its connection pool."""
-from . import sql_db
+from . import models, schema, sql_db
+from .api import Environment
 
 
 class Registry:
     def __init__(self, db_path):
         self.db_path = str(db_path)
         self._pool = sql_db.ConnectionPool(self.db_path)
-        self.models = {}
+        self.models = models.MODEL_CLASSES     # every model class defined in the process
 
     def cursor(self):
         cr = sql_db.Cursor(self._pool)
@@ -15,6 +16,22 @@ class Registry:
 
     def __getitem__(self, model_name):
         return self.models[model_name]
+
+    def __contains__(self, model_name):
+        return model_name in self.models
+
+    def setup_models(self):
+        models.setup_models()
+
+    def init_db(self):
+        """Create or complete the schema of every model, then run the models' ``init`` hooks."""
+        self.setup_models()
+        with self.cursor() as cr:
+            schema.init_schema(cr, self.models)
+            env = Environment(cr)
+            for name in list(self.models):
+                if self.models[name]._auto:
+                    env[name].init()
 
     def close(self):
         self._pool.close_all()

@@ -9,6 +9,7 @@ row run one after the other. A transaction whose snapshot went stale while it wa
 lock cannot continue on SQLite; it raises :class:`ConcurrencyFailure`, which the HTTP layer
 answers the way Odoo answers a PostgreSQL serialization failure: roll back and run again.
 """
+import datetime
 import queue
 import re
 import sqlite3
@@ -37,12 +38,19 @@ def _is_busy(exc):
     return "database is locked" in text or "database is busy" in text
 
 
+def _lower_unicode(value):
+    return value.lower() if isinstance(value, str) else value
+
+
 def connect(path):
     conn = sqlite3.connect(path, timeout=BUSY_TIMEOUT, isolation_level=None,
                            check_same_thread=False, detect_types=0)
     conn.execute("PRAGMA journal_mode=WAL")
     conn.execute("PRAGMA synchronous=NORMAL")
     conn.execute("PRAGMA foreign_keys=ON")
+    # LIKE is case-sensitive as on PostgreSQL; ILIKE is written lower_unicode(x) LIKE lower_unicode(y)
+    conn.execute("PRAGMA case_sensitive_like=ON")
+    conn.create_function("lower_unicode", 1, _lower_unicode, deterministic=True)
     conn.execute("CREATE TABLE IF NOT EXISTS _write_lock (id INTEGER PRIMARY KEY)")
     return conn
 
@@ -85,7 +93,9 @@ class Cursor:
         self._obj = self._cnx.cursor()
         self._writing = False
         self._lock = threading.RLock()
+        self._now = None
         self.closed = False
+        self.transaction = None     # the records layer's cache of this transaction
 
     # -- statements -------------------------------------------------------------------------
     def execute(self, query, params=None):
@@ -161,6 +171,15 @@ class Cursor:
                 raise ConcurrencyFailure(str(exc)) from exc
             raise
         self._writing = immediate
+        self._now = None
+
+    def now(self):
+        """The transaction's timestamp: naive UTC, with microseconds, as PostgreSQL's now()."""
+        with self._lock:
+            self._begin(immediate=False)
+            if self._now is None:
+                self._now = datetime.datetime.utcnow()
+            return self._now
 
     def _take_write_lock(self):
         if self._writing:
@@ -179,12 +198,16 @@ class Cursor:
             if self._cnx.in_transaction:
                 self._cnx.execute("COMMIT")
             self._writing = False
+            self._now = None
 
     def rollback(self):
         with self._lock:
             if self._cnx.in_transaction:
                 self._cnx.execute("ROLLBACK")
             self._writing = False
+            self._now = None
+            if self.transaction is not None:
+                self.transaction.reset()    # no rolled-back value may stay cached
 
     def close(self):
         """Roll back what was not committed and return the connection to the pool."""
