@@ -5,6 +5,8 @@ import werkzeug.exceptions
 import werkzeug.urls
 from werkzeug.exceptions import BadRequest, Forbidden, HTTPException, InternalServerError
 
+from kfchost.orm.exceptions import AccessDenied, AccessError, UserError
+
 from .response import Response
 
 _logger = logging.getLogger(__name__)
@@ -18,18 +20,6 @@ SAFE_HTTP_METHODS = ('GET', 'HEAD', 'OPTIONS', 'TRACE')
 
 class SessionExpiredException(Exception):
     pass
-
-
-def _user_errors():
-    """The records layer's user-facing exceptions, when it defines them: (access, user)."""
-    try:
-        from kfchost.orm import exceptions
-    except ImportError:
-        return (), ()
-    access = tuple(getattr(exceptions, name) for name in ('AccessDenied', 'AccessError')
-                   if hasattr(exceptions, name))
-    user = tuple(getattr(exceptions, name) for name in ('UserError',) if hasattr(exceptions, name))
-    return access, user
 
 
 def is_cors_preflight(req, endpoint):
@@ -89,8 +79,7 @@ def handle_error(req, exc):
         query = werkzeug.urls.url_encode({'redirect': req.httprequest.full_path})
         return req.redirect('/web/login?' + query)
 
-    access_errors, user_errors = _user_errors()
     return (exc if isinstance(exc, HTTPException)
-            else Forbidden(exc.args[0]) if isinstance(exc, access_errors)
-            else BadRequest(exc.args[0]) if isinstance(exc, user_errors)
+            else Forbidden(exc.args[0]) if isinstance(exc, (AccessDenied, AccessError))
+            else BadRequest(exc.args[0]) if isinstance(exc, UserError)
             else InternalServerError())  # hide the real error

@@ -9,8 +9,7 @@ import random
 import sqlite3
 import time
 
-from werkzeug.exceptions import BadRequest
-
+from kfchost.orm.exceptions import ValidationError
 from kfchost.orm.sql_db import ConcurrencyFailure
 
 from .request import request
@@ -37,14 +36,11 @@ def retrying(func, registry):
         with contextlib.closing(registry.cursor()) as cr:
             try:
                 result = func(cr)
-                flush = getattr(cr, 'flush', None)
-                if flush is not None:
-                    flush()
             except (sqlite3.IntegrityError, sqlite3.OperationalError) as exc:
                 cr.rollback()
                 _rewind_uploaded_files(exc)
                 if isinstance(exc, sqlite3.IntegrityError):
-                    raise BadRequest(f"The operation cannot be completed: {exc.args[0]}") from exc
+                    raise ValidationError(f"The operation cannot be completed: {exc.args[0]}") from exc
                 if not isinstance(exc, ConcurrencyFailure):
                     raise
                 if not tryleft:

@@ -10,6 +10,7 @@ import werkzeug.exceptions
 
 import kfchost.http as http
 from kfchost.http import request
+from kfchost.orm.exceptions import AccessError, UserError
 
 calls = []
 
@@ -35,6 +36,14 @@ class Api(http.Controller):
     @http.route('/api/bad', auth='public', cors="*", csrf=False, methods=['POST'])
     def bad(self, **post):
         raise werkzeug.exceptions.BadRequest('no good')
+
+    @http.route('/api/user_error', auth='public', cors="*", csrf=False, methods=['POST'])
+    def user_error(self, **post):
+        raise UserError('库存不足')
+
+    @http.route('/api/access_error', auth='public', cors="*", csrf=False, methods=['POST'])
+    def access_error(self, **post):
+        raise AccessError('not yours')
 
     @http.route('/api/dict', auth='public', cors="*", csrf=False, methods=['POST'])
     def dict_reply(self, **post):
@@ -147,6 +156,11 @@ def test_route_errors_answer_the_generic_pages_without_cors(serve, caplog):
     assert bad.status_code == 400
     assert '<p>no good</p>' in bad.text
     assert 'Access-Control-Allow-Origin' not in bad.headers
+
+    user_error = requests.post(url + '/api/user_error')
+    assert user_error.status_code == 400
+    assert '<p>库存不足</p>' in user_error.text
+    assert requests.post(url + '/api/access_error').status_code == 403
 
     wrong_value = requests.post(url + '/api/dict')
     assert wrong_value.status_code == 500
