@@ -8,7 +8,7 @@ import collections.abc
 import datetime as _dt
 import logging
 
-from .tools import pg_int, quote
+from .tools import pg_number, quote
 
 _logger = logging.getLogger(__name__)
 
@@ -183,7 +183,7 @@ def _name_subselect(comodel, operator, value):
 
 
 def _id_list(values):
-    return tuple(pg_int(value) for value in values if value) or (None,)
+    return tuple(pg_number(value) for value in values if value) or (None,)
 
 
 def _in_params(values):
@@ -339,7 +339,9 @@ def _in_to_sql(field, column, operator, right, leaf):
         values = [it for it in right if it != False]  # noqa: E712 - 0 counts as False too
         check_null = len(values) < len(right)
     if values:
-        params = [field.to_domain(value) for value in values]
+        # ids of a list reach the database as given: numbers as such, text parsed
+        convert = pg_number if field.name == 'id' else field.to_domain
+        params = [convert(value) for value in values]
         sql = '(%s %s (%s))' % (column, operator.upper(), ','.join('?' * len(params)))
     else:
         sql, params = ('FALSE' if operator == 'in' else 'TRUE'), []

@@ -7,7 +7,7 @@ record id), the SQL column, and what reading a record gives (``False`` for an em
 import datetime as _dt
 import enum
 
-from .tools import float_round, pg_int
+from .tools import float_round, pg_int, pg_number
 
 DATE_FORMAT = "%Y-%m-%d"
 DATETIME_FORMAT = "%Y-%m-%d %H:%M:%S"
@@ -151,6 +151,7 @@ class Field:
 
 
 class Id(Field):
+    """The record's id; compared as text in domains, as Odoo sends it to the database."""
     type = 'integer'
 
     def __init__(self):
@@ -426,7 +427,7 @@ class Many2one(_Relational):
             record.env, ids, _M2OPrefetch(self, record) if ids else ())
 
     def to_domain(self, value):
-        return pg_int(value)
+        return pg_number(value)
 
     def to_read(self, value, record):
         return (value.id, value.sudo().display_name) if value else False

@@ -66,8 +66,8 @@ class BaseModel:
             declared.setdefault(name, fields.Datetime(readonly=True))
         for name, field in declared.items():
             if cls.__dict__.get(name) is not field:
-                # a field shared with another class gets its own copy for this model
-                field = copy.copy(field) if name in vars(cls) or field.model_name else field
+                # a field inherited from another model gets a copy of its own for this one
+                field = copy.copy(field) if field.model_name else field
                 setattr(cls, name, field)
             field.name = name
             field.model_name = cls._name
@@ -576,9 +576,9 @@ class BaseModel:
                 columns.append((field, field.to_cache(value)))
             elif field.type in ('one2many', 'many2many'):
                 x2many.append((field, value))
+        if vals and 'write_date' not in vals:
+            columns.append((self._fields['write_date'], self.env.cr.now()))
         if columns:
-            if 'write_date' not in vals:
-                columns.append((self._fields['write_date'], self.env.cr.now()))
             relinked = [f for f, _v in columns if triggers.inverse_one2manys(f)]
             if relinked:
                 triggers.modified(self, relinked)      # the records linked before the write

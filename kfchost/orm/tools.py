@@ -27,6 +27,13 @@ def pg_int(value):
     return int(text)
 
 
+def pg_number(value):
+    """A number as is (the database compares it with integers), anything else as ``pg_int``."""
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return value
+    return pg_int(value)
+
+
 def float_round(value, digits):
     """Round half away from zero to ``digits`` decimals, as Odoo's float_round (HALF-UP)."""
     quantum = decimal.Decimal(1).scaleb(-digits)

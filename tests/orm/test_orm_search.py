@@ -86,6 +86,9 @@ def test_many2many_leaves(env, things):
     Thing = env['test.orm.thing']
     assert names(Thing.search([('label_ids', 'in', [blue.id])])) == ['Banana']
     assert names(Thing.search([('label_ids', '=', False)])) == ['apricot', False]
+    # text compared with a link is a name search on the comodel
+    assert names(Thing.search([('label_id', '=', 'red')])) == ['Apple']
+    assert names(Thing.search([('label_id', '!=', 'red')])) == ['apricot', 'Banana', False]
     assert names(Thing.search([('label_ids.name', '=', 'red')])) == ['Apple', 'Banana']
 
 
@@ -94,9 +97,10 @@ def test_ids_as_text_are_read_as_the_database_reads_them(env, things):
     Thing = env['test.orm.thing']
     assert Thing.search([('id', '=', str(records[1].id))]) == records[1]
     assert Thing.search([('id', '=', ' %d ' % records[1].id)]) == records[1]
-    for bad in ('abc', '1.0', ''):
+    assert Thing.search([('id', 'in', [str(records[0].id), float(records[2].id)])]) == records[0] | records[2]
+    for leaf in [('id', '=', 'abc'), ('id', '=', '1.0'), ('id', '=', ''), ('id', 'in', ['x'])]:
         with pytest.raises(ValueError, match='invalid input syntax for type integer'):
-            Thing.search([('id', '=', bad)])
+            Thing.search([leaf])
 
 
 def test_datetime_compared_with_dates_and_text(env, things):
