@@ -4,7 +4,7 @@ import re
 from .exceptions import UserError
 from .tools import quote
 
-# Odoo's syntax of an order specification: 'field [asc|desc], ...'
+# Odoo's syntax of an ordering: 'field [asc|desc], ...'
 regex_order = re.compile(r'^(\s*([a-z0-9:_]+|"[a-z0-9:_]+")(\.id)?(\s+(desc|asc))?\s*(,|$))+(?<!,)$', re.I)
 
 
@@ -55,11 +55,11 @@ class Query:
         return sql, params
 
 
-def check_order(order_spec):
-    if not regex_order.match(order_spec):
+def check_order(ordering):
+    if not regex_order.match(ordering):
         raise UserError('Invalid "order" specified (%s). A valid "order" specification is a '
                         'comma-separated list of valid field names (optionally followed by '
-                        'asc/desc for the direction)' % order_spec)
+                        'asc/desc for the direction)' % ordering)
 
 
 def direction_sql(direction):
@@ -67,14 +67,14 @@ def direction_sql(direction):
     return 'DESC NULLS FIRST' if direction == 'DESC' else 'ASC NULLS LAST'
 
 
-def order_terms(model, order_spec, query, alias=None, reverse=False, seen=None):
-    """[(expression, 'ASC'|'DESC')] of ``order_spec`` on ``model``; a many2one orders by its
+def order_terms(model, ordering, query, alias=None, reverse=False, seen=None):
+    """[(expression, 'ASC'|'DESC')] of ``ordering`` on ``model``; a many2one orders by its
     comodel's _order, through a LEFT JOIN added to ``query``."""
     alias = alias or model._table
     seen = set() if seen is None else seen
-    check_order(order_spec)
+    check_order(ordering)
     terms = []
-    for part in order_spec.split(','):
+    for part in ordering.split(','):
         words = part.split()
         name = words[0].strip('"')
         by_id = name.endswith('.id')
@@ -113,12 +113,12 @@ def _many2one_terms(model, field, column, direction, by_id, query, alias, seen):
     return order_terms(comodel, co_order, query, co_alias, direction == 'DESC', seen)
 
 
-_ORDER_CACHE = {}   # (model, order spec) -> (ORDER BY text, joins it needs)
+_ORDER_CACHE = {}   # (model, ordering) -> (ORDER BY text, joins it needs)
 
 
-def order_by(model, order_spec, query):
+def order_by(model, ordering, query):
     """The ORDER BY text of a search, ending with the id so that equal keys keep id order."""
-    key = (model, order_spec or model._order)
+    key = (model, ordering or model._order)
     try:
         sql, joins = _ORDER_CACHE[key]
     except KeyError:

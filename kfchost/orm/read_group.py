@@ -65,14 +65,14 @@ def _groupby_field(model, name):
 
 
 def _aggregates(model, fields, groupby_list):
-    """[(output name, function, field name)] of the ``fields`` specifications."""
+    """[(output name, function, field name)] of the ``fields`` entries ('name', 'name:func'...)."""
     result, seen = [], set()
-    for spec in fields:
-        if spec in ('sequence', '__count'):
+    for entry in fields:
+        if entry in ('sequence', '__count'):
             continue
-        match = _FIELD_AGG.match(spec)
+        match = _FIELD_AGG.match(entry)
         if not match:
-            raise UserError("Invalid field specification %r." % spec)
+            raise UserError("Invalid field %r in read_group fields." % entry)
         name, func, fname = match.groups()
         if func:
             fname = fname or name

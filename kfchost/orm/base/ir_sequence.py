@@ -66,8 +66,8 @@ class IrSequence(models.Model):
             import pytz
             now = now.astimezone(pytz.timezone(tz_name))
         values = {}
-        for key, spec in _PLACEHOLDERS.items():
-            values[key] = values['range_' + key] = values['current_' + key] = now.strftime(spec)
+        for key, code in _PLACEHOLDERS.items():
+            values[key] = values['range_' + key] = values['current_' + key] = now.strftime(code)
         return values
 
     @api.model
