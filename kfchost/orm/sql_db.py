@@ -84,6 +84,28 @@ class ConnectionPool:
                 return
 
 
+class Callbacks:
+    """Functions to run once when a transaction ends, as Odoo's ``cr.postcommit`` and
+    ``cr.postrollback``; ``data`` is free room for what the functions share."""
+
+    def __init__(self):
+        self._funcs = []
+        self.data = {}
+
+    def add(self, func):
+        self._funcs.append(func)
+
+    def clear(self):
+        self._funcs.clear()
+        self.data.clear()
+
+    def run(self):
+        funcs = list(self._funcs)
+        self.clear()
+        for func in funcs:
+            func()
+
+
 class Cursor:
     """A transaction on a pooled connection, opened lazily by the first statement."""
 
@@ -96,6 +118,8 @@ class Cursor:
         self._now = None
         self.closed = False
         self.transaction = None     # the records layer's cache of this transaction
+        self.postcommit = Callbacks()
+        self.postrollback = Callbacks()
 
     # -- statements -------------------------------------------------------------------------
     def execute(self, query, params=None):
@@ -193,26 +217,39 @@ class Cursor:
             raise
         self._writing = True
 
+    def _finish_statement(self):
+        # A SELECT not read to its end keeps its snapshot alive past COMMIT or ROLLBACK, into
+        # the next transaction of this cursor: start over with a fresh statement cursor.
+        self._obj.close()
+        self._obj = self._cnx.cursor()
+
     def commit(self):
         with self._lock:
+            self._finish_statement()
             if self._cnx.in_transaction:
                 self._cnx.execute("COMMIT")
             self._writing = False
             self._now = None
+        self.postrollback.clear()
+        self.postcommit.run()
 
     def rollback(self):
         with self._lock:
+            self._finish_statement()
             if self._cnx.in_transaction:
                 self._cnx.execute("ROLLBACK")
             self._writing = False
             self._now = None
             if self.transaction is not None:
                 self.transaction.reset()    # no rolled-back value may stay cached
+        self.postcommit.clear()
+        self.postrollback.run()
 
     def close(self):
         """Roll back what was not committed and return the connection to the pool."""
         if self.closed:
             return
+        self.rollback()
         with self._lock:
             self.closed = True
             self._obj.close()
