@@ -1,0 +1,5 @@
+import sys
+
+from kfchost.cli import main
+
+sys.exit(main())

@@ -1,0 +1,24 @@
+"""Host modules, one per controller, as an add-on's controllers/*.py.
+
+Each module binds in its own globals the names its controller's source uses, then calls the
+controller's load function with ``globals()``: the loaded class belongs to that module.
+"""
+from importlib import import_module
+
+HOST_MODULES = ('coupon', 'kfc', 'order', 'user', 'wx_api')
+CLASS_NAMES = {
+    'coupon': 'CouponController',
+    'kfc': 'KfcController',
+    'order': 'OrderController',
+    'user': 'UserController',
+    'wx_api': 'WxApiController',
+}
+
+
+def controller_classes():
+    """The five loaded controller classes, in the order of their load functions."""
+    classes = []
+    for name in HOST_MODULES:
+        module = import_module('%s.%s' % (__name__, name))
+        classes.append(getattr(module, CLASS_NAMES[name]))
+    return classes
