@@ -1,0 +1,101 @@
+"""The host serving the loaded controllers on 127.0.0.1, with the sandbox as its outside world.
+
+`host` is a fresh database with the demo records and a threaded server per test; the sandbox
+runs for the whole session and is reset before each test.
+"""
+import contextlib
+import logging
+import time
+
+import pytest
+import requests
+from werkzeug.test import EnvironBuilder
+
+from kfchost import http, runtime
+from kfchost.app import create_app
+from kfchost.config import Settings
+from kfchost.demo import load_demo
+from kfchost.http.request import HTTPRequest, Request, _request_stack
+from kfchost.orm import api
+from kfchost.outbound import read_deployment
+from kfcsandbox.config import SandboxConfig
+from kfcsandbox.server import SandboxServer
+
+logging.getLogger('werkzeug').setLevel(logging.WARNING)
+
+DEPLOYMENT = read_deployment()
+
+
+@pytest.fixture(scope='session')
+def sandbox_server():
+    with SandboxServer(SandboxConfig.from_deployment(DEPLOYMENT)) as server:
+        yield server
+
+
+@pytest.fixture
+def sandbox(sandbox_server):
+    sandbox_server.state.clock = time.time
+    sandbox_server.state.reset()
+    yield sandbox_server
+    sandbox_server.state.clear_fault()
+
+
+class Host:
+    """The running host: its URL, its records and the sandbox it talks to."""
+
+    def __init__(self, url, registry, sandbox):
+        self.url = url
+        self.registry = registry
+        self.sandbox = sandbox
+
+    def post(self, route, data=None, json=None, **kwargs):
+        return requests.post('%s/api/%s' % (self.url, route), data=data, json=json, timeout=30, **kwargs)
+
+    def control(self, path, **body):
+        """POST to a sandbox control endpoint; the reply's JSON."""
+        reply = requests.post(self.sandbox.url + '/sandbox/' + path, json=body, timeout=30)
+        assert reply.status_code == 200, reply.text
+        return reply.json()
+
+    def inspect(self, path):
+        return requests.get(self.sandbox.url + '/sandbox/' + path, timeout=30).json()
+
+    @contextlib.contextmanager
+    def env(self):
+        """An environment in a transaction of its own, committed at the end of the block."""
+        with self.registry.cursor() as cr:
+            yield api.Environment(cr)
+
+    @contextlib.contextmanager
+    def request_env(self, **form):
+        """Run host functions as a route would: a request bound, its transaction committed."""
+        httprequest = HTTPRequest(EnvironBuilder(method='POST', path='/api/test', data=form).get_environ())
+        req = Request(httprequest, self.registry)
+        with self.registry.cursor() as cr:
+            req.env = api.Environment(cr)
+            _request_stack.push(req)
+            try:
+                yield req.env
+            finally:
+                _request_stack.pop()
+
+    def login(self, **user):
+        """A WeChat user authorised in the sandbox and logged in; returns the token."""
+        code = self.control('wechat/authorize', **user)['code']
+        reply = self.post('post_user_login', data={'code': code})
+        assert reply.status_code == 200, reply.text
+        return reply.json()['data']['token']
+
+
+@pytest.fixture
+def host(sandbox, tmp_path):
+    settings = Settings.for_sandbox(sandbox.url, sandbox.config.host_settings(),
+                                    str(tmp_path / 'host.sqlite3'), 'http://127.0.0.1')
+    app = create_app(settings)
+    with app.registry.cursor() as cr:
+        load_demo(api.Environment(cr), sandbox.config.host_settings()['wechat'])
+    server = http.start_server(app)
+    runtime.settings.public_url = 'http://127.0.0.1:%d' % server.server_port
+    yield Host(runtime.settings.public_url, app.registry, sandbox)
+    http.stop_server(server)
+    app.registry.close()

@@ -1,0 +1,51 @@
+"""The host modules: what each binds for its controller, and the class it loads."""
+import datetime
+import importlib
+import inspect
+import time
+
+import pytest
+
+from kfchost import http, runtime
+from kfchost.controllers import CLASS_NAMES, controller_classes
+from kfchost.controllers.namespace import HOST_FUNCTIONS, LIBRARY_NAMES
+
+MODULES = sorted(CLASS_NAMES)
+
+
+@pytest.mark.parametrize('name', MODULES)
+def test_each_module_binds_the_host_names_and_owns_its_class(name):
+    module = importlib.import_module('kfchost.controllers.' + name)
+    namespace = vars(module)
+    for bound in (*LIBRARY_NAMES, *HOST_FUNCTIONS, 'requests', 'APIV3_KEY', 'datetime', 'time'):
+        assert bound in namespace, bound
+    assert namespace['requests'] is runtime.requests
+    cls = namespace[CLASS_NAMES[name]]
+    assert issubclass(cls, http.Controller)
+    assert cls.__module__ == module.__name__
+    for attr in vars(cls).values():
+        if callable(attr):     # route decorators wrap the methods the source defines
+            assert inspect.unwrap(attr).__globals__ is namespace
+
+
+@pytest.mark.parametrize('name', MODULES)
+def test_only_the_store_catalogue_gets_the_clock_classes(name):
+    namespace = vars(importlib.import_module('kfchost.controllers.' + name))
+    if name == 'kfc':
+        assert (namespace['datetime'], namespace['time']) == (datetime.datetime, datetime.time)
+    else:
+        assert (namespace['datetime'], namespace['time']) == (datetime, time)
+
+
+def test_configure_repoints_the_names_bound_at_import(host):
+    wx_api = importlib.import_module('kfchost.controllers.wx_api')
+    assert wx_api.APIV3_KEY == host.sandbox.config.apiv3_key
+    assert len(wx_api.APIV3_KEY.encode('utf-8')) == 32
+
+
+def test_the_application_serves_every_route_of_the_loaded_classes(host):
+    served = {rule.rule for rule in http.Application(host.registry, controller_classes())
+              .routing_map.iter_rules()}
+    declared = {path for cls in controller_classes() for attr in vars(cls).values()
+                for path in getattr(attr, 'original_routing', {}).get('routes', ())}
+    assert '/api/post_user_info' in declared and declared <= served
