@@ -63,6 +63,7 @@ class SandboxApp:
             return error
         service, handler = self._handlers[endpoint]
         if service != 'control':
+            self.state.record_request(service, request)
             faulty = self._apply_fault(service, request.path)
             if faulty is not None:
                 return faulty

@@ -7,6 +7,8 @@ POST /sandbox/wechat/authorize   {[openid], [nickname], [unionid] (null: none), 
                                   [headimgurl]} -> {code, openid, unionid, nickname}
 POST /sandbox/wechat/token_expires_in  {[expires_in]: int or null (left out of the reply)}
                                   -> {expires_in}; no key: back to the normal 7200
+POST /sandbox/wechat/sns_charset {[charset]: text or null} -> {content_type} of the /sns/*
+                                  replies; no key or null: "text/plain" without a charset
 GET  /sandbox/wechat/users | /sandbox/wechat/messages   -> {users} | {messages}
 POST /sandbox/wechatpay/confirm  {out_trade_no, [deliveries]} -> the notification with its
                                   deliveries [{at, probe, status, body, error, received}]
@@ -24,6 +26,9 @@ POST /sandbox/fault              {service wechat|wechatpay|tencent_map|coupon,
                                   mode error|http|hang, [seconds], [status], [times], [path]}
                                   -> {faults}
 POST /sandbox/fault/clear        {[service]} -> {faults}
+GET  /sandbox/requests           -> {requests: [{service, method, path, query}]}, the latest
+                                  requests of the simulated services, oldest first, the query
+                                  as sent (undecoded, its key order kept)
 GET  /sandbox/faults | /sandbox/config | /sandbox/   POST /sandbox/reset
 """
 import copy
@@ -68,6 +73,7 @@ class ControlService:
             ('/sandbox/reset', ['POST'], self.reset),
             ('/sandbox/wechat/authorize', ['POST'], self.authorize),
             ('/sandbox/wechat/token_expires_in', ['POST'], self.token_expires_in),
+            ('/sandbox/wechat/sns_charset', ['POST'], self.sns_charset),
             ('/sandbox/wechat/users', ['GET'], self.users),
             ('/sandbox/wechat/messages', ['GET'], self.messages),
             ('/sandbox/wechatpay/confirm', ['POST'], self.confirm_payment),
@@ -84,6 +90,7 @@ class ControlService:
             ('/sandbox/fault', ['POST'], self.set_fault),
             ('/sandbox/fault/clear', ['POST'], self.clear_fault),
             ('/sandbox/faults', ['GET'], self.faults),
+            ('/sandbox/requests', ['GET'], self.requests),
         ]
         return [(path, methods, self._guarded(handler)) for path, methods, handler in table]
 
@@ -128,6 +135,10 @@ class ControlService:
         value = _arg(body, 'expires_in', int, self.state.config.token_ttl)
         self.wechat.set_token_expires_in(value)
         return {'expires_in': value}
+
+    def sns_charset(self, body):
+        self.wechat.set_sns_charset(_arg(body, 'charset', str, None))
+        return {'content_type': self.wechat._sns_type()}
 
     def users(self, body):
         with self.state.lock:
@@ -207,3 +218,9 @@ class ControlService:
     def faults(self, body):
         with self.state.lock:
             return {'faults': {name: fault.describe() for name, fault in self.state.faults.items()}}
+
+    # -- what the clients sent ---------------------------------------------------------------
+
+    def requests(self, body):
+        with self.state.lock:
+            return {'requests': [dict(entry) for entry in self.state.requests]}

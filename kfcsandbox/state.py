@@ -4,8 +4,12 @@ One re-entrant lock guards everything: the sandbox serves few requests and a sin
 every read-modify-write (single-use codes, duplicate order numbers) plainly atomic. Nothing
 slow happens under the lock; notifications are posted after it is released.
 """
+import collections
 import threading
 import time
+
+# How many requests of the simulated services the request log keeps (the latest ones).
+REQUEST_LOG_SIZE = 500
 
 
 class Fault:
@@ -50,6 +54,7 @@ class SandboxState:
             self.access_tokens = {}      # /cgi-bin/token token -> expiry time
             self.ticket = None           # (ticket, expiry time)
             self.token_expires_in = self.config.token_ttl   # None: the reply omits it
+            self.sns_charset = None      # None: /sns/* replies say "text/plain" and no charset
             self.template_messages = []
             # WeChat Pay
             self.transactions = {}       # out_trade_no -> transaction dict
@@ -59,6 +64,14 @@ class SandboxState:
             self.backend_tokens = {}     # token -> expiry time
             self.sale_flags = {}         # (storecode or '*', linkId) -> saleFlag
             self.orders = {}             # uuid -> placed order
+            # requests the simulated services received, in order: what the clients really sent
+            self.requests = collections.deque(maxlen=REQUEST_LOG_SIZE)
+
+    def record_request(self, service, request):
+        with self.lock:
+            self.requests.append({'service': service, 'method': request.method,
+                                  'path': request.path,
+                                  'query': request.query_string.decode('latin-1')})
 
     # -- faults ----------------------------------------------------------------------------
 

@@ -3,7 +3,8 @@
 Behaves as api.weixin.qq.com does: always HTTP 200, errors as {"errcode", "errmsg"} with a
 "rid: ..." suffix, raw UTF-8 bodies with "/" escaped. The /sns/* replies are served as
 "text/plain" without a charset, so a client that lets requests pick the encoding reads the
-UTF-8 nickname as Latin-1, exactly as it would in production.
+UTF-8 nickname as Latin-1, exactly as it would in production; a control can add a charset, to
+see what such a client does with a reply that it reads properly.
 """
 import secrets
 import string
@@ -77,6 +78,16 @@ class WechatService:
             user['headimgurl'] = headimgurl
         return user
 
+    def set_sns_charset(self, charset):
+        """The charset the /sns/* replies declare; None declares none (as WeChat does)."""
+        with self.state.lock:
+            self.state.sns_charset = charset
+
+    def _sns_type(self):
+        with self.state.lock:
+            charset = self.state.sns_charset
+        return '%s; charset=%s' % (SNS_TYPE, charset) if charset else SNS_TYPE
+
     def set_token_expires_in(self, value):
         """What /cgi-bin/token answers as expires_in; None leaves the key out."""
         with self.state.lock:
@@ -110,19 +121,19 @@ class WechatService:
     def oauth_access_token(self, request):
         args = request.args
         if args.get('appid') != self.config.wechat_appid:
-            return wechat_error(40013, 'invalid appid', SNS_TYPE)
+            return wechat_error(40013, 'invalid appid', self._sns_type())
         if args.get('secret') != self.config.wechat_secret:
-            return wechat_error(40125, 'invalid appsecret', SNS_TYPE)
+            return wechat_error(40125, 'invalid appsecret', self._sns_type())
         if args.get('grant_type') != 'authorization_code':
-            return wechat_error(40002, 'invalid grant_type', SNS_TYPE)
+            return wechat_error(40002, 'invalid grant_type', self._sns_type())
         with self.state.lock:
             grant = self.state.oauth_codes.get(args.get('code', ''))
             if grant is None:
-                return wechat_error(40029, 'invalid code', SNS_TYPE)
+                return wechat_error(40029, 'invalid code', self._sns_type())
             if grant['used']:
-                return wechat_error(40163, 'code been used', SNS_TYPE)
+                return wechat_error(40163, 'code been used', self._sns_type())
             if self.state.clock() - grant['issued'] > self.config.oauth_code_ttl:
-                return wechat_error(40029, 'invalid code', SNS_TYPE)
+                return wechat_error(40029, 'invalid code', self._sns_type())
             grant['used'] = True
             token = _random(89)
             self.state.web_tokens[token] = {
@@ -133,7 +144,7 @@ class WechatService:
                  'refresh_token': _random(89), 'openid': user['openid'], 'scope': grant['scope']}
         if user['unionid'] and grant['scope'] == 'snsapi_userinfo':
             reply['unionid'] = user['unionid']
-        return wechat_response(reply, SNS_TYPE)
+        return wechat_response(reply, self._sns_type())
 
     def userinfo(self, request):
         args = request.args
@@ -141,11 +152,11 @@ class WechatService:
             grant = self.state.web_tokens.get(args.get('access_token', ''))
             if grant is None or grant['expires'] < self.state.clock():
                 return wechat_error(40001, 'invalid credential, access_token is invalid or not '
-                                           'latest', SNS_TYPE)
+                                           'latest', self._sns_type())
             if args.get('openid') != grant['openid']:
-                return wechat_error(40003, 'invalid openid', SNS_TYPE)
+                return wechat_error(40003, 'invalid openid', self._sns_type())
             if grant['scope'] != 'snsapi_userinfo':
-                return wechat_error(48001, 'api unauthorized', SNS_TYPE)
+                return wechat_error(48001, 'api unauthorized', self._sns_type())
             user = dict(self.state.users[grant['openid']])
         # Since late 2021 gender and region are no longer disclosed; the keys remain.
         reply = {'openid': user['openid'], 'nickname': user['nickname'], 'sex': 0,
@@ -153,7 +164,7 @@ class WechatService:
                  'headimgurl': user['headimgurl'], 'privilege': []}
         if user['unionid']:
             reply['unionid'] = user['unionid']
-        return wechat_response(reply, SNS_TYPE)
+        return wechat_response(reply, self._sns_type())
 
     # -- access token and JS-SDK ticket ----------------------------------------------------
 

@@ -63,6 +63,21 @@ def test_control_refusals(sandbox, path, body, status):
     assert reply.status_code == status and reply.json()['error']
 
 
+def test_request_log_keeps_each_query_as_sent(sandbox):
+    _fault(sandbox, service='wechat', mode='error', times=1)
+    requests.get(sandbox.url + '/sns/userinfo?openid=a%26b&access_token=x&lang=zh_CN')
+    requests.post(sandbox.url + '/KFCCore.asmx/KFC_GetCity', json={'token': 'x'})
+    requests.get(sandbox.url + '/sandbox/faults')                 # control calls are not logged
+    logged = requests.get(sandbox.url + '/sandbox/requests').json()['requests']
+    assert logged == [
+        {'service': 'wechat', 'method': 'GET', 'path': '/sns/userinfo',
+         'query': 'openid=a%26b&access_token=x&lang=zh_CN'},
+        {'service': 'coupon', 'method': 'POST', 'path': '/KFCCore.asmx/KFC_GetCity', 'query': ''},
+    ]
+    requests.post(sandbox.url + '/sandbox/reset')
+    assert requests.get(sandbox.url + '/sandbox/requests').json() == {'requests': []}
+
+
 def test_config_and_reset(sandbox):
     settings = requests.get(sandbox.url + '/sandbox/config').json()
     assert settings['wechatpay']['apiv3_key'] == sandbox.config.apiv3_key

@@ -51,6 +51,17 @@ class TestOAuth:
         assert garbled.encode('latin-1').decode('utf-8') == NICKNAME
         assert info.json()['sex'] == 0 and info.json()['city'] == ''
 
+    def test_sns_replies_can_declare_a_charset(self, sandbox):
+        declared = requests.post(sandbox.url + '/sandbox/wechat/sns_charset',
+                                 json={'charset': 'utf-8'}).json()
+        assert declared == {'content_type': 'text/plain; charset=utf-8'}
+        token = json.loads(_exchange(sandbox, _authorize(sandbox, nickname=NICKNAME)['code']).text)
+        info = _userinfo(sandbox, token)
+        assert info.headers['Content-Type'] == 'text/plain; charset=utf-8'
+        assert info.json()['nickname'] == NICKNAME
+        requests.post(sandbox.url + '/sandbox/wechat/sns_charset', json={})
+        assert _userinfo(sandbox, token).headers['Content-Type'] == 'text/plain'
+
     def test_a_code_works_once(self, sandbox):
         grant = _authorize(sandbox)
         assert 'access_token' in _exchange(sandbox, grant['code']).json()
