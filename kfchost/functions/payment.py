@@ -33,7 +33,9 @@ def wx_api_payment(description=False, amount=0, openid=False, order=False):
         return _failure(400, str(exc))
     if not order or not openid or total <= 0:
         return _failure(400, '订单、用户或金额无效')
-    reply = client.jsapi_prepay((description or DEFAULT_DESCRIPTION)[:127], order, total, openid,
+    # The front end may post any JSON value as the description; WeChat Pay takes text only.
+    text = str(description) if description not in (False, None, '') else DEFAULT_DESCRIPTION
+    reply = client.jsapi_prepay(text[:127], order, total, openid,
                                 runtime.notify_url(PAY_NOTIFY_PATH))
     if not reply.ok:
         return _failure(reply.status or 502, reply.message, reply.data)
