@@ -53,7 +53,9 @@ def wx_api_refund(out_refund_no=False, amount=False, transaction_id=False, out_t
         return _failure(400, '订单或退款单不存在')
     total = int(round(order.amount * 100))
     try:
-        refund = total if amount in (False, None, '') else to_fen(amount)
+        # Only "no amount" means the whole payment; 0 == False must not turn into a full refund.
+        whole = amount is False or amount is None or amount == ''
+        refund = total if whole else to_fen(amount)
         client = _client()
     except (TypeError, ValueError, LookupError) as exc:
         return _failure(400, str(exc))
