@@ -25,7 +25,11 @@ TAKE_AWAY, DINE_IN = 2, 1          # the back-end's pick-up methods
 
 
 class BackendRefusal(Exception):
-    """The back-end answered, but did not accept the request."""
+    """The back-end answered, but did not accept the request; ``reason`` is its own message."""
+
+    def __init__(self, what, reply):
+        self.reason = (reply.get('msg') or '') if isinstance(reply, dict) else ''
+        super().__init__('%s refused: %s' % (what, self.reason or reply))
 
 
 def kfc_login(payload):
@@ -35,7 +39,7 @@ def kfc_login(payload):
                   {'account': backend.account, 'password': backend.password})
     envelope = reply['d']
     if envelope.get('code') != 0:
-        raise BackendRefusal('login refused: %s' % (envelope.get('msg') or envelope))
+        raise BackendRefusal('login', envelope)
     token = json.loads(envelope['data'])['token']
     http.request.env['ir.config_parameter'].sudo().set_param('token', token)
     return dict(payload, token=token)
@@ -52,17 +56,26 @@ def create_kfc_order(sale_order_id):
         except Exception as exc:        # refused or unreachable: the customer is made whole
             _logger.warning('line %s of %s not placed: %s', line.id, order.name, exc)
             create_api_log(log_title='卡券下单失败', log_role='卡券后台', log=exc)
-            line.result = {'error': type(exc).__name__, 'message': str(exc)}
+            line.result = _failure_result(exc)
             order_fail_push(rec=line, sale_order_id=order)
             continue
         line.write({'uuid': number, 'detail_state': 'wait'})
+
+
+def _failure_result(exc):
+    """What a line keeps of a failed placement. The page shows a "msg" to the customer, so only
+    the back-end's own words go there, never our exception text (addresses, internals)."""
+    result = {'error': type(exc).__name__, 'detail': str(exc)}
+    if isinstance(exc, BackendRefusal) and exc.reason:
+        result['msg'] = exc.reason
+    return result
 
 
 def _place_line(order, line):
     entry = _post(runtime.deployment['coupon_catalogue_base'] + ORDER_ENTRY_PATH,
                   _entry_body(order, line), headers=_entry_headers(order, line))
     if not entry.get('url'):
-        raise BackendRefusal('order entry refused: %s' % (entry.get('msg') or entry))
+        raise BackendRefusal('order entry', entry)
     number = entry['url'].rsplit('/', 1)[-1]
     detail = _post(runtime.deployment['coupon_fulfilment_base'] + ORDER_DETAIL_PATH, {
         'mutildata': json.dumps([{'id': 0, 'data': [1], 'ismutil': 1, 'couponidx': 0}]),
@@ -70,7 +83,7 @@ def _place_line(order, line):
         'uuid': number,
     })
     if detail['d'].get('code') != 0:
-        raise BackendRefusal('order detail refused: %s' % (detail['d'].get('msg') or detail['d']))
+        raise BackendRefusal('order detail', detail['d'])
     return number
 
 
