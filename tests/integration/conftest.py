@@ -17,8 +17,10 @@ from kfchost.config import Settings
 from kfchost.demo import load_demo
 from kfchost.http.request import HTTPRequest, Request, _request_stack
 from kfchost.orm import api
+from kfchost.functions import wx_api_payment
 from kfchost.outbound import read_deployment
 from kfcsandbox.config import SandboxConfig
+from kfcsandbox.data import store_by_code
 from kfcsandbox.server import SandboxServer
 
 logging.getLogger('werkzeug').setLevel(logging.WARNING)
@@ -85,6 +87,50 @@ class Host:
         reply = self.post('post_user_login', data={'code': code})
         assert reply.status_code == 200, reply.text
         return reply.json()['data']['token']
+
+    def create_order(self, token, paid=(), coupons=(), store_code='SH3001', type='1', **values):
+        """A draft order of the user with ``token`` at a sandbox store; returns its id.
+
+        paid: (dish link id, unit price) per paid line; coupons: codes of coupons, each spent on
+        a line of its own dish at price 0 (the coupon made the user's and "done").
+        """
+        store = store_by_code(store_code) or {}
+        with self.env() as env:
+            user = env['kfc.user'].search([('token', '=', token)], limit=1)
+            order = env['sale.order'].create(dict({
+                'kfc_user_id': user.id, 'phone': '13800138000', 'type': type,
+                'store_name': store.get('storename', ''), 'store_code': store_code,
+                'store_address': store.get('address', ''), 'store_phone': store.get('phone') or '',
+                'city_code': store.get('gbcitycode', ''), 'remark': '',
+            }, **values))
+            for link_id, price in paid:
+                product = env['kfc.product'].search([('link_id', '=', link_id)], limit=1)
+                env['sale.order.line'].create({'sale_order_id': order.id, 'product_id': product.id,
+                                               'quantity': 1, 'unit_price': price})
+            for code in coupons:
+                coupon = env['kfc.coupon'].search([('code', '=', code)], limit=1)
+                coupon.write({'state': 'done', 'kfc_user_id': user.id})
+                env['sale.order.line'].create({
+                    'sale_order_id': order.id, 'product_id': coupon.product_id.id,
+                    'coupon_ids': [(6, 0, [coupon.id])], 'quantity': 1, 'unit_price': 0})
+            return order.id
+
+    def pay(self, order_id):
+        """Pay the order through the sandbox's WeChat Pay and record it as the payment
+        notification does; returns the transaction id."""
+        with self.request_env() as env:
+            order = env['sale.order'].browse(order_id)
+            reply = wx_api_payment(description='测试订单', amount=round(order.amount * 100, 2),
+                                   openid=order.kfc_user_id.openid, order=order.name)
+            assert reply['code'] == 200, reply
+            name = order.name
+        # Outside any transaction: the sandbox posts its notification to the host meanwhile.
+        notification = self.control('wechatpay/confirm', out_trade_no=name)
+        transaction_id = notification['resource']['transaction_id']
+        with self.env() as env:
+            env['sale.order'].browse(order_id).write({'transaction_id': transaction_id,
+                                                      'is_paid': True, 'state': 'paid'})
+        return transaction_id
 
 
 @pytest.fixture
