@@ -26,7 +26,7 @@ class TestLogin:
     def test_renewed_token_is_stored_and_accepted(self, host):
         payload = {'token': 'EXPIRED', 'ticket': 'TK-7F3A91C2D4E5', 'deviceID': 'DEV-RW-0001'}
         assert _catalogue(GET_CITY, payload)['code'] == -2
-        with host.request_env() as env:
+        with host.request_env():
             renewed = kfc_login(payload)
         assert list(renewed) == ['token', 'ticket', 'deviceID']
         assert renewed['token'] != 'EXPIRED' and payload['token'] == 'EXPIRED'
