@@ -4,7 +4,9 @@
 runs for the whole session and is reset before each test.
 """
 import contextlib
+import importlib
 import logging
+import math
 import time
 
 import pytest
@@ -145,3 +147,56 @@ def host(sandbox, tmp_path):
     yield Host(runtime.settings.public_url, app.registry, sandbox)
     http.stop_server(server)
     app.registry.close()
+
+
+def _pair(timeout):
+    return timeout if isinstance(timeout, tuple) else (timeout, timeout)
+
+
+def is_time_limit(timeout):
+    """Whether ``timeout`` as given to requests limits both the connect and the read."""
+    parts = _pair(timeout)
+    return len(parts) == 2 and all(
+        isinstance(part, (int, float)) and 0 < part < math.inf for part in parts)
+
+
+class OutboundCalls:
+    """Stands in a host module for its `requests`: records each call with the time-out the
+    controller gave, and hands it on to the host's client with the time-out cut to ``cap``."""
+
+    def __init__(self, client, cap=None):
+        self.client = client
+        self.cap = cap
+        self.calls = []     # (method, url, timeout as the controller gave it)
+
+    def request(self, method, url, **kwargs):
+        timeout = kwargs.get('timeout')
+        self.calls.append((method, url, timeout))
+        if self.cap is not None and timeout is not None:
+            kwargs['timeout'] = tuple(map(min, _pair(timeout), _pair(self.cap)))
+        return self.client.request(method, url, **kwargs)
+
+    def get(self, url, params=None, **kwargs):
+        return self.request('GET', url, params=params, **kwargs)
+
+    def post(self, url, data=None, json=None, **kwargs):
+        return self.request('POST', url, data=data, json=json, **kwargs)
+
+    def unlimited(self):
+        """The calls made without a finite connect and read time-out."""
+        return [call for call in self.calls if not is_time_limit(call[2])]
+
+
+@pytest.fixture
+def outbound_calls(host, monkeypatch):
+    """watch(name, cap=None): record the outgoing calls of the host module of that name ("user",
+    "wx_api", ...). A ``cap`` (seconds, or connect and read) also becomes the host client's
+    default, so that no call of the test waits longer, whatever its controller passes."""
+    def watch(name, cap=None):
+        module = importlib.import_module('kfchost.controllers.' + name)
+        calls = OutboundCalls(module.requests, cap)
+        monkeypatch.setattr(module, 'requests', calls)
+        if cap is not None:
+            monkeypatch.setattr(runtime.requests, 'timeout', cap)
+        return calls
+    return watch
