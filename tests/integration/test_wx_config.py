@@ -1,0 +1,149 @@
+"""The JS-SDK configuration (post_wx_config) served by the host, with the sandbox as WeChat.
+
+The route reads the clock through the name `time` of its host module; the `clock` fixture binds
+a fixed one there, so ages of the cached ticket are exact.
+"""
+import hashlib
+from urllib.parse import parse_qsl
+
+import pytest
+import requests
+
+import kfchost.controllers.wx_api as wx_api_module
+from kfchost.outbound import read_deployment
+
+NOW = 1717200000
+
+
+class FixedClock:
+    """Stands for the time module: time() answers ``now``."""
+
+    def __init__(self, now):
+        self.now = now
+
+    def time(self):
+        return self.now
+
+
+@pytest.fixture
+def clock(host, monkeypatch):
+    fixed = FixedClock(NOW + 0.2)
+    monkeypatch.setattr(wx_api_module, 'time', fixed)
+    return fixed
+
+
+def cache(host):
+    with host.env() as env:
+        params = env['ir.config_parameter'].sudo()
+        return params.get_param('jsapi_ticket'), params.get_param('js_api_timestamp1')
+
+
+def set_cache(host, ticket, timestamp):
+    with host.env() as env:
+        params = env['ir.config_parameter'].sudo()
+        params.set_param('jsapi_ticket', ticket)
+        params.set_param('js_api_timestamp1', str(timestamp))
+
+
+def wechat_requests(host):
+    return [(entry['path'], parse_qsl(entry['query']))
+            for entry in host.inspect('requests')['requests'] if entry['service'] == 'wechat']
+
+
+def issued_ticket(host):
+    return host.sandbox.state.ticket[0]
+
+
+def issued_access_token(host):
+    (token,) = host.sandbox.state.access_tokens
+    return token
+
+
+def set_fault(host, **fault):
+    assert requests.post(host.sandbox.url + '/sandbox/fault', json=fault, timeout=30).ok
+
+
+def signed_reply(host, ticket, timestamp):
+    """The success reply, its signature computed here from the ticket and the page URL."""
+    url = read_deployment()['frontend_page_url']
+    text = 'jsapi_ticket=%s&noncestr=%d&timestamp=%d&url=%s' % (ticket, timestamp, timestamp, url)
+    signature = hashlib.sha1(text.encode('utf-8')).hexdigest()
+    # No "secret": the app secret never leaves the server.
+    return ('{"data": {"appid": "%s", "timestamp": %d, "nonceStr": "%d", "signature": "%s"}, '
+            '"code": 200, "message": "success"}') % (
+                host.sandbox.config.wechat_appid, timestamp, timestamp, signature)
+
+
+@pytest.mark.parametrize('now, timestamp', [(NOW + 0.2, NOW), (NOW + 0.7, NOW + 1)])
+def test_empty_cache_fetches_the_ticket_and_stores_it_with_the_reply_timestamp(
+        host, clock, now, timestamp):
+    clock.now = now
+    reply = host.post('post_wx_config')
+    assert reply.status_code == 200 and reply.headers['Content-Type'] == 'application/json'
+    assert reply.text == signed_reply(host, issued_ticket(host), timestamp)
+    assert cache(host) == (issued_ticket(host), str(timestamp))
+    app = host.sandbox.config
+    assert wechat_requests(host) == [
+        ('/cgi-bin/token', [('grant_type', 'client_credential'), ('appid', app.wechat_appid),
+                            ('secret', app.wechat_secret)]),
+        ('/cgi-bin/ticket/getticket', [('access_token', issued_access_token(host)),
+                                       ('type', 'jsapi')]),
+    ]
+
+
+@pytest.mark.parametrize('age', [0, 6999, 7000])
+def test_cached_ticket_is_reused_up_to_7000_seconds(host, clock, age):
+    set_cache(host, 'cached-ticket', NOW - age)
+    reply = host.post('post_wx_config')
+    assert reply.text == signed_reply(host, 'cached-ticket', NOW)
+    assert cache(host) == ('cached-ticket', str(NOW - age))
+    assert wechat_requests(host) == []
+
+
+@pytest.mark.parametrize('age', [7001, 86400 + 1])
+def test_older_ticket_is_replaced(host, clock, age):
+    set_cache(host, 'old-ticket', NOW - age)
+    reply = host.post('post_wx_config')
+    assert reply.text == signed_reply(host, issued_ticket(host), NOW)
+    assert cache(host) == (issued_ticket(host), str(NOW))
+    assert [path for path, _ in wechat_requests(host)] == [
+        '/cgi-bin/token', '/cgi-bin/ticket/getticket']
+
+
+@pytest.mark.parametrize('expires_in, token_reply', [
+    (None, '{"access_token": "%s"}'),
+    (7199, '{"access_token": "%s", "expires_in": 7199}'),
+])
+@pytest.mark.parametrize('stale_cache', [False, True], ids=['empty cache', 'stale cache'])
+def test_refused_access_token_answers_400_and_keeps_the_cache(
+        host, clock, expires_in, token_reply, stale_cache):
+    host.control('wechat/token_expires_in', expires_in=expires_in)
+    if stale_cache:
+        set_cache(host, 'old-ticket', NOW - 7001)
+    before = cache(host)
+    reply = host.post('post_wx_config')
+    refused = token_reply % issued_access_token(host)
+    assert reply.status_code == 200
+    assert reply.text == '{"data": %s, "code": 400, "message": %s}' % (refused, refused)
+    assert cache(host) == before
+    assert [path for path, _ in wechat_requests(host)] == ['/cgi-bin/token']
+
+
+def test_ticket_reply_without_a_ticket_fails_and_keeps_the_cache(host, clock):
+    set_cache(host, 'old-ticket', NOW - 7001)
+    set_fault(host, service='wechat', mode='error', times=1, path='/cgi-bin/ticket/')
+    reply = host.post('post_wx_config')
+    assert reply.status_code == 500 and not reply.text.startswith('{')
+    assert cache(host) == ('old-ticket', str(NOW - 7001))
+
+
+def test_config_requests_have_a_time_limit(host, clock, outbound_calls):
+    calls = outbound_calls('wx_api', cap=0.5)
+    assert host.post('post_wx_config').status_code == 200
+    assert len(calls.calls) == 2 and calls.unlimited() == []
+    fetched = cache(host)
+    clock.now += 7001
+    set_fault(host, service='wechat', mode='hang', seconds=120)
+    # Were the token request not limited, this would wait for the client's own 30 s and raise.
+    reply = host.post('post_wx_config')
+    assert reply.status_code == 500 and cache(host) == fetched
