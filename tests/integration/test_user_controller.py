@@ -12,7 +12,8 @@ import requests
 import kfchost.controllers.user as user_module
 from kfchost.functions.tokens import TOKEN_REFUSED
 
-LOGIN_REPLY = '{"data": {"token": "%s"}, "code": 200, "message": "\\u767b\\u5f55\\u7528\\u6237\\u6210\\u529f"}'
+LOGIN_REPLY = ('{"data": {"token": "%s"}, "code": 200, '
+               '"message": "\\u767b\\u5f55\\u7528\\u6237\\u6210\\u529f"}')
 
 
 def users(host):
