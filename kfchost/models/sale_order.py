@@ -20,6 +20,7 @@ LINE_STATES = [
 ]
 REFUND_STATES = [
     ('draft', 'Requested'),
+    ('fail', 'Refused by WeChat Pay'),
     ('done', 'Refunded'),
 ]
 
@@ -111,6 +112,8 @@ class SaleRefundOrder(models.Model):
     name = fields.Char(string='Refund number', readonly=True, index=True)
     sale_order_id = fields.Many2one('sale.order', string='Order', index=True)
     kfc_user_id = fields.Many2one('kfc.user', string='Customer')
+    # The failed dish a refund made by the host is for; empty for a refund the customer asked.
+    line_id = fields.Many2one('sale.order.line', string='Failed dish', index=True)
     state = fields.Selection(REFUND_STATES, default='draft')
 
     def init(self):

@@ -107,7 +107,7 @@ class TestCreateOrder:
             assert lines.coupon_ids.state == 'exchange'
             assert env['api.log'].search_count([('name', '=', '卡券下单失败')]) == 3
             reason = '门店不存在' if cause == 'unknown store' else '系统繁忙，请稍后再试'
-            assert get_error_message(lines[0]) == '出餐失败，已退款（%s）' % reason
+            assert get_error_message(lines[0]) == '出餐失败，退款处理中（%s）' % reason
             assert get_error_message(lines[2]) == '出餐失败，兑换券已退回（%s）' % reason
         refunds = sorted((r['refund'], r['total']) for r in _refunds(host))
         assert refunds == [(990, 2980), (1990, 2980)]
@@ -129,6 +129,16 @@ class TestOrderFailPush:
         [refund] = _refunds(host)
         assert (refund['refund'], refund['total']) == (990, 2980)
         assert refund_names == [refund['out_refund_no']]
+
+    def test_a_refund_wechat_pay_refuses_is_not_told_as_done(self, host, paid_order):
+        host.control('fault', service='wechatpay', mode='error')
+        with host.request_env() as env:
+            order = env['sale.order'].browse(paid_order)
+            order_fail_push(rec=order.line_ids[0], sale_order_id=order)
+            refund = env['sale.refund.order'].search([('line_id', '=', order.line_ids[0].id)])
+            assert refund.state == 'fail'
+            assert get_error_message(order.line_ids[0]) == '出餐失败，退款未成功，请联系客服'
+            assert '退款未成功' in order.remark and '已退款' not in order.remark
 
     def test_a_coupon_line_gives_its_coupon_back(self, host, paid_order):
         with host.env() as env:

@@ -95,11 +95,18 @@ class TestErrorMessage:
                 line.detail_state = 'fail'
             paid.result = [{'code': 2, 'result': '', 'msg': '门店繁忙，出餐失败'}]
             failed = [get_error_message(line) for line in (paid, free, coupon)]
+            refund = env['sale.refund.order'].create({'sale_order_id': order_id, 'line_id': paid.id})
+            by_refund = {}
+            for refund_state in ('draft', 'done'):
+                refund.state = refund_state
+                by_refund[refund_state] = get_error_message(paid)
         assert len(set(shown.values())) == 4
         assert all(isinstance(text, str) and text for text in shown.values())
-        assert failed[0] == '出餐失败，已退款（门店繁忙，出餐失败）'
+        assert failed[0] == '出餐失败，退款未成功，请联系客服（门店繁忙，出餐失败）'
         assert failed[1] == '出餐失败'
         assert failed[2] == '出餐失败，兑换券已退回'
+        assert by_refund == {'draft': '出餐失败，退款处理中（门店繁忙，出餐失败）',
+                             'done': '出餐失败，已退款（门店繁忙，出餐失败）'}
         json.dumps(failed)
 
 
