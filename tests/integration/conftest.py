@@ -55,9 +55,9 @@ class Host:
     def post(self, route, data=None, json=None, **kwargs):
         return requests.post('%s/api/%s' % (self.url, route), data=data, json=json, timeout=30, **kwargs)
 
-    def control(self, path, **body):
+    def control(self, endpoint, **body):
         """POST to a sandbox control endpoint; the reply's JSON."""
-        reply = requests.post(self.sandbox.url + '/sandbox/' + path, json=body, timeout=30)
+        reply = requests.post(self.sandbox.url + '/sandbox/' + endpoint, json=body, timeout=30)
         assert reply.status_code == 200, reply.text
         return reply.json()
 
