@@ -57,9 +57,9 @@ class Query:
 
 def check_order(ordering):
     if not regex_order.match(ordering):
-        raise UserError('Invalid "order" specified (%s). A valid "order" specification is a '
-                        'comma-separated list of valid field names (optionally followed by '
-                        'asc/desc for the direction)' % ordering)
+        raise UserError('Invalid "order" specified (%s). A valid "order" is a comma-separated '
+                        'list of valid field names (optionally followed by asc/desc for the '
+                        'direction)' % ordering)
 
 
 def direction_sql(direction):
