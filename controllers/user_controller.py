@@ -26,14 +26,14 @@ class UserController(http.Controller):
         response = requests.get('@WECHAT_API_ORIGIN@/sns/oauth2/access_token', params={
             'appid': appid, 'secret': secret, 'code': code, 'grant_type': 'authorization_code',
         }, timeout=(5, 15))
-        token_info = json.loads(response.text)
+        token_info = response.json()
         openid = token_info['openid']
         unionid = token_info['unionid']
         access_token = token_info['access_token']
         response = requests.get('@WECHAT_API_ORIGIN@/sns/userinfo', params={
             'access_token': access_token, 'openid': openid, 'lang': 'zh_CN',
         }, timeout=(5, 15))
-        user_info = json.loads(response.text)
+        user_info = response.json()
         user_id = request.env['kfc.user'].sudo().search([('openid', '=', openid)])
         if not user_id:
             token = generate_token()
