@@ -5,14 +5,19 @@ from kfchost import http, runtime
 from kfchost.orm.registry import Registry
 
 
+def open_registry(db_path):
+    """The records of the database file ``db_path``, created or brought up to date."""
+    import kfchost.models  # noqa: F401  (defines the models the registry serves)
+    os.makedirs(os.path.dirname(os.path.abspath(db_path)), exist_ok=True)
+    registry = Registry(db_path)
+    registry.init_db()
+    return registry
+
+
 def create_app(settings):
     """Configure the host's services and return the WSGI application serving the controllers."""
-    import kfchost.models  # noqa: F401  (defines the models the registry serves)
     from kfchost.controllers import controller_classes
 
     runtime.configure(settings)
-    os.makedirs(os.path.dirname(os.path.abspath(settings.db_path)), exist_ok=True)
-    registry = Registry(settings.db_path)
-    registry.init_db()
-    runtime.registry = registry
-    return http.Application(registry, controller_classes())
+    runtime.registry = open_registry(settings.db_path)
+    return http.Application(runtime.registry, controller_classes())

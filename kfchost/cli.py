@@ -6,10 +6,10 @@
 """
 import argparse
 import logging
-import os
 import sys
 
 from kfchost import http, runtime
+from kfchost.app import create_app, open_registry
 from kfchost.config import Settings
 
 DEFAULT_DB = 'var/kfchost.sqlite3'
@@ -47,7 +47,6 @@ def _parser():
 
 
 def _serve(args):
-    from kfchost.app import create_app
     sandbox = None
     public_url = 'http://%s:%d' % (args.host, args.port)
     if args.sandbox:
@@ -86,22 +85,13 @@ def _start_sandbox(port):
     return SandboxServer(SandboxConfig.from_deployment(read_deployment()), port=port).start()
 
 
-def _registry(db_path):
-    import kfchost.models  # noqa: F401
-    from kfchost.orm.registry import Registry
-    os.makedirs(os.path.dirname(os.path.abspath(db_path)), exist_ok=True)
-    registry = Registry(db_path)
-    registry.init_db()
-    return registry
-
-
 def _init_db(args):
-    _registry(args.db).close()
+    open_registry(args.db).close()
     print('database ready: %s' % args.db)
 
 
 def _demo(args):
-    registry = _registry(args.db)
+    registry = open_registry(args.db)
     _load_demo(registry)
     registry.close()
 

@@ -4,6 +4,8 @@ Controllers look the names `requests` and `APIV3_KEY` up in their host module at
 and the host functions use the WeChat Pay client and the back-end account from here, so
 ``configure`` can (re)point all of them, e.g. at a sandbox, after the modules are imported.
 """
+import dataclasses
+
 from kfchost import outbound as _outbound
 from kfchost.config import Settings
 from kfchost.wechatpay import WechatPayClient
@@ -22,10 +24,7 @@ def configure(new_settings):
     requests.timeout = new_settings.outbound_timeout
     requests.origins = _outbound.OriginMap(new_settings.origin_map)
     pay = new_settings.wechatpay
-    wechatpay = None if pay is None else WechatPayClient(
-        pay.mchid, pay.appid, pay.merchant_serial, pay.merchant_private_key, pay.apiv3_key,
-        platform_public_key=pay.platform_public_key, platform_serial=pay.platform_serial,
-        base_url=pay.base_url, session=requests)
+    wechatpay = None if pay is None else WechatPayClient(session=requests, **dataclasses.asdict(pay))
     for namespace in _namespaces:
         namespace['APIV3_KEY'] = settings.apiv3_key
 
