@@ -29,6 +29,11 @@ POST /sandbox/fault/clear        {[service]} -> {faults}
 GET  /sandbox/requests           -> {requests: [{service, method, path, query}]}, the latest
                                   requests of the simulated services, oldest first, the query
                                   as sent (undecoded, its key order kept)
+GET  /sandbox/requests/bodies    -> {requests: [{service, method, path, headers, body}]}, the
+                                  same requests with their headers ([name, value] in the order
+                                  received) and body text as received
+POST /sandbox/coupon/order       {uuid, [units]} -> {uuid}: a back-end order with that uuid, its
+                                  detail submitted and its units cooking (for fixed-uuid probes)
 GET  /sandbox/faults | /sandbox/config | /sandbox/   POST /sandbox/reset
 """
 import copy
@@ -91,6 +96,8 @@ class ControlService:
             ('/sandbox/fault/clear', ['POST'], self.clear_fault),
             ('/sandbox/faults', ['GET'], self.faults),
             ('/sandbox/requests', ['GET'], self.requests),
+            ('/sandbox/requests/bodies', ['GET'], self.request_bodies),
+            ('/sandbox/coupon/order', ['POST'], self.open_order),
         ]
         return [(path, methods, self._guarded(handler)) for path, methods, handler in table]
 
@@ -224,3 +231,10 @@ class ControlService:
     def requests(self, body):
         with self.state.lock:
             return {'requests': [dict(entry) for entry in self.state.requests]}
+
+    def request_bodies(self, body):
+        with self.state.lock:
+            return {'requests': copy.deepcopy(list(self.state.request_bodies))}
+
+    def open_order(self, body):
+        return {'uuid': self.coupon.open_order(_arg(body, 'uuid', str), _arg(body, 'units', int, 1))}

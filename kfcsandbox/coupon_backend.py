@@ -303,6 +303,17 @@ class CouponBackendService:
                             orderNumber=order_number or 'A%d' % self._order_numbers)
             return [self._item_view(item) for item in items]
 
+    def open_order(self, number, units=1):
+        """An order placed and submitted under a given uuid, its units cooking."""
+        if units < 1:
+            raise ValueError('units must be at least 1')
+        with self.state.lock:
+            self.state.orders[number] = {
+                'uuid': number, 'entry': None, 'sn': None, 'placed_at': self.state.clock(),
+                'status': 'submitted', 'detail': None, 'items': [{'state': 'cooking'}
+                                                                  for _ in range(units)]}
+        return number
+
     def fail(self, number, index=None, code=2, message='门店繁忙，出餐失败'):
         with self.state.lock:
             items = self._items(number, index)

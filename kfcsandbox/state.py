@@ -66,12 +66,18 @@ class SandboxState:
             self.orders = {}             # uuid -> placed order
             # requests the simulated services received, in order: what the clients really sent
             self.requests = collections.deque(maxlen=REQUEST_LOG_SIZE)
+            # the same requests with their headers and bodies, for checks of what was signed
+            self.request_bodies = collections.deque(maxlen=REQUEST_LOG_SIZE)
 
     def record_request(self, service, request):
         with self.lock:
             self.requests.append({'service': service, 'method': request.method,
                                   'path': request.path,
                                   'query': request.query_string.decode('latin-1')})
+            self.request_bodies.append({
+                'service': service, 'method': request.method, 'path': request.path,
+                'headers': [list(pair) for pair in request.headers.items()],
+                'body': request.get_data().decode('utf-8', 'replace')})
 
     # -- faults ----------------------------------------------------------------------------
 
