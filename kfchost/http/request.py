@@ -51,6 +51,12 @@ class Request:
     def cr(self):
         return self.env.cr
 
+    @cr.setter
+    def cr(self, value):
+        if value is None:
+            raise NotImplementedError("Close the cursor instead.")
+        raise ValueError("You cannot replace the cursor attached to the current request.")
+
     def update_env(self, user=None, context=None, su=None):
         """Change the user, context or superuser mode of the request's environment."""
         self.env = self.env(None, user, context, su)
@@ -62,9 +68,17 @@ class Request:
     def uid(self):
         return self.env.uid
 
+    @uid.setter
+    def uid(self, value):
+        raise NotImplementedError("Use request.update_env instead.")
+
     @property
     def context(self):
         return self.env.context
+
+    @context.setter
+    def context(self, value):
+        raise NotImplementedError("Use request.update_context instead.")
 
     def get_http_params(self):
         """Query string, form fields and uploaded files; the first value of a repeated key."""
