@@ -230,7 +230,7 @@ class Selection(Field):
     def get_values(self, env):
         """The possible keys."""
         if self.keys is not None:
-            return self.keys
+            return [key for key, _label in self.selection]
         model = env[self.model_name].with_context(lang=None)
         selection = (getattr(model, self.selection)() if isinstance(self.selection, str)
                      else self.selection(model))
