@@ -100,5 +100,5 @@ def _load_demo(registry, wechat=None):
     from kfchost.demo import load_demo
     from kfchost.orm import api
     with registry.cursor() as cr:
-        loaded = load_demo(api.Environment(cr), wechat)
+        loaded = load_demo(api.Environment(cr, api.SUPERUSER_ID, {}), wechat)
     print('demo records loaded' if loaded else 'demo records already present', flush=True)

@@ -62,6 +62,6 @@ def _pending(cr):
 def _write(registry, entries):
     try:
         with registry.cursor() as cr:
-            api.Environment(cr)['api.log'].create(entries)
+            api.Environment(cr, api.SUPERUSER_ID, {})['api.log'].create(entries)
     except Exception:           # the log must never break the request it describes
         _logger.exception('could not write %d api.log entries: %r', len(entries), entries)

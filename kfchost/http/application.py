@@ -7,7 +7,7 @@ from werkzeug.exceptions import HTTPException
 from kfchost.orm.api import Environment
 
 from . import dispatch as dispatcher
-from .request import HTTPRequest, Request, _request_stack
+from .request import Request, _request_stack, make_httprequest
 from .routing import Controller, build_routing_map
 from .transaction import retrying
 
@@ -25,7 +25,7 @@ class Application:
         self.routing_map = build_routing_map(controllers)
 
     def __call__(self, environ, start_response):
-        req = Request(HTTPRequest(environ), self.registry)
+        req = Request(make_httprequest(environ), self.registry)
         _request_stack.push(req)
         try:
             response = self._serve(req)
@@ -69,7 +69,7 @@ class Application:
 
     def _serve_route(self, req, rule, args, cr):
         """One try, in the transaction of ``cr``."""
-        req.env = Environment(cr)
+        req.env = Environment(cr, None, {})     # no login session: no user until authenticated
         dispatcher.authenticate(req, rule.endpoint)
         dispatcher.pre_dispatch(req, rule, args)
         response = dispatcher.dispatch(req, rule.endpoint, args)

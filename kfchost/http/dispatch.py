@@ -5,6 +5,7 @@ import werkzeug.exceptions
 import werkzeug.urls
 from werkzeug.exceptions import BadRequest, Forbidden, HTTPException, InternalServerError
 
+from kfchost.orm.api import Environment
 from kfchost.orm.exceptions import AccessDenied, AccessError, UserError
 
 from .response import Response
@@ -27,10 +28,33 @@ def is_cors_preflight(req, endpoint):
 
 
 def authenticate(req, endpoint):
-    """auth='public' and 'none' let everyone in; this host keeps no login sessions for 'user'."""
+    """Bind the route's user, as Odoo's ir.http: auth='public' runs as the public user,
+    auth='none' without a user; this host keeps no login sessions, so 'user' never passes."""
     auth = 'none' if is_cors_preflight(req, endpoint) else endpoint.routing['auth']
-    if auth == 'user':
-        raise SessionExpiredException("Session expired")
+    try:
+        _AUTH_METHODS[auth](req)
+    except (AccessDenied, SessionExpiredException, HTTPException):
+        raise
+    except Exception:
+        _logger.info("Exception during request Authentication.", exc_info=True)
+        raise AccessDenied()
+
+
+def _auth_method_user(req):
+    raise SessionExpiredException("Session expired")
+
+
+def _auth_method_public(req):
+    if req.env.uid is None:
+        public_user = req.env.ref('base.public_user')
+        req.update_env(user=public_user.id)
+
+
+def _auth_method_none(req):
+    req.env = Environment(req.env.cr, None, req.env.context)
+
+
+_AUTH_METHODS = {'user': _auth_method_user, 'public': _auth_method_public, 'none': _auth_method_none}
 
 
 def pre_dispatch(req, rule, args):

@@ -11,17 +11,23 @@ import werkzeug.wrappers
 
 from .response import Response
 
-DEFAULT_MAX_CONTENT_LENGTH = 128 * 1024 * 1024  # 128MiB
-
 # werkzeug's Local keeps one stack per thread (context), so concurrent requests never meet.
 _request_stack = werkzeug.local.LocalStack()
 request = _request_stack()
 
 
-class HTTPRequest(werkzeug.wrappers.Request):
-    """The werkzeug request of a call; repeated form keys keep their order, as in Odoo."""
-    parameter_storage_class = werkzeug.datastructures.ImmutableOrderedMultiDict
-    max_content_length = DEFAULT_MAX_CONTENT_LENGTH
+def make_httprequest(environ):
+    """The werkzeug request of a call, set up as Odoo 16 sets it up: a plain
+    ``werkzeug.wrappers.Request`` whose repeated form keys keep their order. Nothing else is
+    added, so routes see what they see on Odoo. (Odoo swaps in a vendored copy of werkzeug's
+    user-agent parser; werkzeug 2.0's own parses alike.)"""
+    httprequest = werkzeug.wrappers.Request(environ)
+    httprequest.parameter_storage_class = werkzeug.datastructures.ImmutableOrderedMultiDict
+    return httprequest
+
+
+# the name under which tests and tools build one
+HTTPRequest = make_httprequest
 
 
 class FutureResponse:
@@ -45,13 +51,34 @@ class Request:
     def cr(self):
         return self.env.cr
 
+    @cr.setter
+    def cr(self, value):
+        if value is None:
+            raise NotImplementedError("Close the cursor instead.")
+        raise ValueError("You cannot replace the cursor attached to the current request.")
+
+    def update_env(self, user=None, context=None, su=None):
+        """Change the user, context or superuser mode of the request's environment."""
+        self.env = self.env(None, user, context, su)
+
+    def update_context(self, **overrides):
+        self.update_env(context=dict(self.env.context, **overrides))
+
     @property
     def uid(self):
         return self.env.uid
 
+    @uid.setter
+    def uid(self, value):
+        raise NotImplementedError("Use request.update_env instead.")
+
     @property
     def context(self):
         return self.env.context
+
+    @context.setter
+    def context(self, value):
+        raise NotImplementedError("Use request.update_context instead.")
 
     def get_http_params(self):
         """Query string, form fields and uploaded files; the first value of a repeated key."""

@@ -38,10 +38,6 @@ class Controller:
             module = path[2] if path[:2] == ['odoo', 'addons'] else ''
             Controller.children_classes[module].append(cls)
 
-    @property
-    def env(self):
-        return request.env if request else None
-
 
 def route(route=None, **routing):
     """Declare a controller method as serving ``route`` (a path or a list of paths)."""

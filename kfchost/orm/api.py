@@ -1,7 +1,10 @@
-"""Environments (a cursor, the superuser and a context) and the method decorators of models."""
+"""Environments (a cursor, a user, a context, superuser mode) and the method decorators of models."""
 import collections.abc
 
 SUPERUSER_ID = 1
+
+# external ids of the platform's records: xml id -> (model name, record id)
+XMLIDS = {}
 
 
 class Transaction:
@@ -25,9 +28,16 @@ class Transaction:
 
 
 class Environment:
-    """Access to the models of the cursor's database: ``env['sale.order']``."""
+    """Access to the models of the cursor's database as one user: ``env['sale.order']``.
 
-    def __init__(self, cr, uid=SUPERUSER_ID, context=None, su=True):
+    As in Odoo, ``uid`` is the user's id (None when no user is bound), ``su`` the superuser
+    mode that bypasses access rights; the superuser (``SUPERUSER_ID``) is always in it. The
+    arguments default to the superuser and an empty context, for scripts and tests.
+    """
+
+    def __init__(self, cr, uid=SUPERUSER_ID, context=None, su=False):
+        if uid == SUPERUSER_ID:
+            su = True
         self.cr = cr
         self.registry = cr.registry
         self.uid = uid
@@ -47,15 +57,46 @@ class Environment:
         return model_name in self.registry.models
 
     def __call__(self, cr=None, user=None, context=None, su=None):
-        """A new environment differing in the given parts, on the same transaction."""
-        return Environment(cr if cr is not None else self.cr,
-                           user if user is not None else self.uid,
-                           self.context if context is None else context,
-                           self.su if su is None else su)
+        """A new environment differing in the given parts, on the same transaction.
+
+        Changing the user leaves superuser mode unless ``su`` says otherwise."""
+        uid = self.uid if user is None else int(user)
+        su = (user is None and self.su) if su is None else su
+        return Environment(cr if cr is not None else self.cr, uid,
+                           self.context if context is None else context, su)
 
     @property
     def user(self):
-        return self.uid
+        """The current user, a ``res.users`` record in superuser mode (empty without a user)."""
+        return self(su=True)['res.users'].browse(self.uid)
+
+    @property
+    def lang(self):
+        return self.context.get('lang')
+
+    def ref(self, xml_id, raise_if_not_found=True):
+        """The record of the external id ``xml_id`` (only the platform's own records have one)."""
+        try:
+            res_model, res_id = XMLIDS[xml_id]
+        except KeyError:
+            if raise_if_not_found:
+                raise ValueError('External ID not found in the system: %s' % xml_id) from None
+            return None
+        record = self[res_model].browse(res_id)
+        if record.exists():
+            return record
+        if raise_if_not_found:
+            raise ValueError('No record found for unique ID %s. It may have been deleted.' % xml_id)
+        return None
+
+    def is_superuser(self):
+        return self.su
+
+    def is_admin(self):
+        return self.su or self.user._is_admin()
+
+    def is_system(self):
+        return self.su or self.user._is_system()
 
     def invalidate_all(self):
         """Forget every cached value, e.g. after changing records with raw SQL."""

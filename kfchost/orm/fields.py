@@ -6,6 +6,9 @@ record id), the SQL column, and what reading a record gives (``False`` for an em
 """
 import datetime as _dt
 import enum
+import logging
+
+import pytz
 
 from .tools import float_round, pg_int, pg_number
 
@@ -15,6 +18,11 @@ DATE_LENGTH = len(_dt.date.today().strftime(DATE_FORMAT))
 DATETIME_LENGTH = len(_dt.datetime.now().strftime(DATETIME_FORMAT))
 
 _NOTHING = object()
+
+_logger = logging.getLogger(__name__)
+
+# Field parameters of Odoo that this layer does not implement: refused rather than ignored.
+_NOT_IMPLEMENTED = ('related', 'search', 'inverse', 'company_dependent')
 
 
 class Command(enum.IntEnum):
@@ -66,6 +74,9 @@ class Field:
     null_cache = None           # the cache form of "no value"
 
     def __init__(self, string=None, **kwargs):
+        for name in _NOT_IMPLEMENTED:
+            if kwargs.get(name):
+                raise NotImplementedError("Fields with %s= are not implemented by this host" % name)
         self.string = string
         default = kwargs.pop('default', _NOTHING)
         self.default = None if default is _NOTHING else (
@@ -94,6 +105,10 @@ class Field:
         return self.store and self.column_type is not None
 
     # -- value conversions ------------------------------------------------------------------
+    def convert_to_cache(self, value, record):
+        """A value assigned to ``record`` (create, write, attribute) -> its cache form."""
+        return self.to_cache(value)
+
     def to_cache(self, value, validate=True):
         """A value as assigned (create, write, attribute) -> its cache form."""
         return None if value is None or value is False else value
@@ -139,7 +154,7 @@ class Field:
     def __set__(self, records, value):
         buffer = records.env.transaction.compute_buffers.get(self)
         if buffer is not None:
-            cache_value = self.to_cache(value)
+            cache_value = self.convert_to_cache(value, records)
             for id_ in records._ids:
                 buffer[id_] = cache_value
             return
@@ -201,19 +216,35 @@ class Text(_String):
 
 
 class Selection(Field):
-    """One key of ``selection``, a list of (key, label) pairs, or a method giving it."""
+    """One key of ``selection``: a list of (key, label) pairs, or a function or the name of a
+    model method giving that list (evaluated on each assignment, as Odoo does)."""
     type = 'selection'
     column_type = 'TEXT'
 
     def __init__(self, selection=None, string=None, **kwargs):
         super().__init__(string=string, **kwargs)
         self.selection = selection
-        # a fixed list is checked on assignment; a dynamic one is taken as it comes
         self.keys = (frozenset(key for key, _label in selection)
                      if isinstance(selection, (list, tuple)) else None)
 
+    def get_values(self, env):
+        """The possible keys."""
+        if self.keys is not None:
+            return [key for key, _label in self.selection]
+        model = env[self.model_name].with_context(lang=None)
+        selection = (getattr(model, self.selection)() if isinstance(self.selection, str)
+                     else self.selection(model))
+        return [key for key, _label in selection]
+
+    def convert_to_cache(self, value, record):
+        if value in self.get_values(record.env):
+            return value
+        if not value:
+            return None
+        raise ValueError("Wrong value for %s: %r" % (self, value))
+
     def to_cache(self, value, validate=True):
-        if value is None or value is False:
+        if not value:
             return None
         if validate and self.keys is not None and value not in self.keys:
             raise ValueError("Wrong value for %s: %r" % (self, value))
@@ -282,7 +313,19 @@ class Date(Field):
 
     @staticmethod
     def context_today(record, timestamp=None):
-        return (timestamp or _dt.datetime.now()).date()
+        """Today (or the date of the naive UTC ``timestamp``) in the time zone of the context
+        or of the user; UTC when neither has one."""
+        today = timestamp or _dt.datetime.now()
+        context_today = None
+        tz_name = record._context.get('tz') or record.env.user.tz
+        if tz_name:
+            try:
+                today_utc = pytz.timezone('UTC').localize(today, is_dst=False)
+                context_today = today_utc.astimezone(pytz.timezone(tz_name))
+            except Exception:
+                _logger.debug("failed to compute context/client-specific today date, "
+                              "using UTC value for `today`", exc_info=True)
+        return (context_today or today).date()
 
     @staticmethod
     def to_date(value):
@@ -334,10 +377,9 @@ class Datetime(Field):
                     raise ValueError("Datetime field expects a naive datetime: %s" % value)
                 return value
             return _dt.datetime.combine(value, _dt.time.min)
-        value = value[:DATETIME_LENGTH]
-        if len(value) == DATE_LENGTH:
-            value += " 00:00:00"
-        return _dt.datetime.strptime(value, DATETIME_FORMAT)
+        # as Odoo: the format cut to the text's length ('YYYY-MM-DD', 'YYYY-MM-DD HH:MM'...),
+        # so ISO 'T' separators and fractions of seconds are refused
+        return _dt.datetime.strptime(value, DATETIME_FORMAT[:len(value) - 2])
 
     @staticmethod
     def to_string(value):
@@ -345,9 +387,17 @@ class Datetime(Field):
 
     @staticmethod
     def context_timestamp(record, timestamp):
-        import pytz
-        tz_name = record.env.context.get('tz') or 'UTC'
-        return pytz.utc.localize(timestamp, is_dst=False).astimezone(pytz.timezone(tz_name))
+        """The naive UTC ``timestamp`` as an aware datetime in the context's or user's zone."""
+        assert isinstance(timestamp, _dt.datetime), 'Datetime instance expected'
+        tz_name = record._context.get('tz') or record.env.user.tz
+        utc_timestamp = pytz.utc.localize(timestamp, is_dst=False)
+        if tz_name:
+            try:
+                return utc_timestamp.astimezone(pytz.timezone(tz_name))
+            except Exception:
+                _logger.debug("failed to compute context/client-specific timestamp, "
+                              "using the UTC value", exc_info=True)
+        return utc_timestamp
 
     def to_cache(self, value, validate=True):
         return self.to_datetime(value)

@@ -9,7 +9,7 @@ import copy
 import logging
 import threading
 
-from . import api, expression, fields, query as query_mod, triggers
+from . import access, api, expression, fields, query as query_mod, triggers
 from .exceptions import MissingError
 from .tools import chunks, quote, unique
 
@@ -62,6 +62,11 @@ class BaseModel:
             for name, value in vars(klass).items():
                 if isinstance(value, fields.Field):
                     declared[name] = value
+        for name in ('active', 'x_active'):
+            if name in declared:
+                raise NotImplementedError(
+                    "%s.%s: archiving (searches leaving out inactive records) is not "
+                    "implemented by this host; name the field otherwise" % (cls._name, name))
         for name in ('create_date', 'write_date'):
             declared.setdefault(name, fields.Datetime(readonly=True))
         for name, field in declared.items():
@@ -154,6 +159,9 @@ class BaseModel:
 
     def __len__(self):
         return len(self._ids)
+
+    def __int__(self):
+        return self.id or 0
 
     def __iter__(self):
         env, prefetch = self.env, self._prefetch_ids
@@ -260,7 +268,7 @@ class BaseModel:
             return self.browse()
         found = set()
         for chunk in chunks(unique(ids), 900):
-            self.env.cr.execute('SELECT "id" FROM %s WHERE "id" IN (%s)' % (
+            self.env.cr.sqlite_execute('SELECT "id" FROM %s WHERE "id" IN (%s)' % (
                 quote(self._table), ','.join('?' * len(chunk))), chunk)
             found.update(row[0] for row in self.env.cr.fetchall())
         return self.browse([id_ for id_ in self._ids if id_ in found])
@@ -270,18 +278,25 @@ class BaseModel:
         return self._browse(env, self._ids, self._prefetch_ids)
 
     def sudo(self, flag=True):
-        """Superuser access; this layer has no access rules, so the records stay the same."""
-        return self if self.env.su == flag else self.with_env(self.env(su=flag))
+        """The records in superuser mode (or out of it): access rights are not checked."""
+        assert isinstance(flag, bool)
+        return self.with_env(self.env(su=flag))
 
     def with_user(self, user):
-        return self.with_env(self.env(user=getattr(user, 'id', user), su=False))
+        """The records as ``user`` (an id or a ``res.users`` record), out of superuser mode
+        unless ``user`` is the superuser."""
+        if not user:
+            return self
+        return self.with_env(self.env(user=user, su=False))
 
     def with_context(self, *args, **kwargs):
         context = dict(args[0] if args else self.env.context, **kwargs)
         return self.with_env(self.env(context=context))
 
     def check_access_rights(self, operation, raise_exception=True):
-        return True
+        """May the current user perform ``operation`` ('read', 'write', 'create', 'unlink') on
+        the model? Raises AccessError when not (unless ``raise_exception`` is false)."""
+        return access.check(self.env, self._name, operation, raise_exception)
 
     def check_access_rule(self, operation):
         return None
@@ -291,10 +306,15 @@ class BaseModel:
         """Load ``field`` of record ``id_`` (and of the records prefetched with it) into the cache."""
         ids = self._prefetch_batch(field, id_)
         if field.column:
+            self.check_access_rights('read')
             self._fetch_columns(ids)
         elif field.type == 'one2many':
+            self.check_access_rights('read')
+            self.env[field.comodel_name].check_access_rights('read')
             self._fetch_one2many(field, ids)
         elif field.type == 'many2many':
+            self.check_access_rights('read')
+            self.env[field.comodel_name].check_access_rights('read')
             self._fetch_many2many(field, ids)
         elif field.compute:
             triggers.compute_into_cache(self.browse(id_), field)
@@ -321,7 +341,7 @@ class BaseModel:
                    for f, convert in zip(self._column_fields, self._fetch_converters)]
         select = self._fetch_select
         for chunk in chunks(ids, 900):
-            cr.execute(select + '(%s)' % ','.join('?' * len(chunk)), chunk)
+            cr.sqlite_execute(select + '(%s)' % ','.join('?' * len(chunk)), chunk)
             for row in cr.fetchall():
                 id_ = row[0]
                 for (values, convert), value in zip(targets, row[1:]):
@@ -337,7 +357,7 @@ class BaseModel:
             query.add_where('%s IN (%s)' % (inverse, ','.join('?' * len(chunk))), chunk)
             order = query_mod.order_by(comodel, None, query)
             sql, params = query.select('%s."id", %s' % (quote(comodel._table), inverse), order)
-            self.env.cr.execute(sql, params)
+            self.env.cr.sqlite_execute(sql, params)
             for line_id, parent_id in self.env.cr.fetchall():
                 result[parent_id].append(line_id)
         self.env.cache.setdefault(field, {}).update((k, tuple(v)) for k, v in result.items())
@@ -353,7 +373,7 @@ class BaseModel:
             query.add_where('"rel".%s IN (%s)' % (quote(field.column1), ','.join('?' * len(chunk))), chunk)
             order = query_mod.order_by(comodel, None, query)
             sql, params = query.select('"rel".%s, %s."id"' % (quote(field.column1), quote(comodel._table)), order)
-            self.env.cr.execute(sql, params)
+            self.env.cr.sqlite_execute(sql, params)
             for record_id, other_id in self.env.cr.fetchall():
                 result[record_id].append(other_id)
         self.env.cache.setdefault(field, {}).update((k, tuple(v)) for k, v in result.items())
@@ -397,19 +417,21 @@ class BaseModel:
     def search(self, domain, offset=0, limit=None, order=None, count=False):
         if count:
             return self.search_count(domain, limit=limit)
+        self.check_access_rights('read')
         query = self._where_calc(domain)
         order_sql = query_mod.order_by(type(self), order, query)
         sql, params = query.select('%s."id"' % quote(self._table), order_sql, limit, offset)
         cr = self.env.cr
-        cr.execute(sql, params)
+        cr.sqlite_execute(sql, params)
         ids = tuple(row[0] for row in cr.fetchall())
         return self._browse(self.env, ids, ids)
 
     @api.model
     def search_count(self, domain, limit=None):
+        self.check_access_rights('read')
         query = self._where_calc(domain)
         sql, params = query.select('%s."id"' % quote(self._table), limit=limit)
-        self.env.cr.execute('SELECT count(1) FROM (%s)' % sql, params)
+        self.env.cr.sqlite_execute('SELECT count(1) FROM (%s)' % sql, params)
         return self.env.cr.fetchone()[0]
 
     @api.model
@@ -446,6 +468,8 @@ class BaseModel:
         for name in names:
             if name not in self._fields:
                 raise ValueError("Invalid field %r on model %r" % (name, self._name))
+        if self:
+            self.check_access_rights('read')
         result = []
         for record in self:
             try:
@@ -520,6 +544,7 @@ class BaseModel:
     def create(self, vals_list):
         if not vals_list:
             return self.browse()
+        self.check_access_rights('create')
         cr = self.env.cr
         cache = self.env.cache
         now = cr.now()
@@ -538,13 +563,13 @@ class BaseModel:
                         param = field.create_column_value(value)
                         cached[field] = param
                     else:
-                        cached[field] = field.to_cache(value)
+                        cached[field] = field.convert_to_cache(value, self)
                         param = field.to_column(cached[field])
                     names.append(quote(name))
                     params.append(param)
                 elif field.type in ('one2many', 'many2many'):
                     x2many.append((field, value))
-            cr.execute('INSERT INTO %s (%s) VALUES (%s)' % (
+            cr.sqlite_execute('INSERT INTO %s (%s) VALUES (%s)' % (
                 quote(self._table), ', '.join(names), ','.join('?' * len(names))), params)
             id_ = cr.lastrowid
             ids.append(id_)
@@ -566,6 +591,7 @@ class BaseModel:
     def write(self, vals):
         if not self:
             return True
+        self.check_access_rights('write')
         cache = self.env.cache
         columns, x2many = [], []
         for name, value in vals.items():
@@ -573,7 +599,7 @@ class BaseModel:
             if field is None:
                 raise ValueError("Invalid field %r on model %r" % (name, self._name))
             if field.column:
-                columns.append((field, field.to_cache(value)))
+                columns.append((field, field.convert_to_cache(value, self)))
             elif field.type in ('one2many', 'many2many'):
                 x2many.append((field, value))
         if vals and 'write_date' not in vals:
@@ -602,7 +628,7 @@ class BaseModel:
         ids = unique(self._ids)
         updated = 0
         for chunk in chunks(ids, 900):
-            cr.execute('UPDATE %s SET %s WHERE "id" IN (%s)' % (
+            cr.sqlite_execute('UPDATE %s SET %s WHERE "id" IN (%s)' % (
                 quote(self._table), assignments, ','.join('?' * len(chunk))), params + list(chunk))
             updated += cr.rowcount
         if updated != len(ids):
@@ -622,11 +648,12 @@ class BaseModel:
     def unlink(self):
         if not self:
             return True
+        self.check_access_rights('unlink')
         triggers.modified(self, list(self._fields.values()))
         cr = self.env.cr
         ids = unique(self._ids)
         for chunk in chunks(ids, 900):
-            cr.execute('DELETE FROM %s WHERE "id" IN (%s)' % (
+            cr.sqlite_execute('DELETE FROM %s WHERE "id" IN (%s)' % (
                 quote(self._table), ','.join('?' * len(chunk))), chunk)
         # cascades and SET NULL may have changed other tables: forget everything cached
         self.env.cache.clear()
@@ -643,6 +670,7 @@ class BaseModel:
     @api.model
     def read_group(self, domain, fields, groupby, offset=0, limit=None, orderby=False, lazy=True):
         from .read_group import read_group
+        self.check_access_rights('read')
         return read_group(self, domain, fields, groupby, offset, limit, orderby, lazy)
 
 
@@ -698,7 +726,7 @@ def _apply_many2many(record, field, comodel, commands):
 
     def link(ids):
         for id_ in ids:
-            cr.execute('INSERT OR IGNORE INTO %s (%s, %s) VALUES (?, ?)' % (rel, col1, col2),
+            cr.sqlite_execute('INSERT OR IGNORE INTO %s (%s, %s) VALUES (?, ?)' % (rel, col1, col2),
                        (record.id, id_))
 
     for command in commands:
@@ -710,14 +738,14 @@ def _apply_many2many(record, field, comodel, commands):
         elif op == fields.Command.DELETE:
             comodel.browse(command[1]).unlink()
         elif op == fields.Command.UNLINK:
-            cr.execute('DELETE FROM %s WHERE %s = ? AND %s = ?' % (rel, col1, col2),
+            cr.sqlite_execute('DELETE FROM %s WHERE %s = ? AND %s = ?' % (rel, col1, col2),
                        (record.id, command[1]))
         elif op == fields.Command.LINK:
             link([command[1]])
         elif op == fields.Command.CLEAR:
-            cr.execute('DELETE FROM %s WHERE %s = ?' % (rel, col1), (record.id,))
+            cr.sqlite_execute('DELETE FROM %s WHERE %s = ?' % (rel, col1), (record.id,))
         elif op == fields.Command.SET:
-            cr.execute('DELETE FROM %s WHERE %s = ?' % (rel, col1), (record.id,))
+            cr.sqlite_execute('DELETE FROM %s WHERE %s = ?' % (rel, col1), (record.id,))
             link(unique(command[2]))
     for other in triggers.relation_fields(field.relation):
         record.env.cache.pop(other, None)

@@ -38,30 +38,39 @@ def read_group(records, domain, fields, groupby, offset=0, limit=None, orderby=F
     select = ['min(%s."id") AS "id"' % table, 'count(%s."id") AS "%s"' % (table, count_key)]
     select += ['%s AS "%s"' % (_AGGREGATES[func] % ('%s.%s' % (table, quote(fname))), name)
                for name, func, fname in aggregates if name not in groupby_list]
-    select += ['%s.%s AS "%s"' % (table, quote(name), name) for name in groupby_list]
+    group_by = [_group_column(model, table, name) for name in groupby_list]
+    select += ['%s AS "%s"' % (column, name) for column, name in zip(group_by, groupby_list)]
 
-    group_by = ['%s.%s' % (table, quote(name)) for name in groupby_list]
     order = _group_order(model, orderby or ','.join(groupby_list), groupby_list,
                          [name for name, _f, _n in aggregates], count_key, query, group_by)
     sql, params = query.select(', '.join(select), ', '.join(order) or None,
                                limit, offset if limit else None, ', '.join(group_by) or None)
     cr = records.env.cr
-    cr.execute(sql, params)
+    cr.sqlite_execute(sql, params)
     names = [column[0] for column in cr.description]
     rows = [dict(zip(names, row)) for row in cr.fetchall()]
     return [_format(records, model, row, groupby, groupby_list, domain, lazy) for row in rows]
 
 
 def _groupby_field(model, name):
-    if ':' in name:
-        raise NotImplementedError("Grouping by date granularity (%r) is not supported here" % name)
-    field = model._fields.get(name)
+    field = model._fields.get(name.split(':')[0])
     if field is None:
-        raise ValueError("Invalid field %r on model %r" % (name, model._name))
+        raise ValueError("Invalid field %r on model %r" % (name.split(':')[0], model._name))
+    if ':' in name or field.type in ('date', 'datetime'):
+        # Odoo groups dates by a period ('month' when none is given), labelled in the language
+        raise NotImplementedError("Grouping by a date period (%r) is not implemented by this host"
+                                  % name)
     if not field.column:
         raise UserError("Field %s is not a stored field, only stored fields (regular or "
                         "many2many) are valid for the 'groupby' parameter" % field)
     return field
+
+
+def _group_column(model, table, name):
+    column = '%s.%s' % (table, quote(name))
+    if model._fields[name].type == 'boolean':
+        return 'coalesce(%s, 0)' % column    # NULL and false make one group, as in Odoo
+    return column
 
 
 def _aggregates(model, fields, groupby_list):

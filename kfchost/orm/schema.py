@@ -22,18 +22,18 @@ def column_definition(field, pool, new_table):
 
 
 def existing_columns(cr, table):
-    cr.execute('PRAGMA table_info(%s)' % quote(table))
+    cr.sqlite_execute('PRAGMA table_info(%s)' % quote(table))
     return {row[1] for row in cr.fetchall()}
 
 
 def create_table(cr, model):
     columns = ['"id" INTEGER PRIMARY KEY AUTOINCREMENT']
     columns += [column_definition(f, model._pool, True) for f in model._column_fields]
-    cr.execute('CREATE TABLE IF NOT EXISTS %s (%s)' % (quote(model._table), ', '.join(columns)))
+    cr.sqlite_execute('CREATE TABLE IF NOT EXISTS %s (%s)' % (quote(model._table), ', '.join(columns)))
     present = existing_columns(cr, model._table)
     for field in model._column_fields:
         if field.name not in present:
-            cr.execute('ALTER TABLE %s ADD COLUMN %s' % (
+            cr.sqlite_execute('ALTER TABLE %s ADD COLUMN %s' % (
                 quote(model._table), column_definition(field, model._pool, False)))
 
 
@@ -41,27 +41,27 @@ def create_indexes(cr, model):
     table = model._table
     for field in model._column_fields:
         if field.index:
-            cr.execute('CREATE INDEX IF NOT EXISTS %s ON %s (%s)' % (
+            cr.sqlite_execute('CREATE INDEX IF NOT EXISTS %s ON %s (%s)' % (
                 quote('%s_%s_index' % (table, field.name)), quote(table), quote(field.name)))
     for name, definition, _message in model._sql_constraints:
         match = _UNIQUE.match(definition)
         if match:
             columns = ', '.join(quote(c.strip()) for c in match.group(1).split(','))
-            cr.execute('CREATE UNIQUE INDEX IF NOT EXISTS %s ON %s (%s)' % (
+            cr.sqlite_execute('CREATE UNIQUE INDEX IF NOT EXISTS %s ON %s (%s)' % (
                 quote('%s_%s' % (table, name)), quote(table), columns))
 
 
 def create_relation(cr, field, pool):
     """The table of a many2many: one row per linked pair, gone with either record."""
     model, comodel = pool[field.model_name], pool[field.comodel_name]
-    cr.execute(
+    cr.sqlite_execute(
         'CREATE TABLE IF NOT EXISTS {rel} ('
         '{col1} INTEGER NOT NULL REFERENCES {table1} ("id") ON DELETE CASCADE, '
         '{col2} INTEGER NOT NULL REFERENCES {table2} ("id") ON DELETE CASCADE, '
         'PRIMARY KEY ({col1}, {col2}))'.format(
             rel=quote(field.relation), col1=quote(field.column1), col2=quote(field.column2),
             table1=quote(model._table), table2=quote(comodel._table)))
-    cr.execute('CREATE INDEX IF NOT EXISTS %s ON %s (%s)' % (
+    cr.sqlite_execute('CREATE INDEX IF NOT EXISTS %s ON %s (%s)' % (
         quote('%s_%s_index' % (field.relation, field.column2)), quote(field.relation),
         quote(field.column2)))
 

@@ -1,7 +1,11 @@
 """SQLite connections and cursors with the shape of Odoo's ``odoo.sql_db``.
 
-One cursor is one transaction. SQL is written psycopg2 style (``%s`` placeholders), so the
-SQL that controllers send through ``env.cr.execute`` reads as it does on PostgreSQL.
+One cursor is one transaction. ``cr.execute`` speaks psycopg2's dialect only (see
+:mod:`.pgsql`), so the SQL that controllers send reads as it does on PostgreSQL; the records
+layer itself writes SQLite's SQL through ``cr.sqlite_execute``. As on PostgreSQL, a failed
+statement aborts the transaction: every later statement raises
+:class:`InFailedSqlTransaction` until a rollback, or a rollback to a savepoint
+(``with cr.savepoint():``) taken before the failure.
 
 ``SELECT ... FOR UPDATE`` has no row locks on SQLite; the cursor takes the database write
 lock instead and keeps it until the transaction ends, so two transactions locking the same
@@ -10,27 +14,31 @@ lock cannot continue on SQLite; it raises :class:`ConcurrencyFailure`, which the
 answers the way Odoo answers a PostgreSQL serialization failure: roll back and run again.
 """
 import datetime
+import logging
 import queue
-import re
 import sqlite3
 import threading
+import uuid
+
+from . import pgsql
+
+_logger = logging.getLogger(__name__)
 
 BUSY_TIMEOUT = 30.0  # seconds a statement waits for the write lock
-
-_FOR_UPDATE = re.compile(r"\s+FOR\s+(?:NO\s+KEY\s+)?UPDATE(?:\s+OF\s+[\w\s,\"]+?)?(?:\s+NOWAIT|\s+SKIP\s+LOCKED)?\s*;?\s*$",
-                         re.IGNORECASE)
-_PLACEHOLDER = re.compile(r"%(s|%)")
+# statements that do not take SQLite's write lock
+_READING = ("SELECT", "PRAGMA", "WITH", "SAVEPO", "RELEAS", "ROLLBA")
 
 
 class ConcurrencyFailure(sqlite3.OperationalError):
     """The transaction lost a race for the write lock; run it again from the start."""
 
 
-def translate(sql):
-    """psycopg2 placeholders to sqlite3 ones; returns (sql, locks) with FOR UPDATE removed."""
-    sql, locks = _FOR_UPDATE.subn("", sql)
-    sql = _PLACEHOLDER.sub(lambda m: "?" if m.group(1) == "s" else "%", sql)
-    return sql, bool(locks)
+class InFailedSqlTransaction(sqlite3.InternalError):
+    """A statement was sent after an earlier one failed, before the rollback."""
+
+    def __init__(self):
+        super().__init__("current transaction is aborted, commands ignored until end of "
+                         "transaction block")
 
 
 def _is_busy(exc):
@@ -106,6 +114,45 @@ class Callbacks:
             func()
 
 
+class Savepoint:
+    """A savepoint of the cursor's transaction, as Odoo's: leaving the ``with`` block by an
+    exception rolls back to it (and the transaction is usable again), else it is released."""
+
+    def __init__(self, cr):
+        self.name = str(uuid.uuid1())
+        self._cr = cr
+        self.closed = False
+        cr.sqlite_execute('SAVEPOINT "%s"' % self.name)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc_val, exc_tb):
+        self.close(rollback=exc_type is not None)
+
+    def close(self, *, rollback=True):
+        if not self.closed:
+            self._close(rollback)
+
+    def rollback(self):
+        self._cr.sqlite_execute('ROLLBACK TO SAVEPOINT "%s"' % self.name)
+
+    def _close(self, rollback):
+        if rollback:
+            self.rollback()
+        self._cr.sqlite_execute('RELEASE SAVEPOINT "%s"' % self.name)
+        self.closed = True
+
+
+class _FlushingSavepoint(Savepoint):
+    """Writes reach the database at once here, so only the cache needs care: values cached
+    after the savepoint are dropped when rolling back to it."""
+
+    def rollback(self):
+        self._cr.clear()
+        super().rollback()
+
+
 class Cursor:
     """A transaction on a pooled connection, opened lazily by the first statement."""
 
@@ -116,40 +163,94 @@ class Cursor:
         self._writing = False
         self._lock = threading.RLock()
         self._now = None
+        self._aborted = False
         self.closed = False
         self.transaction = None     # the records layer's cache of this transaction
         self.postcommit = Callbacks()
         self.postrollback = Callbacks()
 
     # -- statements -------------------------------------------------------------------------
-    def execute(self, query, params=None):
-        sql, locks = translate(query)
+    def execute(self, query, params=None, log_exceptions=True):
+        """Run ``query`` in psycopg2's dialect (``%s`` / ``%(name)s`` parameters)."""
         with self._lock:
-            self._begin(immediate=locks)
-            if locks:
-                self._take_write_lock()
+            self._check_usable()
             try:
-                self._obj.execute(sql, tuple(params) if params is not None else ())
-            except sqlite3.OperationalError as exc:
-                if _is_busy(exc):
-                    raise ConcurrencyFailure(str(exc)) from exc
+                pgsql.check_dialect(query)
+            except pgsql.ProgrammingError:
+                self._aborted = True
                 raise
-            if not self._writing and not sql.lstrip()[:6].upper().startswith(("SELECT", "PRAGMA", "WITH")):
-                self._writing = True
-        return self
+            query, locks = pgsql.split_for_update(query)
+            try:
+                sql, values = pgsql.to_sqlite(query, params)
+            except pgsql.ProgrammingError as exc:
+                self._aborted = exc.aborts
+                raise
+            return self._run(sql, values, locks, log_exceptions)
 
     def executemany(self, query, seq):
-        sql, _locks = translate(query)
+        for params in seq:
+            self.execute(query, params)
+        return self
+
+    def sqlite_execute(self, sql, params=()):
+        """Run ``sql`` in SQLite's own dialect (``?`` parameters): the records layer's SQL."""
         with self._lock:
+            return self._run(sql, tuple(params), False, True)
+
+    def sqlite_executemany(self, sql, seq):
+        with self._lock:
+            self._check_usable()
             self._begin(immediate=False)
             try:
                 self._obj.executemany(sql, seq)
-            except sqlite3.OperationalError as exc:
-                if _is_busy(exc):
-                    raise ConcurrencyFailure(str(exc)) from exc
-                raise
+            except sqlite3.Error as exc:
+                self._fail(exc)
             self._writing = True
         return self
+
+    def _check_usable(self):
+        if self.closed:
+            raise sqlite3.InterfaceError("Unable to use a closed cursor.")
+        if self._aborted:
+            raise InFailedSqlTransaction()
+
+    def _run(self, sql, params, locks, log_exceptions):
+        if not (self._aborted and sql.startswith('ROLLBACK TO SAVEPOINT')):
+            self._check_usable()
+        try:
+            self._begin(immediate=locks)
+            if locks:
+                self._take_write_lock()
+            self._obj.execute(sql, params)
+        except sqlite3.Error as exc:
+            if log_exceptions:
+                _logger.debug("bad query: %s\nERROR: %s", sql, exc)
+            self._fail(exc)
+        if sql.startswith('ROLLBACK TO SAVEPOINT'):
+            self._aborted = False
+        if not self._writing and not sql.lstrip()[:6].upper().startswith(_READING):
+            self._writing = True
+        return self
+
+    def _fail(self, exc):
+        """A statement failed: the transaction is aborted until it is rolled back."""
+        self._aborted = True
+        if isinstance(exc, sqlite3.OperationalError) and _is_busy(exc) \
+                and not isinstance(exc, ConcurrencyFailure):
+            raise ConcurrencyFailure(str(exc)) from exc
+        raise exc
+
+    def savepoint(self, flush=True):
+        """A savepoint as a context manager; ``flush`` as in Odoo (writes are never pending here)."""
+        return _FlushingSavepoint(self) if flush else Savepoint(self)
+
+    def flush(self):
+        """Writes reach the database at once here; nothing waits to be flushed."""
+
+    def clear(self):
+        """Forget the records layer's cache of this transaction."""
+        if self.transaction is not None:
+            self.transaction.reset()
 
     def fetchone(self):
         return self._obj.fetchone()
@@ -224,10 +325,14 @@ class Cursor:
         self._obj = self._cnx.cursor()
 
     def commit(self):
+        """Commit; an aborted transaction is rolled back instead, as PostgreSQL does."""
         with self._lock:
             self._finish_statement()
             if self._cnx.in_transaction:
-                self._cnx.execute("COMMIT")
+                self._cnx.execute("ROLLBACK" if self._aborted else "COMMIT")
+            if self._aborted and self.transaction is not None:
+                self.transaction.reset()
+            self._aborted = False
             self._writing = False
             self._now = None
         self.postrollback.clear()
@@ -238,6 +343,7 @@ class Cursor:
             self._finish_statement()
             if self._cnx.in_transaction:
                 self._cnx.execute("ROLLBACK")
+            self._aborted = False
             self._writing = False
             self._now = None
             if self.transaction is not None:

@@ -87,6 +87,7 @@ def modified(records, fields):
     """``fields`` of ``records`` change (or are about to): mark what depends on them."""
     if not records:
         return
+    records = records.sudo()     # dependencies are followed whoever changed the records
     env = records.env
     tocompute = env.transaction.tocompute
     for field in fields:
@@ -140,6 +141,7 @@ def recompute(env):
     transaction = env.transaction
     if transaction.recomputing:
         return      # the running loop picks up what was marked meanwhile
+    env = env(su=True)     # stored fields are computed in superuser mode, as in Odoo
     transaction.recomputing = True
     try:
         tocompute = transaction.tocompute
@@ -193,7 +195,7 @@ def _store(records, field):
         changed = [id_ for id_, value in values.items() if current.get(id_, _MISSING) != value]
         if not changed:
             continue
-        env.cr.executemany('UPDATE "%s" SET "%s" = ? WHERE "id" = ?' % (records._table, f.name),
+        env.cr.sqlite_executemany('UPDATE "%s" SET "%s" = ? WHERE "id" = ?' % (records._table, f.name),
                            [(f.to_column(values[id_]), id_) for id_ in changed])
         for id_ in changed:
             current[id_] = values[id_]

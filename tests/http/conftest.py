@@ -12,6 +12,7 @@ logging.getLogger('werkzeug').setLevel(logging.WARNING)  # no request lines in t
 @pytest.fixture
 def registry(tmp_path):
     registry = Registry(tmp_path / 'http.sqlite')
+    registry.init_db()      # the platform's models: public routes run as the public user
     with registry.cursor() as cr:
         cr.execute("CREATE TABLE item (id INTEGER PRIMARY KEY, name TEXT NOT NULL, "
                    "value INTEGER NOT NULL DEFAULT 0)")

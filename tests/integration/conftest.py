@@ -18,6 +18,7 @@ from kfchost.app import create_app
 from kfchost.config import Settings
 from kfchost.demo import load_demo
 from kfchost.http.request import HTTPRequest, Request, _request_stack
+from kfchost.orm.base.res_users import PUBLIC_USER_ID
 from kfchost.orm import api
 from kfchost.functions import wx_api_payment
 from kfchost.outbound import read_deployment
@@ -72,14 +73,18 @@ class Host:
 
     @contextlib.contextmanager
     def request_env(self, **form):
-        """Run host functions as a route would: a request bound, its transaction committed."""
+        """Run host functions as a route would: a request bound, its transaction committed.
+
+        ``request.env`` is the public user's, as in an auth='public' route; the environment
+        given to the block is its sudo(), through which a route reaches its records."""
         httprequest = HTTPRequest(EnvironBuilder(method='POST', path='/api/test', data=form).get_environ())
         req = Request(httprequest, self.registry)
         with self.registry.cursor() as cr:
-            req.env = api.Environment(cr)
+            # as an auth='public' route: the public user, who reaches records through sudo()
+            req.env = api.Environment(cr, PUBLIC_USER_ID, {})
             _request_stack.push(req)
             try:
-                yield req.env
+                yield req.env(su=True)
             finally:
                 _request_stack.pop()
 

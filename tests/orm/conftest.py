@@ -20,7 +20,7 @@ class Thing(models.Model):
     name = fields.Char()
     size = fields.Integer()
     weight = fields.Float()
-    active = fields.Boolean()
+    flag = fields.Boolean()
     day = fields.Date()
     moment = fields.Datetime()
     label_id = fields.Many2one('test.orm.label')

@@ -46,17 +46,17 @@ def test_many2one_groups_follow_the_comodel_order_with_no_value_last(env):
 
 
 def test_not_lazy_and_several_groupbys(env):
-    env['test.orm.thing'].create([{'name': 'a', 'active': True, 'size': 1},
+    env['test.orm.thing'].create([{'name': 'a', 'flag': True, 'size': 1},
                                   {'name': 'a', 'size': 2}, {'name': 'b', 'size': 4}])
-    lazy = env['test.orm.thing'].read_group([], ['size'], ['name', 'active'])
+    lazy = env['test.orm.thing'].read_group([], ['size'], ['name', 'flag'])
     assert [(g['name'], g['name_count'], g['size'], g['__context']) for g in lazy] == [
-        ('a', 2, 3, {'group_by': ['active']}), ('b', 1, 4, {'group_by': ['active']})]
-    full = env['test.orm.thing'].read_group([], ['size'], ['name', 'active'], lazy=False)
-    # the unset boolean groups as False, after True: no value sorts last
-    assert [(g['name'], g['active'], g['__count'], g['__domain']) for g in full] == [
-        ('a', True, 1, ['&', ('name', '=', 'a'), ('active', '=', True)]),
-        ('a', False, 1, ['&', ('name', '=', 'a'), ('active', '=', False)]),
-        ('b', False, 1, ['&', ('name', '=', 'b'), ('active', '=', False)]),
+        ('a', 2, 3, {'group_by': ['flag']}), ('b', 1, 4, {'group_by': ['flag']})]
+    full = env['test.orm.thing'].read_group([], ['size'], ['name', 'flag'], lazy=False)
+    # the unset boolean groups as False, which sorts before True
+    assert [(g['name'], g['flag'], g['__count'], g['__domain']) for g in full] == [
+        ('a', False, 1, ['&', ('name', '=', 'a'), ('flag', '=', False)]),
+        ('a', True, 1, ['&', ('name', '=', 'a'), ('flag', '=', True)]),
+        ('b', False, 1, ['&', ('name', '=', 'b'), ('flag', '=', False)]),
     ]
     assert all('__context' not in group for group in full)
 

@@ -14,7 +14,7 @@ def test_empty_set_reads_null_values_without_error(env):
     thing = env['test.orm.thing'].browse()
     assert thing.size == 0 and isinstance(thing.size, int)
     assert thing.weight == 0.0 and isinstance(thing.weight, float)
-    assert thing.active is False and thing.day is False and thing.moment is False
+    assert thing.flag is False and thing.day is False and thing.moment is False
     assert repr(thing.label_id) == 'test.orm.label()' and repr(thing.label_ids) == 'test.orm.label()'
     order = env['sale.order'].browse()
     assert order.kfc_user_id.openid is False       # through an empty link as well
@@ -23,10 +23,10 @@ def test_empty_set_reads_null_values_without_error(env):
 
 def test_unset_values_of_a_record_read_as_null(env):
     thing = env['test.orm.thing'].create({})
-    assert (thing.name, thing.size, thing.weight, thing.active, thing.day) == (False, 0, 0.0, False, False)
+    assert (thing.name, thing.size, thing.weight, thing.flag, thing.day) == (False, 0, 0.0, False, False)
     assert not thing.label_id and thing.label_id._name == 'test.orm.label'
     env.invalidate_all()                            # and so after a round trip through SQL
-    assert (thing.name, thing.size, thing.weight, thing.active, thing.label_id.id) == (False, 0, 0.0, False, False)
+    assert (thing.name, thing.size, thing.weight, thing.flag, thing.label_id.id) == (False, 0, 0.0, False, False)
 
 
 def test_scalar_field_of_several_records_is_a_singleton_error(env):
@@ -107,8 +107,8 @@ def test_fields_of_a_searched_recordset_are_fetched_in_one_query(env, registry):
     env.cr.commit()
     with registry.cursor() as cr:
         statements = []
-        execute = cr.execute
-        cr.execute = lambda sql, params=None: statements.append(sql) or execute(sql, params)
+        execute = cr.sqlite_execute
+        cr.sqlite_execute = lambda sql, params=(): statements.append(sql) or execute(sql, params)
         users = Environment(cr)['kfc.user'].search([('token', 'like', 't')])
         values = [(user.name, user.token) for user in users]
     assert values == [(str(i), 't%d' % i) for i in range(30)]

@@ -10,9 +10,9 @@ from kfchost.orm.exceptions import UserError
 def things(env):
     red, blue = env['test.orm.label'].create([{'name': 'red'}, {'name': 'blue'}])
     records = env['test.orm.thing'].create([
-        {'name': 'Apple', 'size': 1, 'active': True, 'label_id': red.id, 'label_ids': [(6, 0, [red.id])],
+        {'name': 'Apple', 'size': 1, 'flag': True, 'label_id': red.id, 'label_ids': [(6, 0, [red.id])],
          'moment': datetime.datetime(2024, 1, 1, 12, 0)},
-        {'name': 'apricot', 'size': 2, 'active': False, 'label_id': blue.id,
+        {'name': 'apricot', 'size': 2, 'flag': False, 'label_id': blue.id,
          'moment': datetime.datetime(2024, 1, 2, 0, 0)},
         {'name': 'Banana', 'size': 3, 'label_ids': [(6, 0, [red.id, blue.id])]},
         {'size': 4},
@@ -50,8 +50,8 @@ def test_false_compares_as_no_value(env, things):
     assert names(Thing.search([('name', '!=', False)])) == ['Apple', 'apricot', 'Banana']
     assert names(Thing.search([('label_id', '=', False)])) == ['Banana', False]
     # an unset boolean is False
-    assert names(Thing.search([('active', '=', False)])) == ['apricot', 'Banana', False]
-    assert names(Thing.search([('active', '=', True)])) == ['Apple']
+    assert names(Thing.search([('flag', '=', False)])) == ['apricot', 'Banana', False]
+    assert names(Thing.search([('flag', '=', True)])) == ['Apple']
 
 
 def test_logical_operators(env, things):

@@ -1,2 +1,2 @@
-"""Platform models every database has: system parameters and sequences."""
-from . import ir_config_parameter, ir_sequence   # noqa: F401
+"""Platform models every database has: users, system parameters and sequences."""
+from . import res_users, ir_config_parameter, ir_sequence   # noqa: F401

@@ -1,5 +1,7 @@
 """System parameters: text values by key, read with get_param and written with set_param."""
-from .. import api, fields, models
+from .. import access, api, fields, models
+
+access.grant('ir.config_parameter', 'base.group_system', access.OPERATIONS)
 
 
 class IrConfigParameter(models.Model):
@@ -16,6 +18,7 @@ class IrConfigParameter(models.Model):
     @api.model
     def get_param(self, key, default=False):
         """The stored text of ``key``; ``default`` when the key is missing or its text empty."""
+        self.check_access_rights('read')
         return self._get_param(key) or default
 
     @api.model

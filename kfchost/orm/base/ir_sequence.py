@@ -7,8 +7,11 @@ and never get the same number.
 """
 import datetime
 
-from .. import api, fields, models
+from .. import access, api, fields, models
 from ..exceptions import UserError
+
+access.grant('ir.sequence', 'base.group_user', ['read'])
+access.grant('ir.sequence', 'base.group_system', access.OPERATIONS)
 
 _PLACEHOLDERS = {
     'year': '%Y', 'month': '%m', 'day': '%d', 'y': '%y', 'doy': '%j', 'woy': '%W',
@@ -32,12 +35,14 @@ class IrSequence(models.Model):
     @api.model
     def next_by_code(self, sequence_code):
         """The next formatted number of the sequence ``sequence_code``; False when there is none."""
+        self.check_access_rights('read')
         sequence = self.search([('code', '=', sequence_code)], limit=1)
         if not sequence:
             return False
         return sequence._next()
 
     def next_by_id(self):
+        self.check_access_rights('read')
         self.ensure_one()
         return self._next()
 
