@@ -303,6 +303,17 @@ class CouponBackendService:
                             orderNumber=order_number or 'A%d' % self._order_numbers)
             return [self._item_view(item) for item in items]
 
+    def place(self, units):
+        """An order of ``units`` dishes in the kitchen, as if placed and detailed by a client
+        (0: detailed without dishes); returns its uuid."""
+        number = uuid.uuid4().hex
+        with self.state.lock:
+            self.state.orders[number] = {
+                'uuid': number, 'entry': {'num': units}, 'sn': '1', 'placed_at': self.state.clock(),
+                'status': 'submitted', 'detail': {},
+                'items': [{'state': 'cooking'} for _ in range(units)]}
+        return number
+
     def fail(self, number, index=None, code=2, message='门店繁忙，出餐失败'):
         with self.state.lock:
             items = self._items(number, index)
