@@ -194,10 +194,19 @@ class OrderController(http.Controller):
             for sale_order_id in sale_order_ids:
                 if self.is_stale(sale_order_id, now):
                     self.cancel_order(sale_order_id)
-                line_ids = sale_order_id.line_ids
-                if line_ids:
-                    data.append(self.order_summary(sale_order_id, line_ids))
+            lines_by_order = self.lines_by_order(sale_order_ids)
+            data = [self.order_summary(sale_order_id, lines_by_order[sale_order_id.id])
+                    for sale_order_id in sale_order_ids if lines_by_order[sale_order_id.id]]
         return self.json_reply({'code': 200, 'data': data, 'message': '返回用户订单列表成功'})
+
+    def lines_by_order(self, sale_order_ids):
+        """The lines of all the orders, read together: {order id: [line, ...]}, each in the
+        lines' own order. One search for the lines of the whole list, whatever its length."""
+        line_ids = request.env['sale.order.line'].sudo().search([('sale_order_id', 'in', sale_order_ids.ids)])
+        lines_by_order = defaultdict(list)
+        for line_id in line_ids:
+            lines_by_order[line_id.sale_order_id.id].append(line_id)
+        return lines_by_order
 
     def is_stale(self, sale_order_id, now):
         """An order left unpaid longer than the page lets a customer pay."""
