@@ -80,6 +80,8 @@ class SandboxApp:
         if fault.mode == 'hang':
             fault.released.wait(fault.seconds)
             return None
+        if fault.mode == 'reply':
+            return json_response(fault.body, status=fault.status or 200)
         if fault.mode == 'http':
             status = fault.status or 502
             return Response('<html><body><h1>%d</h1></body></html>' % status, status=status,

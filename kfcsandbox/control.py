@@ -19,12 +19,14 @@ GET  /sandbox/wechatpay/payments | notifications -> {transactions, refunds} | {n
 POST /sandbox/coupon/login       {} -> {token}       (a back-end token, without the login call)
 POST /sandbox/coupon/expire_tokens  {} -> {expired}  (every token answers -2 from now on)
 POST /sandbox/coupon/sale_flag   {link_id, on_sale, [storecode]} -> {}
+POST /sandbox/coupon/place       {[units]} -> {uuid}  (an order of that many dishes, default 1,
+                                  as if a client had placed and detailed it)
 POST /sandbox/coupon/finish      {uuid, [item], [order_number], [phone]} -> {items}
 POST /sandbox/coupon/fail        {uuid, [item], [code], [message]} -> {items}
 GET  /sandbox/coupon/orders      -> {orders}
 POST /sandbox/fault              {service wechat|wechatpay|tencent_map|coupon,
-                                  mode error|http|hang, [seconds], [status], [times], [path]}
-                                  -> {faults}
+                                  mode error|http|hang|reply, [seconds], [status], [times], [path],
+                                  [body] (mode reply: the JSON answered)} -> {faults}
 POST /sandbox/fault/clear        {[service]} -> {faults}
 GET  /sandbox/requests           -> {requests: [{service, method, path, query}]}, the latest
                                   requests of the simulated services, oldest first, the query
@@ -89,6 +91,7 @@ class ControlService:
             ('/sandbox/coupon/login', ['POST'], self.coupon_login),
             ('/sandbox/coupon/expire_tokens', ['POST'], self.expire_tokens),
             ('/sandbox/coupon/sale_flag', ['POST'], self.sale_flag),
+            ('/sandbox/coupon/place', ['POST'], self.place_order),
             ('/sandbox/coupon/finish', ['POST'], self.finish_dish),
             ('/sandbox/coupon/fail', ['POST'], self.fail_dish),
             ('/sandbox/coupon/orders', ['GET'], self.orders),
@@ -192,6 +195,12 @@ class ControlService:
                                   _arg(body, 'storecode', str, '*'))
         return {}
 
+    def place_order(self, body):
+        units = _arg(body, 'units', int, 1)
+        if units < 0:
+            raise BadRequest('"units" must not be negative')
+        return {'uuid': self.coupon.place(units)}
+
     def finish_dish(self, body):
         return {'items': self.coupon.finish(
             _arg(body, 'uuid', str), _arg(body, 'item', int, None),
@@ -214,7 +223,7 @@ class ControlService:
             raise BadRequest('"service" must be one of %s' % ', '.join(FAULT_SERVICES))
         fault = Fault(_arg(body, 'mode', str), seconds=_arg(body, 'seconds', (int, float), 0),
                       status=_arg(body, 'status', int, None), times=_arg(body, 'times', int, None),
-                      path=_arg(body, 'path', str, ''))
+                      path=_arg(body, 'path', str, ''), body=_arg(body, 'body', None, None))
         self.state.set_fault(service, fault)
         return self.faults(body)
 
@@ -237,4 +246,4 @@ class ControlService:
             return {'requests': copy.deepcopy(list(self.state.request_bodies))}
 
     def open_order(self, body):
-        return {'uuid': self.coupon.open_order(_arg(body, 'uuid', str), _arg(body, 'units', int, 1))}
+        return {'uuid': self.coupon.place(_arg(body, 'units', int, 1), _arg(body, 'uuid', str))}

@@ -303,15 +303,15 @@ class CouponBackendService:
                             orderNumber=order_number or 'A%d' % self._order_numbers)
             return [self._item_view(item) for item in items]
 
-    def open_order(self, number, units=1):
-        """An order placed and submitted under a given uuid, its units cooking."""
-        if units < 1:
-            raise ValueError('units must be at least 1')
+    def place(self, units, number=None):
+        """An order of ``units`` dishes in the kitchen, as if placed and detailed by a client
+        (0: detailed without dishes), under ``number`` or a new uuid; returns its uuid."""
+        number = number or uuid.uuid4().hex
         with self.state.lock:
             self.state.orders[number] = {
-                'uuid': number, 'entry': None, 'sn': None, 'placed_at': self.state.clock(),
-                'status': 'submitted', 'detail': None, 'items': [{'state': 'cooking'}
-                                                                  for _ in range(units)]}
+                'uuid': number, 'entry': {'num': units}, 'sn': '1', 'placed_at': self.state.clock(),
+                'status': 'submitted', 'detail': {},
+                'items': [{'state': 'cooking'} for _ in range(units)]}
         return number
 
     def fail(self, number, index=None, code=2, message='门店繁忙，出餐失败'):

@@ -13,11 +13,12 @@ REQUEST_LOG_SIZE = 500
 
 
 class Fault:
-    """An injected misbehaviour of one service: answer an error, or hang before answering."""
+    """An injected misbehaviour of one service: answer an error, hang before answering, or
+    answer ``body`` (any JSON value) in place of the service."""
 
-    MODES = ('error', 'http', 'hang')
+    MODES = ('error', 'http', 'hang', 'reply')
 
-    def __init__(self, mode, seconds=0.0, status=None, times=None, path=''):
+    def __init__(self, mode, seconds=0.0, status=None, times=None, path='', body=None):
         if mode not in self.MODES:
             raise ValueError('mode must be one of %s' % ', '.join(self.MODES))
         self.mode = mode
@@ -25,6 +26,7 @@ class Fault:
         self.status = status
         self.times = times          # None: until cleared
         self.path = path or ''      # only requests whose path starts with it
+        self.body = body
         self.released = threading.Event()
 
     def matches(self, path):
@@ -32,7 +34,7 @@ class Fault:
 
     def describe(self):
         return {'mode': self.mode, 'seconds': self.seconds, 'status': self.status,
-                'times': self.times, 'path': self.path}
+                'times': self.times, 'path': self.path, 'body': self.body}
 
 
 class SandboxState:

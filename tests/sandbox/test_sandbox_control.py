@@ -40,6 +40,29 @@ def test_limited_and_path_scoped_faults(sandbox):
     assert requests.get(sandbox.url + '/sandbox/faults').json() == {'faults': {}}
 
 
+def test_reply_fault_answers_the_given_json_once(sandbox):
+    _fault(sandbox, service='coupon', mode='reply', body=['d'], status=201, times=1,
+           path='/Core.asmx/')
+    done = '/Core.asmx/KFC_Auto_GetDoneOrder'
+    faked = requests.post(sandbox.url + done, json={'uuid': 'u'})
+    assert (faked.status_code, faked.json()) == (201, ['d'])
+    assert requests.post(sandbox.url + done, json={'uuid': 'u'}).json()['d']['code'] == -1
+
+
+def test_placed_orders_report_one_item_per_dish(sandbox):
+    control = sandbox.url + '/sandbox/coupon/'
+    done = sandbox.url + '/Core.asmx/KFC_Auto_GetDoneOrder'
+    two = requests.post(control + 'place', json={'units': 2}).json()['uuid']
+    none = requests.post(control + 'place', json={'units': 0}).json()['uuid']
+    requests.post(control + 'finish', json={'uuid': two, 'item': 1, 'order_number': 'A9'})
+    items = json.loads(requests.post(done, json={'uuid': two}).json()['d']['data'])
+    assert [item['code'] for item in items] == [0, 0]
+    assert items[0]['result'] == '' and json.loads(items[1]['result'])['orderNumber'] == 'A9'
+    assert requests.post(done, json={'uuid': none}).json()['d'] == {'code': 0, 'msg': '', 'data': '[]'}
+    refused = requests.post(control + 'place', json={'units': -1})
+    assert refused.status_code == 400
+
+
 def test_clearing_a_fault(sandbox):
     _fault(sandbox, service='tencent_map', mode='error')
     cleared = requests.post(sandbox.url + '/sandbox/fault/clear', json={'service': 'tencent_map'})
