@@ -8,19 +8,20 @@ transaction of their own as soon as that cursor commits or rolls back.
 import json
 import logging
 
-from kfchost import http, runtime
-from kfchost.orm import api
+from odoo import SUPERUSER_ID, api, http
+
+from .. import runtime
 
 _logger = logging.getLogger(__name__)
 
 
 def create_api_log(log_title=None, log_role=None, log=None):
     values = dict(name=log_title or '', role=log_role or '', **_describe(log))
-    cr = _request_cursor()
-    if cr is None:
+    env = _request_env()
+    if env is None:
         _write(runtime.registry, [values])
     else:
-        _pending(cr).append(values)
+        _pending(env.cr, env.registry).append(values)
 
 
 def _describe(log):
@@ -35,19 +36,18 @@ def _describe(log):
         return {'log': str(log)}
 
 
-def _request_cursor():
+def _request_env():
     try:
-        return http.request.env.cr
+        return http.request.env
     except RuntimeError:        # called outside a request
         return None
 
 
-def _pending(cr):
+def _pending(cr, registry):
     """The entries waiting on ``cr``, flushed once when its transaction ends either way."""
     pending = cr.postcommit.data.get('api_logs')
     if pending is None:
         pending = cr.postcommit.data['api_logs'] = []
-        registry = cr.registry
 
         def flush():
             entries, pending[:] = list(pending), []
@@ -60,8 +60,11 @@ def _pending(cr):
 
 
 def _write(registry, entries):
+    if registry is None:        # no database at hand: the entries go to the process log only
+        _logger.info('api.log entries: %r', entries)
+        return
     try:
         with registry.cursor() as cr:
-            api.Environment(cr)['api.log'].create(entries)
+            api.Environment(cr, SUPERUSER_ID, {})['api.log'].create(entries)
     except Exception:           # the log must never break the request it describes
         _logger.exception('could not write %d api.log entries: %r', len(entries), entries)
