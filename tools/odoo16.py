@@ -248,7 +248,9 @@ class Odoo:
         lines = ['[options]'] + ['%s = %s' % item for item in options.items()]
         for section, values in self.sections.items():
             lines += ['', '[%s]' % section] + ['%s = %s' % item for item in values.items()]
-        with open(self.config_file, 'w', encoding='utf-8') as handle:
+        # the sections may hold credentials: readable by the owner only
+        with open(os.open(self.config_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600),
+                  'w', encoding='utf-8') as handle:
             handle.write('\n'.join(lines) + '\n')
         return self.config_file
 
