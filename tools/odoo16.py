@@ -165,10 +165,19 @@ class PostgresCluster:
         self._run('initdb', '-D', self.data_dir, '-U', superuser, '-A', 'trust', '-E', 'UTF8',
                   '--locale=C.UTF-8')
 
+    def is_running(self):
+        command = [os.path.join(self.pg_bin, 'pg_ctl'), '-D', self.data_dir, 'status']
+        if self.as_root:
+            command = ['runuser', '-u', 'postgres', '--'] + command
+        return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
     def start(self):
+        """Start the cluster (made when missing); one left running by an earlier run is taken
+        over, and stopped by ``stop`` like a fresh one."""
         self.init()
-        self._run('pg_ctl', '-D', self.data_dir, '-l', self.log_file, '-w', '-o',
-                  "-p %d -k %s -c listen_addresses=''" % (self.port, self.socket_dir), 'start')
+        if not self.is_running():
+            self._run('pg_ctl', '-D', self.data_dir, '-l', self.log_file, '-w', '-o',
+                      "-p %d -k %s -c listen_addresses=''" % (self.port, self.socket_dir), 'start')
         self.started = True
         if self.as_root and not self.psql("SELECT 1 FROM pg_roles WHERE rolname = '%s'" % self.user,
                                           user='postgres'):
