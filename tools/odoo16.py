@@ -263,8 +263,10 @@ class Odoo:
             handle.write('\n'.join(lines) + '\n')
         return self.config_file
 
-    def command(self, *args):
-        return [self.python, self.source.odoo_bin, '-c', self.write_config(), *args]
+    def command(self, *args, subcommand=None):
+        """odoo-bin [subcommand] -c <config> args: ``subcommand`` e.g. 'shell'."""
+        head = [self.python, self.source.odoo_bin] + ([subcommand] if subcommand else [])
+        return head + ['-c', self.write_config(), *args]
 
     def install(self, db, modules, log_file=None, timeout=600):
         """Create database ``db`` with base and ``modules`` installed; seconds it took."""

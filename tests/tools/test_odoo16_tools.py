@@ -80,3 +80,4 @@ def test_the_config_file_carries_the_cluster_the_addons_and_private_sections(tmp
     assert parser['kfc_coupon_shop']['wechatpay_apiv3_key'] == 'k' * 32
     assert stat.S_IMODE(os.stat(odoo.config_file).st_mode) == 0o600
     assert odoo.command('-d', 'x')[:4] == ['python3', source.odoo_bin, '-c', odoo.config_file]
+    assert odoo.command('-d', 'x', subcommand='shell')[:3] == ['python3', source.odoo_bin, 'shell']
