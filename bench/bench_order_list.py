@@ -17,8 +17,8 @@ import time
 import requests
 
 from kfchost import http
+from kfchost import addon
 from kfchost.app import create_app
-from kfchost.config import Settings
 from kfchost.demo import load_demo
 from kfchost.orm import api, sql_db
 
@@ -83,7 +83,8 @@ def main():
     logging.getLogger('werkzeug').setLevel(logging.WARNING)
 
     with tempfile.TemporaryDirectory() as tmp:
-        app = create_app(Settings(db_path=os.path.join(tmp, 'bench.sqlite3')))
+        settings = addon.submodule('config').Settings()
+        app = create_app(settings, os.path.join(tmp, 'bench.sqlite3'))
         fill(app.registry)
         server = http.start_server(app)
         url = 'http://127.0.0.1:%d/api/post_sale_order_list' % server.server_port

@@ -12,7 +12,7 @@ from urllib.parse import parse_qsl
 
 import pytest
 
-from kfchost.outbound import read_deployment
+from odoo.addons.kfc_coupon_shop.outbound import read_deployment
 
 ORDER_ENTRY = '/kfcautoorder.aspx'
 ORDER_DETAIL = '/Core.asmx/KFC_Auto_UpdateOrderDetail'
@@ -87,7 +87,7 @@ class TestAutoOrder:
 
     @pytest.mark.standin_only(reason='binds a time module with a short sleep in the host module')
     def test_accepted_detail_leads_to_one_result_query_after_the_wait(self, host, monkeypatch):
-        import kfchost.controllers.coupon as coupon_module
+        import odoo.addons.kfc_coupon_shop.controllers.coupon as coupon_module
         sleeps = []
 
         def sleep(seconds):

@@ -6,10 +6,10 @@ import json
 import pytest
 
 from kfchost import http
-from kfchost.functions import (create_api_log, generate_token, get_error_message,
+from odoo.addons.kfc_coupon_shop.functions import (create_api_log, generate_token, get_error_message,
                                post_pick_message, validate_token)
-from kfchost.functions import tokens
-from kfchost.outbound import read_deployment
+from odoo.addons.kfc_coupon_shop.functions import tokens
+from odoo.addons.kfc_coupon_shop.outbound import read_deployment
 
 
 def _logs(host, title):

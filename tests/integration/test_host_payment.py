@@ -7,9 +7,9 @@ from cryptography.exceptions import InvalidSignature, InvalidTag
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 
-from kfchost import runtime
-from kfchost.functions import wx_api_payment, wx_api_refund
-from kfchost.wechatpay import decrypt_resource
+from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.functions import wx_api_payment, wx_api_refund
+from odoo.addons.kfc_coupon_shop.wechatpay import decrypt_resource
 from kfcsandbox.config import generate_apiv3_key
 
 

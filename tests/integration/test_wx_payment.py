@@ -254,7 +254,7 @@ class TestPaymentNotification:
     @pytest.mark.standin_only(reason='replaces APIV3_KEY in the host module of the controller')
     def test_refused_delivery_is_applied_when_the_sandbox_delivers_again(
             self, host, token, order_id, monkeypatch):
-        import kfchost.controllers.wx_api as wx_api_module
+        import odoo.addons.kfc_coupon_shop.controllers.wx_api as wx_api_module
         assert pay(host, token, order_id).json()['code'] == 200
         key = wx_api_module.APIV3_KEY
         monkeypatch.setattr(wx_api_module, 'APIV3_KEY', key[::-1])
@@ -360,7 +360,7 @@ class TestStateChange:
     @pytest.mark.standin_only(reason='replaces create_kfc_order in the host module of the controller')
     def test_raising_placement_answers_the_failure_reply_and_paid_stays(
             self, host, confirmed_order, monkeypatch):
-        import kfchost.controllers.wx_api as wx_api_module
+        import odoo.addons.kfc_coupon_shop.controllers.wx_api as wx_api_module
 
         def create_kfc_order(sale_order_id):
             raise RuntimeError('back-end unreachable')

@@ -12,7 +12,9 @@ from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from geopy.distance import geodesic
 
-from kfchost import functions, http, runtime
+from odoo import http
+
+from .. import functions, runtime
 
 LIBRARY_NAMES = {
     'http': http,

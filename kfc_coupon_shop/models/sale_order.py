@@ -2,7 +2,7 @@
 import json
 import secrets
 
-from kfchost.orm import api, fields, models
+from odoo import api, fields, models
 
 ORDER_STATES = [
     ('draft', 'Created'),
@@ -28,16 +28,17 @@ REFUND_STATES = [
 class JsonText(fields.Text):
     """Text that stores an assigned list or dict as JSON (other values as their text)."""
 
-    def to_cache(self, value, validate=True):
+    def convert_to_cache(self, value, record, validate=True):
         if isinstance(value, (list, dict)):
-            return json.dumps(value, ensure_ascii=False)
-        return super().to_cache(value, validate)
+            value = json.dumps(value, ensure_ascii=False)
+        return super().convert_to_cache(value, record, validate)
 
 
 def merchant_number(env, code):
     """A number from the sequence ``code`` plus a random part, so that numbers of databases
-    created again never meet at WeChat Pay: letters and digits only, 24 characters."""
-    return env['ir.sequence'].next_by_code(code) + secrets.token_hex(4).upper()
+    created again never meet at WeChat Pay: letters and digits only, 24 characters.
+    The sequences are the add-on's data (data/ir_sequence_data.xml)."""
+    return env['ir.sequence'].sudo().next_by_code(code) + secrets.token_hex(4).upper()
 
 
 class SaleOrder(models.Model):
@@ -64,10 +65,6 @@ class SaleOrder(models.Model):
     pay_time = fields.Datetime()
     line_ids = fields.One2many('sale.order.line', 'sale_order_id', string='Lines')
 
-    def init(self):
-        self.env['ir.sequence'].ensure_sequence(
-            'sale.order', 'Meal order', prefix='SO%(year)s%(month)s%(day)s', padding=6)
-
     @api.model_create_multi
     def create(self, vals_list):
         vals_list = [dict(vals, name=vals.get('name') or merchant_number(self.env, 'sale.order'))
@@ -80,6 +77,12 @@ class SaleOrder(models.Model):
             lines = order.line_ids
             order.amount = sum(lines.mapped('total_price'))
             order.number = sum(lines.mapped('quantity'))
+
+    @api.model
+    def _cron_settle(self):
+        """The scheduled settlement (data/ir_cron_data.xml) of payments and refunds."""
+        from ..functions.settlement import settle
+        settle(self.env)
 
 
 class SaleOrderLine(models.Model):
@@ -115,10 +118,6 @@ class SaleRefundOrder(models.Model):
     # The failed dish a refund made by the host is for; empty for a refund the customer asked.
     line_id = fields.Many2one('sale.order.line', string='Failed dish', index=True)
     state = fields.Selection(REFUND_STATES, default='draft')
-
-    def init(self):
-        self.env['ir.sequence'].ensure_sequence(
-            'sale.refund.order', 'Refund request', prefix='RF%(year)s%(month)s%(day)s', padding=6)
 
     @api.model_create_multi
     def create(self, vals_list):

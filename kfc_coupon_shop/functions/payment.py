@@ -3,8 +3,10 @@
 Both answer a dict: "code" 200 with "data" on success, otherwise another code and a readable
 "message" - never an exception, whatever WeChat Pay or the caller sent.
 """
-from kfchost import http, runtime
-from kfchost.wechatpay import to_fen
+from odoo import http
+
+from .. import runtime
+from ..wechatpay import to_fen
 
 DEFAULT_DESCRIPTION = '美食订单'
 PAY_NOTIFY_PATH = '/api/wechat_pay_notify'

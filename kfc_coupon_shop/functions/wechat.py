@@ -1,7 +1,9 @@
 """``post_pick_message``: the pick-up template message of the official account."""
 import logging
 
-from kfchost import http, runtime
+from odoo import http
+
+from .. import runtime
 from .logs import create_api_log
 
 _logger = logging.getLogger(__name__)

@@ -3,7 +3,7 @@ import functools
 import json
 import secrets
 
-from kfchost import http
+from odoo import http
 
 TOKEN_REFUSED = '用户未登录或登录已失效'
 

@@ -1,5 +1,5 @@
 """The local catalogue: dishes, the child entries of multi-choice dishes, menu categories."""
-from kfchost.orm import fields, models
+from odoo import fields, models
 
 
 class KfcProductType(models.Model):

@@ -8,19 +8,22 @@ transaction of their own as soon as that cursor commits or rolls back.
 import json
 import logging
 
-from kfchost import http, runtime
-from kfchost.orm import api
+from odoo import api, http
+
+from .. import runtime
 
 _logger = logging.getLogger(__name__)
 
 
 def create_api_log(log_title=None, log_role=None, log=None):
     values = dict(name=log_title or '', role=log_role or '', **_describe(log))
-    cr = _request_cursor()
-    if cr is None:
+    env = _request_env()
+    if env is not None:
+        _pending(env.cr, env.registry).append(values)
+    elif runtime.registry is not None:
         _write(runtime.registry, [values])
-    else:
-        _pending(cr).append(values)
+    else:                       # no database at hand: the process log keeps the entry
+        _logger.info('api.log entry: %r', values)
 
 
 def _describe(log):
@@ -35,19 +38,18 @@ def _describe(log):
         return {'log': str(log)}
 
 
-def _request_cursor():
+def _request_env():
     try:
-        return http.request.env.cr
+        return http.request.env
     except RuntimeError:        # called outside a request
         return None
 
 
-def _pending(cr):
+def _pending(cr, registry):
     """The entries waiting on ``cr``, flushed once when its transaction ends either way."""
     pending = cr.postcommit.data.get('api_logs')
     if pending is None:
         pending = cr.postcommit.data['api_logs'] = []
-        registry = cr.registry
 
         def flush():
             entries, pending[:] = list(pending), []

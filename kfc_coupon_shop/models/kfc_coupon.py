@@ -1,5 +1,5 @@
 """Redeemable coupons: redeemed by code, then spent on an order line."""
-from kfchost.orm import fields, models
+from odoo import fields, models
 
 COUPON_STATES = [
     ('draft', 'Not redeemed'),

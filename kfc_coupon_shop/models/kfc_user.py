@@ -1,5 +1,5 @@
 """Customers, keyed by their WeChat identity."""
-from kfchost.orm import fields, models
+from odoo import fields, models
 
 
 class KfcUser(models.Model):

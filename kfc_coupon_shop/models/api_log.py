@@ -1,5 +1,5 @@
 """Entries of the host's API log: what was received from or sent to whom, and failures."""
-from kfchost.orm import fields, models
+from odoo import fields, models
 
 
 class ApiLog(models.Model):

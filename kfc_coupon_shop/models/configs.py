@@ -1,5 +1,5 @@
 """Configuration records: outside API credentials, back-end accounts, front-end keyword lists."""
-from kfchost.orm import fields, models
+from odoo import fields, models
 
 
 class ApiConfig(models.Model):

@@ -12,7 +12,9 @@ import json
 import logging
 import time
 
-from kfchost import http, runtime
+from odoo import http
+
+from .. import runtime
 from .fulfilment import order_fail_push
 from .logs import create_api_log
 
@@ -95,7 +97,7 @@ def _order_no(order, line):
 
 
 def _entry_body(order, line):
-    backend = runtime.settings.coupon_backend
+    backend = runtime.coupon_backend(order.env)
     product = line.product_id
     return {
         'userid': backend.userid,
@@ -110,7 +112,7 @@ def _entry_body(order, line):
 
 
 def _entry_headers(order, line):
-    backend = runtime.settings.coupon_backend
+    backend = runtime.coupon_backend(order.env)
     ts = str(int(time.time()))
     text = '%s#%s#%s#%s#%s' % (backend.userid, ts, backend.order_signing_key,
                                backend.productid, _order_no(order, line))

@@ -1,9 +1,10 @@
-"""Host modules, one per controller, as an add-on's controllers/*.py.
-
-Each module binds in its own globals the names its controller's source uses, then calls the
-controller's load function with ``globals()``: the loaded class belongs to that module.
+"""Host modules, one per controller: each binds in its own globals the names its controller's
+source uses, then calls the controller's load function with ``globals()``, so the loaded class
+belongs to that module (and to this add-on, whose routes Odoo serves).
 """
 from importlib import import_module
+
+from . import coupon, kfc, order, user, wx_api   # noqa: F401  (loads the five controllers)
 
 HOST_MODULES = ('coupon', 'kfc', 'order', 'user', 'wx_api')
 CLASS_NAMES = {
