@@ -63,16 +63,16 @@ def timed(url, size):
 def count_statements(url, size):
     """SQL statements run while serving one list."""
     count = [0]
-    execute = sql_db.Cursor.execute
+    run = sql_db.Cursor._run      # every statement, the records layer's and raw SQL alike
 
-    def counting(self, query, params=None):
+    def counting(self, *args):
         count[0] += 1
-        return execute(self, query, params)
-    sql_db.Cursor.execute = counting
+        return run(self, *args)
+    sql_db.Cursor._run = counting
     try:
         list_orders(url, size)
     finally:
-        sql_db.Cursor.execute = execute
+        sql_db.Cursor._run = run
     return count[0]
 
 
