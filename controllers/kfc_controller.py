@@ -219,40 +219,45 @@ class KfcController(http.Controller):
             [], ['link_id', 'name', 'remark', 'unit_price', 'image'], ['type_id'])
         # Products without a category have no place in the menu.
         type_ids = [group['type_id'][0] for group in groups if group['type_id']]
-        # One search and a few batched reads for the whole catalogue instead of one per
-        # group or dish: the products (a group's products are those of its type, in the same
-        # order), the child entries of the multi-choice dishes and the child dishes.
+        # The whole catalogue in one search, not one per group: a group's products are those
+        # of its type, in the same order.
         product_ids = product_model.search([('type_id', 'in', type_ids)])
+        products_by_type = defaultdict(list)
+        for product_id in product_ids:
+            products_by_type[product_id.type_id.id].append(product_id)
+        # Read the choices of all multi-choice dishes and their child dishes together, rather
+        # than dish by dish.
         line_ids = product_ids.filtered('is_multiple').mapped('line_ids')
         line_ids.mapped('product_id').mapped('link_id')
-        all_line_ids = request.env['kfc.product.line'].sudo().search([('product_id', '!=', False)])
-        child_ids = set(all_line_ids.mapped('product_id').ids)
-        by_type = defaultdict(list)
-        for product_id in product_ids:
-            by_type[product_id.type_id.id].append(product_id)
-        type_records = request.env['kfc.product.type'].sudo().browse(type_ids)
+        line_model = request.env['kfc.product.line'].sudo()
+        child_ids = set(line_model.search([('product_id', '!=', False)]).mapped('product_id').ids)
         categories = []
-        for type_record in type_records:
-            dishes = []
-            for product_id in by_type[type_record.id]:
-                if product_id.is_multiple:
-                    children = [self._dish(line.product_id) for line in product_id.line_ids
-                                if line.product_id and self._on_sale(line.product_id, saleable)]
-                    if children:
-                        dish = self._dish(product_id)
-                        dish['grandchild'] = children
-                        dish['is_multiple'] = product_id.is_multiple
-                        dishes.append(dish)
-                elif product_id.id not in child_ids and self._on_sale(product_id, saleable):
-                    # A child dish is shown only inside its multi-choice dishes.
-                    dish = self._dish(product_id)
-                    dish['is_multiple'] = product_id.is_multiple
-                    dishes.append(dish)
+        for type_id in request.env['kfc.product.type'].sudo().browse(type_ids):
+            dishes = self._category_dishes(products_by_type[type_id.id], child_ids, saleable)
             if dishes:
-                categories.append({'number': type_record.number, 'name': type_record.name,
-                                   'icon': type_record.image, 'children': dishes})
+                categories.append({'number': type_id.number, 'name': type_id.name,
+                                   'icon': type_id.image, 'children': dishes})
         # sorted() is stable: equal numbers keep the order of the grouping.
         return sorted(categories, key=lambda category: category['number'])
+
+    def _category_dishes(self, product_ids, child_ids, saleable):
+        dishes = []
+        for product_id in product_ids:
+            if product_id.is_multiple:
+                # Listed for its saleable child dishes; its own link id plays no part.
+                children = [self._dish(line.product_id) for line in product_id.line_ids
+                            if self._on_sale(line.product_id, saleable)]
+                if children:
+                    dish = self._dish(product_id)
+                    dish['grandchild'] = children
+                    dish['is_multiple'] = product_id.is_multiple
+                    dishes.append(dish)
+            elif product_id.id not in child_ids and self._on_sale(product_id, saleable):
+                # A child dish is shown only inside its multi-choice dishes.
+                dish = self._dish(product_id)
+                dish['is_multiple'] = product_id.is_multiple
+                dishes.append(dish)
+        return dishes
 
     @http.route('/api/post_local_menu_list', auth='public', cors="*", csrf=False, methods=['POST'])
     def post_local_menu_list(self, **post):

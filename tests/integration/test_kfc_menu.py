@@ -255,7 +255,9 @@ def test_multi_choice_dish_lists_its_saleable_children(host, backend):
     children = [add_product(host, name, link, type_id)
                 for name, link in (('子一', 'C1'), ('子二', 'C2'), ('子三', 'C3'), ('子四', False))]
     parent_id = add_product(host, '任选', 'NOT-SOLD', type_id, children=children)
-    serve_menu(backend, on_sale('C2', off=['C1', 'C3']))
+    with host.env() as env:         # an entry without a child dish offers nothing
+        env['kfc.product.line'].create({'parent_product_id': parent_id})
+    serve_menu(backend, on_sale('C2', '', off=['C1', 'C3']))
     reply = menu(host)
     with host.env() as env:
         products = env['kfc.product']
