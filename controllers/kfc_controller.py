@@ -186,7 +186,10 @@ class KfcController(http.Controller):
         # A class with sub-classes sells only what its sub-classes list.
         saleable = set()
         for menu_class in menu:
-            sections = menu_class['childClassList'] if 'childClassList' in menu_class else [menu_class]
+            if 'childClassList' in menu_class:
+                sections = menu_class['childClassList']
+            else:
+                sections = [menu_class]
             for section in sections:
                 for dish in section.get('menuList', []):
                     if dish.get('saleFlag') == 'Y':

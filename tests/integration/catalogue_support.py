@@ -1,11 +1,25 @@
 """Helpers of the store catalogue tests: the sandbox's coupon back-end seen from a test, reply
 texts as the front end gets them, and (stand-in only) a frozen clock in the server process."""
+import configparser
 import datetime
 import importlib
 import json
+import os
+from pathlib import Path
 
 import pytz
 
+
+
+def _deployment():
+    """The [deployment] constants the controllers were built with."""
+    path = os.environ.get('ROUTEWEAVE_DEPLOYMENT') or Path(__file__).parents[2] / 'deployment.ini'
+    parser = configparser.ConfigParser(interpolation=None)
+    parser.read(path, encoding='utf-8')
+    return parser['deployment']
+
+
+IMAGE_PREFIX = _deployment()['image_host_prefix']
 SHANGHAI = pytz.timezone('Asia/Shanghai')
 CITY_PATH = '/KFCCore.asmx/KFC_GetCity'
 KEYWORD_PATH = '/KFCCore.asmx/KFC_GetStoreByCityAndKeyWord'

@@ -5,11 +5,12 @@ import json
 
 import pytest
 
-from catalogue_support import EXPIRED, LOGIN_PATH, MENU_PATH, Backend, envelope, reply_text
-from kfchost.demo_data import IMAGE_PREFIX
+from catalogue_support import (EXPIRED, IMAGE_PREFIX, LOGIN_PATH, MENU_PATH, Backend, envelope,
+                               reply_text)
 
 MENU_OBTAINED = '获取菜单信息成功'
-EMPTY_MENU = '{"code": 200, "message": "\\u83b7\\u53d6\\u83dc\\u5355\\u4fe1\\u606f\\u6210\\u529f", "data": []}'
+EMPTY_MENU = ('{"code": 200, "message": "\\u83b7\\u53d6\\u83dc\\u5355\\u4fe1\\u606f\\u6210'
+              '\\u529f", "data": []}')       # 获取菜单信息成功
 SYNCED = '{"code": 200, "message": "\\u540c\\u6b65\\u83dc\\u5355\\u4fe1\\u606f\\u6210\\u529f"}'
 FORM = {'date': '2024-06-01', 'storecode': 'SH3001'}
 DEMO_TICKETS = ['TK-0REVOKED000', 'TK-7F3A91C2D4E5', 'TK-2B8E4F60A1C3']
@@ -27,7 +28,8 @@ def assert_framework_failure(reply):
 
 def menu(host, **form):
     reply = host.post('post_menu_list', data=dict(FORM, **form))
-    assert reply.status_code == 200 and reply.headers['Content-Type'] == 'application/json', reply.text
+    assert reply.status_code == 200, reply.text
+    assert reply.headers['Content-Type'] == 'application/json'
     return reply
 
 
@@ -127,7 +129,8 @@ def test_demo_accounts_token_renewals_and_revoked_account(host, backend):
                                               MENU_PATH, LOGIN_PATH, MENU_PATH]
     menus = [payload for path, payload in payloads if path == MENU_PATH]
     tokens = [dict(payload)['token'] for payload in menus]
-    assert [dict(payload)['ticket'] for payload in menus] == DEMO_TICKETS[:1] * 2 + DEMO_TICKETS[1:2] * 2
+    assert [dict(payload)['ticket'] for payload in menus] == [DEMO_TICKETS[0]] * 2 + [
+        DEMO_TICKETS[1]] * 2
     # Each account starts with the token read at the start, also after a renewal.
     assert tokens[0] is False and tokens[2] is False and tokens[1] and tokens[3]
     assert menus[3] == [('token', tokens[3]), ('date', '2024-06-01'), ('storecode', 'SH3001'),
@@ -171,8 +174,9 @@ OTHER_CODE = envelope('', code=5)
     ([{'d': 'not an object'}], [0, 1], [], [True, True, True]),
     ([{'d': {'msg': 'no code'}}], [0, 1], [], [True, True, True]),
     ([OTHER_CODE, NO_ENVELOPE], [0, 1, 2], [], [True, False, True]),
-], ids=['no envelope', 'other code', 'expired then menu', 'expired twice', 'expired then no envelope',
-        'data not JSON', 'd not an object', 'no code', 'third account'])
+], ids=['no envelope', 'other code', 'expired then menu', 'expired twice',
+        'expired then no envelope', 'data not JSON', 'd not an object', 'no code',
+        'third account'])
 def test_account_decisions(host, backend, replies, asked, fresh, flags):
     type_id = add_type(host, '测试')
     product_id = add_product(host, '甲', 'A1', type_id)
@@ -248,7 +252,7 @@ def test_sale_flags_and_sub_classes(host, backend):
     assert listed(menu(host)) == [('测试', [ids['SUB1'], ids['SUB2'], ids['PLAIN']])]
 
 
-# -- multi-choice dishes ----------------------------------------------------------------------------
+# -- multi-choice dishes -------------------------------------------------------------------------
 
 def test_multi_choice_dish_lists_its_saleable_children(host, backend):
     type_id = add_type(host, '套餐')
@@ -314,7 +318,7 @@ def test_multi_choice_dish_that_is_also_a_child(host, backend):
     assert 'is_multiple' not in data[0]['children'][1]['grandchild'][0]
 
 
-# -- categories -------------------------------------------------------------------------------------
+# -- categories ----------------------------------------------------------------------------------
 
 def test_categories_ordered_stably_by_number(host, backend):
     names = [('五', 5), ('三甲', 3), ('空', 1), ('三乙', 3), ('一', 1)]
@@ -341,7 +345,7 @@ def test_uncategorised_products_are_left_out(host, backend):
         assert not env['kfc.product'].browse(lone).type_id
 
 
-# -- synchronisation of the local catalogue ---------------------------------------------------------
+# -- synchronisation of the local catalogue ------------------------------------------------------
 
 def products_by_link(host):
     with host.env() as env:
@@ -386,7 +390,8 @@ def test_sync_values_and_duplicates(host, backend):
     backend.valid_token()
     backend.script(MENU_PATH, envelope([
         {'menuList': [
-            {'linkId': 'N1', 'nameCn': '新一', 'price': 1290, 'imageUrl': '/m/n1.png', 'descCn': '描述'},
+            {'linkId': 'N1', 'nameCn': '新一', 'price': 1290, 'imageUrl': '/m/n1.png',
+             'descCn': '描述'},
             {'linkId': 'N1', 'nameCn': '重复', 'price': 100},
             {'linkId': 'N2', 'nameCn': '新二', 'price': '1290', 'saleFlag': 'N'},
             {'linkId': 'N3', 'nameCn': '已有', 'price': 100},
