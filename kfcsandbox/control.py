@@ -24,6 +24,11 @@ POST /sandbox/coupon/place       {[units]} -> {uuid}  (an order of that many dis
 POST /sandbox/coupon/finish      {uuid, [item], [order_number], [phone]} -> {items}
 POST /sandbox/coupon/fail        {uuid, [item], [code], [message]} -> {items}
 GET  /sandbox/coupon/orders      -> {orders}
+POST /sandbox/coupon/script      {path, replies: [JSON value or null, ...]} -> {queued}: the
+                                  next requests to that back-end path get these bodies, one
+                                  each (HTTP 200); a null is served as usual
+GET  /sandbox/coupon/payloads    -> {payloads: [{path, body}]}, the bodies the back-end
+                                  received, as sent, oldest first
 POST /sandbox/fault              {service wechat|wechatpay|tencent_map|coupon,
                                   mode error|http|hang|reply, [seconds], [status], [times], [path],
                                   [body] (mode reply: the JSON answered)} -> {faults}
@@ -95,6 +100,8 @@ class ControlService:
             ('/sandbox/coupon/finish', ['POST'], self.finish_dish),
             ('/sandbox/coupon/fail', ['POST'], self.fail_dish),
             ('/sandbox/coupon/orders', ['GET'], self.orders),
+            ('/sandbox/coupon/script', ['POST'], self.script_replies),
+            ('/sandbox/coupon/payloads', ['GET'], self.payloads),
             ('/sandbox/fault', ['POST'], self.set_fault),
             ('/sandbox/fault/clear', ['POST'], self.clear_fault),
             ('/sandbox/faults', ['GET'], self.faults),
@@ -214,6 +221,16 @@ class ControlService:
     def orders(self, body):
         with self.state.lock:
             return {'orders': copy.deepcopy(list(self.state.orders.values()))}
+
+    def script_replies(self, body):
+        path, replies = _arg(body, 'path', str), _arg(body, 'replies', list)
+        if replies is None:
+            raise BadRequest('"replies" must be list')
+        return {'queued': self.coupon.script(path, replies)}
+
+    def payloads(self, body):
+        with self.state.lock:
+            return {'payloads': [dict(entry) for entry in self.state.coupon_payloads]}
 
     # -- faults ----------------------------------------------------------------------------
 

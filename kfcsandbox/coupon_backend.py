@@ -102,12 +102,31 @@ class CouponBackendService:
 
     def web_method(self, handler):
         def call(request, **values):
+            scripted = self._take_script(request)
+            if scripted is not None:
+                return json_response(scripted)
             try:
                 return handler(request, **values)
             except WebMethodError as error:
                 return error.response()
         call.__name__ = handler.__name__
         return call
+
+    def _take_script(self, request):
+        """Log the request's body; the reply the control side queued for its path, if any."""
+        with self.state.lock:
+            self.state.coupon_payloads.append({'path': request.path,
+                                               'body': request.get_data(as_text=True)})
+            queue = self.state.coupon_scripts.get(request.path)
+            return queue.pop(0) if queue else None
+
+    def script(self, path, replies):
+        """Answer the next requests to ``path`` with ``replies`` (JSON values, sent as the body
+        with HTTP 200), one each, in order; a None in the list is served as usual."""
+        with self.state.lock:
+            queue = self.state.coupon_scripts.setdefault(path, [])
+            queue.extend(replies)
+            return len(queue)
 
     # -- tokens ----------------------------------------------------------------------------
 

@@ -66,6 +66,8 @@ class SandboxState:
             self.backend_tokens = {}     # token -> expiry time
             self.sale_flags = {}         # (storecode or '*', linkId) -> saleFlag
             self.orders = {}             # uuid -> placed order
+            self.coupon_scripts = {}     # path -> replies queued by the control side
+            self.coupon_payloads = collections.deque(maxlen=REQUEST_LOG_SIZE)  # {path, body}
             # requests the simulated services received, in order: what the clients really sent
             self.requests = collections.deque(maxlen=REQUEST_LOG_SIZE)
             # the same requests with their headers and bodies, for checks of what was signed
