@@ -10,6 +10,7 @@ returns its line's text or raises `StepFailed` with the reply it did not expect.
 """
 import argparse
 import datetime
+import json
 import sys
 import time
 
@@ -41,6 +42,8 @@ class StepFailed(Exception):
         reply = self.reply
         if isinstance(reply, requests.Response):
             return 'HTTP %s %s' % (reply.status_code, reply.text[:2000])
+        if isinstance(reply, (dict, list)):
+            return json.dumps(reply, ensure_ascii=False)[:2000]
         return '' if reply is None else str(reply)[:2000]
 
 
@@ -192,7 +195,8 @@ class Road:
         order['transaction_id'] = sent['resource']['transaction_id']
         paid = self.form('post_order_is_paid', order_id=order['id'], token=self.token)
         _expect(paid.get('code') == 200, paid)
-        return 'transaction %s, server answered %s' % (order['transaction_id'], delivery['body'])
+        answer = json.loads(delivery['body'])['code']
+        return 'transaction %s, the server answered %s' % (order['transaction_id'], answer)
 
     def state_change(self, road='paid'):
         order = self.orders[road]
@@ -235,8 +239,9 @@ class Road:
                            token=self.token)
         _expect(detail.get('data', {}).get('detail'), detail)
         states = ', '.join('%s %s' % (entry['name'], entry['state']) for entry in reply['data'])
-        return '%d orders (%s); detail of %s: %d lines' % (
-            len(reply['data']), states, self.orders['paid']['name'], len(detail['data']['detail']))
+        return '%s (%s); detail of %s: %s' % (
+            _count(len(reply['data']), 'order'), states, self.orders['paid']['name'],
+            _count(len(detail['data']['detail']), 'line'))
 
     # -- the other roads ----------------------------------------------------------------------
 
@@ -304,6 +309,10 @@ class Road:
     ]
 
 
+def _count(number, noun):
+    return '%d %s%s' % (number, noun, '' if number == 1 else 's')
+
+
 def _expect(condition, reply):
     if not condition:
         raise StepFailed('unexpected reply', reply)
@@ -332,7 +341,8 @@ def walk(road, out=print):
             out('verdict: the road stops at "%s"' % name)
             return False
         except requests.RequestException as error:
-            out('%s FAILED: %s' % (label, error))
+            url = error.request.url if error.request is not None else ''
+            out('%s FAILED: no answer from %s (%s)' % (label, url, type(error).__name__))
             out('verdict: the road stops at "%s": is the server running (./dev serve)?' % name)
             return False
         out('%s %s' % (label, line))

@@ -5,6 +5,7 @@ outside services saw. Only HTTP and plain record reads: the same on every host.
 import datetime
 import hashlib
 import json
+import re
 import subprocess
 import sys
 
@@ -286,30 +287,51 @@ class TestOtherRoads:
             assert env['sale.refund.order'].search([('name', '=', refund_name)]).state == 'done'
 
 
-def test_the_walk_command_walks_the_road(host):
+def walk(host):
+    """Run the walk command against the test's server and sandbox: (exit status, lines)."""
     result = subprocess.run(
         [sys.executable, '-m', 'kfchost', 'walk', '--api', host.url, '--sandbox', host.sandbox.url],
         capture_output=True, text=True, timeout=120)
-    lines = result.stdout.splitlines()
-    assert result.returncode == 0, result.stdout + result.stderr
-    steps = [line.split(' ', 1)[0] for line in lines[:-1]]
-    assert steps == ['login', 'JS-SDK', 'city', 'cities', 'stores', 'menu', 'coupons', 'order',
-                     'payment', 'notification', 'state', 'poll', 'pick-up', 'order',
-                     'coupon-only', 'refused', 'refund']
-    assert lines[-1].startswith('verdict: the road walked, 17 steps')
-    assert '3 orders, 3 pick-up codes, 2 refunds' in lines[-1]
-    with host.env() as env:
-        assert env['sale.order'].search([], order='id').mapped('state') == ['done', 'done', 'fail']
-        assert env['sale.refund.order'].search([]).mapped('state') == ['done', 'done']
+    return result.returncode, result.stdout.splitlines()
 
 
-def test_the_walk_stops_at_the_failed_step_with_its_reply(host):
-    host.control('fault', service='wechatpay', mode='http', status=500)
-    result = subprocess.run(
-        [sys.executable, '-m', 'kfchost', 'walk', '--api', host.url, '--sandbox', host.sandbox.url],
-        capture_output=True, text=True, timeout=120)
-    lines = result.stdout.splitlines()
-    assert result.returncode == 1
-    assert lines[-3].startswith('payment ') and 'FAILED' in lines[-3]
-    assert lines[-2].startswith('    reply: ')
-    assert lines[-1] == 'verdict: the road stops at "payment"'
+def step_names(lines):
+    return [re.match(r'(.+?) \.+ ', line).group(1) for line in lines if re.match(r'.+? \.+ ', line)]
+
+
+class TestWalkCommand:
+    def test_it_walks_the_whole_road(self, host):
+        status, lines = walk(host)
+        assert status == 0, '\n'.join(lines)
+        assert step_names(lines) == [
+            'login', 'JS-SDK config', 'city name', 'cities', 'stores', 'menu', 'coupons', 'order',
+            'payment', 'notification', 'state change', 'poll', 'pick-up message', 'order list',
+            'coupon-only order', 'refused dish', 'refund']
+        assert len(lines) == 18 and not any('FAILED' in line for line in lines)
+        assert re.fullmatch(r'verdict: the road walked, 17 steps in [0-9.]+ s: 3 orders, '
+                            r'3 pick-up codes, 2 refunds', lines[-1])
+        with host.env() as env:
+            orders = env['sale.order'].search([], order='id')
+            assert orders.mapped('state') == ['done', 'done', 'fail']
+            assert env['sale.refund.order'].search([]).mapped('state') == ['done', 'done']
+            names = orders.mapped('name')
+        assert any(line.startswith('order ......') and names[0] in line for line in lines)
+
+    def test_it_stops_at_a_failed_step_with_its_reply(self, host):
+        host.control('fault', service='wechatpay', mode='http', status=500)
+        status, lines = walk(host)
+        assert status == 1
+        assert step_names(lines)[-1] == 'payment'
+        assert lines[-3].startswith('payment ') and ' FAILED: unexpected reply' in lines[-3]
+        assert lines[-2].startswith('    reply: {"code": 500')
+        assert lines[-1] == 'verdict: the road stops at "payment"'
+        with host.env() as env:
+            assert env['sale.order'].search([]).mapped('is_paid') == [False]
+
+    def test_it_says_when_the_demo_coupons_are_spent(self, host):
+        with host.env() as env:
+            env['kfc.coupon'].search([]).write({'state': 'done'})
+        status, lines = walk(host)
+        assert status == 1
+        assert 'not enough demo coupons left to redeem (0 of 2)' in lines[-3]
+        assert lines[-1] == 'verdict: the road stops at "coupons"'
