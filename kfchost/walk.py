@@ -55,9 +55,10 @@ class Road:
         self.sandbox = sandbox.rstrip('/')
         self.http = requests.Session()
         self.token = self.openid = None
-        self.city_name = self.city = self.store = self.paid_dish = None
+        self.place = self.city = self.store = self.paid_dish = None
         self.coupons = []          # the customer's redeemed coupons, as the server lists them
         self.orders = {}           # road name -> {'id', 'name', 'transaction_id', ...}
+        self.last_reply = None     # the latest reply, shown when a step cannot read it
 
     # -- HTTP ---------------------------------------------------------------------------------
 
@@ -76,14 +77,15 @@ class Road:
     def inspect(self, path):
         return self._json(self.http.get('%s/sandbox/%s' % (self.sandbox, path), timeout=TIMEOUT))
 
-    @staticmethod
-    def _json(reply):
+    def _json(self, reply):
+        self.last_reply = reply
         if reply.status_code != 200:
             raise StepFailed('HTTP %s' % reply.status_code, reply)
         try:
-            return reply.json()
+            self.last_reply = reply.json()
         except ValueError:
             raise StepFailed('not JSON', reply) from None
+        return self.last_reply
 
     # -- the customer finds a store and a dish ------------------------------------------------
 
@@ -102,7 +104,7 @@ class Road:
     def city_name(self):
         reply = self.form('post_city_name', **POSITION)
         _expect(reply.get('code') == 200 and reply['data'].get('city') == CITY, reply)
-        self.city_name = reply['data']['city']
+        self.place = reply['data']['city']
         return '%s (%s)' % (reply['data']['city'], reply['address'])
 
     def cities(self):
@@ -110,7 +112,7 @@ class Road:
         groups = reply.get('data', {}).get('data', []) if isinstance(reply.get('data'), dict) else []
         cities = [city for group in groups for city in group['cities']]
         # The back-end names cities without the geocoder's "市".
-        found = [city for city in cities if city['cityNameZh'] and city['cityNameZh'] in self.city_name]
+        found = [city for city in cities if city['cityNameZh'] and city['cityNameZh'] in self.place]
         _expect(found, reply)
         self.city = found[0]
         return '%d cities under %d letters; %s is %s' % (
@@ -172,7 +174,7 @@ class Road:
         body = {'token': self.token, 'phone': PHONE, 'type': '1', 'remark': '',
                 'store_name': self.store['storename'], 'store_code': self.store['storecode'],
                 'store_address': self.store['address'], 'store_phone': self.store['phone'],
-                'city_name': self.city_name, 'city_code': self.city['gbCityCode'],
+                'city_name': self.place, 'city_code': self.city['gbCityCode'],
                 'data': [dict(item, unit_price=0.01) for item in items]}
         reply = self.body(route, body)
         _expect(reply.get('code') == 200 and reply.get('order_id'), reply)
@@ -334,7 +336,12 @@ def walk(road, out=print):
     for name, step in Road.STEPS:
         label = (name + ' ').ljust(width, '.')
         try:
-            line = step(road)
+            try:
+                line = step(road)
+            except (LookupError, TypeError, AttributeError, ValueError) as error:
+                # a reply of another shape than the road expects
+                raise StepFailed('unexpected reply (%s: %s)' % (type(error).__name__, error),
+                                 road.last_reply) from error
         except StepFailed as failure:
             out('%s FAILED: %s' % (label, failure))
             out('    reply: %s' % failure.reply_text())
