@@ -9,12 +9,11 @@ import re
 import subprocess
 import sys
 
-import pytest
-
 from odoo.addons.kfc_coupon_shop.outbound import read_deployment
 
 PAGE_URL = read_deployment()['frontend_page_url']
-STORE = {'store_name': '南京东路店', 'store_code': 'SH3001', 'store_address': '上海市黄浦区南京东路588号',
+STORE = {'store_name': '南京东路店', 'store_code': 'SH3001',
+         'store_address': '上海市黄浦区南京东路588号',
          'store_phone': '021-63225127', 'city_name': '上海市', 'city_code': '310100', 'remark': ''}
 PHONE = '13800138000'
 
@@ -60,7 +59,7 @@ class Customer:
         return ok(self.host.post(route, json=body))
 
     def pay(self, order_id):
-        """Open the payment, let the payer confirm it; the notification's delivery."""
+        """Open the payment and let the payer confirm it: (the reply, WeChat Pay's notification)."""
         reply = ok(self.host.post('wechat_jsapi_payment', json={
             'token': self.token, 'order_id': order_id, 'description': '门店点餐'}))
         assert reply['code'] == 200 and list(reply['data']) == [
@@ -141,7 +140,8 @@ class TestPaidOrder:
         stores = ok(host.post('post_kfc_store', data={
             'cityname': '上海', 'gbcitycode': '310100', 'keyword': '南京',
             'user_lat': '31.2364', 'user_lng': '121.4791'}))['data']
-        assert [(s['storecode'], s['storename'], s['distance']) for s in stores][0] == ('SH3001', '南京东路店', 0.0)
+        first = stores[0]
+        assert (first['storecode'], first['storename'], first['distance']) == ('SH3001', '南京东路店', 0.0)
         menu = ok(host.post('post_menu_list', data={
             'date': datetime.date.today().isoformat(), 'storecode': 'SH3001'}))
         dishes = {dish['product_id']: dish for category in menu['data'] for dish in category['children']}
@@ -226,7 +226,8 @@ class TestOtherRoads:
         assert reply == {'order_id': order_id, 'code': 200, 'message': 'success'}
         with host.env() as env:
             order = env['sale.order'].browse(order_id)
-            assert (order.state, order.is_paid, order.amount, order.transaction_id) == ('paid', True, 0, False)
+            assert (order.state, order.is_paid, order.amount, order.transaction_id) == (
+                'paid', True, 0, False)
         assert [line[:3] for line in line_states(host, order_id)] == [
             ('S2001', 0, ['RW2024ST0001']), ('D3001', 0, ['RW2024KL0001'])]
         placed = kitchen(host, order_id)
