@@ -41,6 +41,7 @@ class Settings:
     wechatpay: Optional[WechatPaySettings] = None
     coupon_backend: Optional[CouponBackendSettings] = None
     origin_map: dict = dataclasses.field(default_factory=dict)   # sandbox: origin -> simulator
+    sandbox: bool = False              # the outside world is the local sandbox
     outbound_timeout: tuple = outbound.DEFAULT_TIMEOUT
 
     @property
@@ -63,13 +64,15 @@ class Settings:
                 account=backend['account'], password=backend['password'],
                 order_signing_key=backend['order_signing_key']),
             origin_map=outbound.sandbox_origin_map(sandbox_url, origins),
+            sandbox=True,
         )
 
     @classmethod
     def from_ini(cls, path):
         """Production settings. Sections and keys:
 
-        [host]            db_path, public_url
+        [host]            db_path, public_url (the https address at which WeChat Pay reaches
+                          this host; it stands whatever address the server listens on)
         [wechatpay]       mchid, appid, merchant_serial, merchant_private_key_file,
                           apiv3_key (or the environment variable KFCHOST_APIV3_KEY),
                           platform_public_key_file, platform_serial

@@ -9,6 +9,8 @@ from kfchost.wechatpay import to_fen
 DEFAULT_DESCRIPTION = '美食订单'
 PAY_NOTIFY_PATH = '/api/wechat_pay_notify'
 REFUND_NOTIFY_PATH = '/api/wechat_refund_notify'
+# No meal order comes near this (one million yuan): a larger amount is a fault of the caller.
+MAX_AMOUNT_FEN = 100000000
 
 
 def _failure(code, message, data=None):
@@ -18,27 +20,52 @@ def _failure(code, message, data=None):
     return reply
 
 
+def _reply_failure(reply):
+    """A failed call as the caller sees it: an unverified or incomplete 2xx reply and a reply
+    that never came are 502, never a success code; what an untrusted reply says is not passed on."""
+    if reply.status >= 300:
+        return _failure(reply.status, reply.message, reply.data)
+    return _failure(502, reply.message)
+
+
 def _client():
     if runtime.wechatpay is None:
         raise LookupError('WeChat Pay is not configured')
     return runtime.wechatpay
 
 
+def _fen(amount):
+    """A whole, sane number of fen, else ValueError (inf, NaN, 1e30, fractions, negatives)."""
+    fen = to_fen(amount)
+    if not 0 < fen <= MAX_AMOUNT_FEN:
+        raise ValueError('金额无效：%s' % amount)
+    return fen
+
+
+def _notify_url(path):
+    """Where WeChat Pay is to post its result; outside the sandbox only an https address will
+    do (WeChat Pay requires it, and a plain address would show the notifications to anyone)."""
+    url = runtime.notify_url(path)
+    if not runtime.settings.sandbox and not url.startswith('https://'):
+        raise LookupError('通知地址必须是 https 地址：%s（请配置 public_url）' % url)
+    return url
+
+
 def wx_api_payment(description=False, amount=0, openid=False, order=False):
     """Open a JSAPI payment of ``amount`` fen (990.0 for 9.90 yuan) for order number ``order``."""
+    if not order or not openid:
+        return _failure(400, '订单、用户或金额无效')
     try:
-        total = to_fen(amount)
+        total = _fen(amount)
         client = _client()
+        notify_url = _notify_url(PAY_NOTIFY_PATH)
     except (TypeError, ValueError, LookupError) as exc:
         return _failure(400, str(exc))
-    if not order or not openid or total <= 0:
-        return _failure(400, '订单、用户或金额无效')
     # The front end may post any JSON value as the description; WeChat Pay takes text only.
     text = str(description) if description not in (False, None, '') else DEFAULT_DESCRIPTION
-    reply = client.jsapi_prepay(text[:127], order, total, openid,
-                                runtime.notify_url(PAY_NOTIFY_PATH))
+    reply = client.jsapi_prepay(text[:127], order, total, openid, notify_url)
     if not reply.ok:
-        return _failure(reply.status or 502, reply.message, reply.data)
+        return _reply_failure(reply)
     prepay_id = reply.data['prepay_id']
     data = {'prepay_id': prepay_id}
     data.update(client.jsapi_pay_params(prepay_id))
@@ -55,14 +82,15 @@ def wx_api_refund(out_refund_no=False, amount=False, transaction_id=False, out_t
     try:
         # Only "no amount" means the whole payment; 0 == False must not turn into a full refund.
         whole = amount is False or amount is None or amount == ''
-        refund = total if whole else to_fen(amount)
+        refund = total if whole else _fen(amount)
         client = _client()
+        notify_url = _notify_url(REFUND_NOTIFY_PATH)
     except (TypeError, ValueError, LookupError) as exc:
         return _failure(400, str(exc))
     if not 0 < refund <= total:
         return _failure(400, '退款金额无效：%s（订单金额 %s 分）' % (refund, total))
     reply = client.refund(out_refund_no, refund, total, transaction_id=transaction_id or None,
-                          out_trade_no=out_trade_no, notify_url=runtime.notify_url(REFUND_NOTIFY_PATH))
+                          out_trade_no=out_trade_no, notify_url=notify_url)
     if not reply.ok:
-        return _failure(reply.status or 502, reply.message, reply.data)
+        return _reply_failure(reply)
     return {'code': 200, 'data': reply.data, 'message': 'success'}
