@@ -62,9 +62,12 @@ def _serve(args):
     if args.demo:
         _load_demo(runtime.registry, sandbox.config.host_settings()['wechat'] if sandbox else None)
     server = http.make_server(app, args.host, args.port)
-    runtime.settings.public_url = 'http://%s:%d' % (args.host, server.server_port)
-    print('kfchost API listening on %s/api/ (database %s)' % (runtime.settings.public_url,
-                                                              settings.db_path), flush=True)
+    listening = 'http://%s:%d' % (args.host, server.server_port)
+    if sandbox:     # the sandbox posts its notifications to wherever this server listens
+        runtime.settings.public_url = listening
+    print('kfchost API listening on %s/api/ (database %s)' % (listening, settings.db_path),
+          flush=True)
+    print('WeChat Pay notifications go to %s' % runtime.notify_url('/api/...'), flush=True)
     if sandbox:
         print('sandbox of the outside services listening on %s (control: %s/sandbox/)'
               % (sandbox.url, sandbox.url), flush=True)

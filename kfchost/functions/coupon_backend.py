@@ -13,6 +13,7 @@ import logging
 import time
 
 from kfchost import http, runtime
+from kfchost.redaction import redact
 from .fulfilment import order_fail_push
 from .logs import create_api_log
 
@@ -56,7 +57,7 @@ def create_kfc_order(sale_order_id):
         try:
             number = _place_line(order, line)
         except Exception as exc:        # refused or unreachable: the customer is made whole
-            _logger.warning('line %s of %s not placed: %s', line.id, order.name, exc)
+            _logger.warning('line %s of %s not placed: %s', line.id, order.name, redact(exc))
             create_api_log(log_title='卡券下单失败', log_role='卡券后台', log=exc)
             line.result = _failure_result(exc)
             order_fail_push(rec=line, sale_order_id=order)
@@ -67,7 +68,7 @@ def create_kfc_order(sale_order_id):
 def _failure_result(exc):
     """What a line keeps of a failed placement. The page shows a "msg" to the customer, so only
     the back-end's own words go there, never our exception text (addresses, internals)."""
-    result = {'error': type(exc).__name__, 'detail': str(exc)}
+    result = {'error': type(exc).__name__, 'detail': redact(exc)}
     if isinstance(exc, BackendRefusal) and exc.reason:
         result['msg'] = exc.reason
     return result

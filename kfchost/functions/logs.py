@@ -10,6 +10,7 @@ import logging
 
 from kfchost import http, runtime
 from kfchost.orm import api
+from kfchost.redaction import redact
 
 _logger = logging.getLogger(__name__)
 
@@ -24,15 +25,18 @@ def create_api_log(log_title=None, log_role=None, log=None):
 
 
 def _describe(log):
+    """The entry's texts, secrets redacted (URLs of failed calls carry app secrets and tokens)."""
     if isinstance(log, BaseException):
-        return {'log': '%s: %s' % (type(log).__name__, log),
-                'exception_type': type(log).__name__, 'exception_message': str(log)}
+        message = redact(log)
+        return {'log': '%s: %s' % (type(log).__name__, message),
+                'exception_type': type(log).__name__, 'exception_message': message}
     if hasattr(log, 'status_code') and hasattr(log, 'text'):   # an HTTP response
-        return {'log': 'HTTP %s %s\n%s' % (log.status_code, getattr(log, 'url', ''), log.text)}
+        return {'log': redact('HTTP %s %s\n%s' % (log.status_code, getattr(log, 'url', ''),
+                                                  log.text))}
     try:
-        return {'log': json.dumps(log, ensure_ascii=False)}
+        return {'log': redact(json.dumps(log, ensure_ascii=False))}
     except (TypeError, ValueError):
-        return {'log': str(log)}
+        return {'log': redact(log)}
 
 
 def _request_cursor():
