@@ -1,6 +1,6 @@
 """Meal orders, their lines (one unit of one dish each) and refund requests."""
 import json
-import secrets
+import uuid
 
 from kfchost.orm import api, fields, models
 
@@ -19,7 +19,7 @@ LINE_STATES = [
     ('cancel', 'Cancelled'),
 ]
 REFUND_STATES = [
-    ('draft', 'Requested'),
+    ('draft', 'Requested'),         # in progress: asked, or its outcome not yet known
     ('fail', 'Refused by WeChat Pay'),
     ('done', 'Refunded'),
 ]
@@ -35,9 +35,20 @@ class JsonText(fields.Text):
 
 
 def merchant_number(env, code):
-    """A number from the sequence ``code`` plus a random part, so that numbers of databases
-    created again never meet at WeChat Pay: letters and digits only, 24 characters."""
-    return env['ir.sequence'].next_by_code(code) + secrets.token_hex(4).upper()
+    """A number from the "no_gap" sequence ``code`` plus a part fixed per database, so that
+    numbers of databases created again never meet at WeChat Pay, while a request that is rolled
+    back and run again draws the same number: letters and digits only, 24 characters."""
+    return env['ir.sequence'].sudo().next_by_code(code) + database_part(env)
+
+
+def database_part(env):
+    """Eight hex digits of the database's uuid (Odoo's "database.uuid" parameter)."""
+    params = env['ir.config_parameter'].sudo()
+    value = params.get_param('database.uuid')
+    if not value:
+        value = str(uuid.uuid4())
+        params.set_param('database.uuid', value)
+    return value.replace('-', '')[:8].upper()
 
 
 class SaleOrder(models.Model):
@@ -62,11 +73,16 @@ class SaleOrder(models.Model):
     is_paid = fields.Boolean()
     transaction_id = fields.Char()
     pay_time = fields.Datetime()
+    # Written under the row lock by every refund, so that concurrent refunds of one order run
+    # one after the other, each on the sums the other left.
+    refund_stamp = fields.Datetime()
     line_ids = fields.One2many('sale.order.line', 'sale_order_id', string='Lines')
 
     def init(self):
+        database_part(self.env)     # fixed once, outside any request that could roll it back
         self.env['ir.sequence'].ensure_sequence(
-            'sale.order', 'Meal order', prefix='SO%(year)s%(month)s%(day)s', padding=6)
+            'sale.order', 'Meal order', prefix='SO%(year)s%(month)s%(day)s', padding=6,
+            implementation='no_gap')
 
     @api.model_create_multi
     def create(self, vals_list):
@@ -115,10 +131,13 @@ class SaleRefundOrder(models.Model):
     # The failed dish a refund made by the host is for; empty for a refund the customer asked.
     line_id = fields.Many2one('sale.order.line', string='Failed dish', index=True)
     state = fields.Selection(REFUND_STATES, default='draft')
+    # The amount asked of WeChat Pay (yuan); 0 until a request was made.
+    amount = fields.Float(digits=(16, 2))
 
     def init(self):
         self.env['ir.sequence'].ensure_sequence(
-            'sale.refund.order', 'Refund request', prefix='RF%(year)s%(month)s%(day)s', padding=6)
+            'sale.refund.order', 'Refund request', prefix='RF%(year)s%(month)s%(day)s', padding=6,
+            implementation='no_gap')
 
     @api.model_create_multi
     def create(self, vals_list):
