@@ -5,6 +5,8 @@ log is for - and SQLite lets one transaction write at a time, so an entry cannot
 beside the request's own transaction. Entries wait on the request's cursor and are written in a
 transaction of their own as soon as that cursor commits or rolls back.
 """
+import contextlib
+import contextvars
 import json
 import logging
 
@@ -13,6 +15,19 @@ from kfchost.orm import api
 from kfchost.redaction import redact
 
 _logger = logging.getLogger(__name__)
+# The cursor of a job run outside any request (settlement), whose entries wait on it likewise.
+_job_cursor = contextvars.ContextVar('api_log_job_cursor', default=None)
+
+
+@contextlib.contextmanager
+def logging_on(cr):
+    """Within the block, entries made outside a request wait on ``cr`` as they would on a
+    request's cursor (writing them beside it would wait for its write lock)."""
+    token = _job_cursor.set(cr)
+    try:
+        yield
+    finally:
+        _job_cursor.reset(token)
 
 
 def create_api_log(log_title=None, log_role=None, log=None):
@@ -43,7 +58,7 @@ def _request_cursor():
     try:
         return http.request.env.cr
     except RuntimeError:        # called outside a request
-        return None
+        return _job_cursor.get()
 
 
 def _pending(cr):
