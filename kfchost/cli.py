@@ -3,6 +3,7 @@
     python -m kfchost serve --sandbox --demo      # the API with the simulated outside world
     python -m kfchost init-db --db var/kfchost.sqlite3
     python -m kfchost demo --db var/kfchost.sqlite3
+    python -m kfchost settle --config kfchost.ini       # every few minutes, e.g. from cron
 """
 import argparse
 import logging
@@ -39,6 +40,14 @@ def _parser():
     init_db = commands.add_parser('init-db', help='create or update the database schema')
     init_db.add_argument('--db', default=DEFAULT_DB)
     init_db.set_defaults(command=_init_db)
+
+    settle = commands.add_parser(
+        'settle', help='query refunds in progress, place paid orders left in draft, refund '
+                       'orders paid after their cancellation')
+    settle.add_argument('--db', help='database file (default: the config file\'s)')
+    settle.add_argument('--config', help='production settings (INI)')
+    settle.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
+    settle.set_defaults(command=_settle)
 
     demo = commands.add_parser('demo', help='load the demo records')
     demo.add_argument('--db', default=DEFAULT_DB)
@@ -86,6 +95,30 @@ def _start_sandbox(port):
     from kfcsandbox.config import SandboxConfig
     from kfcsandbox.server import SandboxServer
     return SandboxServer(SandboxConfig.from_deployment(read_deployment()), port=port).start()
+
+
+def _settle(args):
+    from kfchost.functions.settlement import settle
+    from kfchost.orm import api
+    if args.sandbox_url:
+        import requests
+        sandbox_settings = requests.get(args.sandbox_url.rstrip('/') + '/sandbox/config',
+                                        timeout=(5, 15)).json()
+        settings = Settings.for_sandbox(args.sandbox_url, sandbox_settings,
+                                        args.db or DEFAULT_DB, 'http://127.0.0.1')
+    elif args.config:
+        settings = Settings.from_ini(args.config)
+        settings.db_path = args.db or settings.db_path
+    else:
+        sys.exit('kfchost settle: give --config with the production settings, or --sandbox-url')
+    runtime.configure(settings)
+    registry = runtime.registry = open_registry(settings.db_path)
+    try:
+        with registry.cursor() as cr:
+            counts = settle(api.Environment(cr))
+    finally:
+        registry.close()
+    print(' '.join('%s=%d' % item for item in counts.items()), flush=True)
 
 
 def _init_db(args):
