@@ -3,6 +3,8 @@ host functions against the sandbox, whose faults lose a reply after the work was
 import datetime
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 from werkzeug.test import EnvironBuilder
@@ -180,6 +182,7 @@ class TestNothingDeliveredIsRefunded:
                 order_fail_push(rec=line, sale_order_id=order)
             assert order.line_ids.mapped('detail_state') == ['cancel', 'fail', 'fail']
             assert order.line_ids[2].coupon_ids.state == 'done'
+            assert get_error_message(order.line_ids[1]) == '出餐失败'
             assert not env['sale.refund.order'].search([])
         assert not _refunds(host)
 
@@ -204,6 +207,41 @@ class TestRefundOfOneOrder:
                                   out_trade_no=order.name)
         assert reply['code'] == 400
         assert not _refunds(host)
+
+    def test_concurrent_refunds_wait_for_each_other(self, host, paid_order, monkeypatch):
+        monkeypatch.setattr(transaction, 'retry_wait', lambda tryno: 0.05 * tryno)
+        with host.env() as env:
+            order = env['sale.order'].browse(paid_order)
+            name, transaction_id = order.name, order.transaction_id
+        replies = {}
+
+        def refund_all(number):
+            def attempt(cr):
+                req = Request(HTTPRequest(EnvironBuilder(method='POST', path='/api/t')
+                                          .get_environ()), host.registry)
+                req.env = api.Environment(cr)
+                _request_stack.push(req)
+                try:
+                    replies[number] = wx_api_refund(out_refund_no=number, amount=False,
+                                                    transaction_id=transaction_id,
+                                                    out_trade_no=name)
+                    time.sleep(0.3)         # hold the order's lock while the other comes
+                finally:
+                    _request_stack.pop()
+            transaction.retrying(attempt, host.registry)
+        threads = [threading.Thread(target=refund_all, args=(n,)) for n in ('RF-1', 'RF-2')]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+        assert sorted(reply['code'] for reply in replies.values()) == [200, 400]
+        asked = [r for r in host.inspect('requests')['requests'] if r['path'] == REFUNDS_PATH]
+        assert len(asked) == 1          # the second was refused here, on the first one's sums
+        [sent] = _refunds(host)
+        assert (sent['refund'], sent['total']) == (2980, 2980)
+        with host.env() as env:
+            [recorded] = env['sale.refund.order'].search([('amount', '>', 0)])
+            assert recorded.name == sent['out_refund_no']
 
     def test_refunds_in_progress_count_against_the_payment(self, host, paid_order):
         host.control('fault', service='wechatpay', mode='error', path=REFUNDS_PATH, times=1)
