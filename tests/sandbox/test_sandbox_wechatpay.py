@@ -1,5 +1,6 @@
 """WeChat Pay APIv3 between the host's client and the simulator, over real HTTP and real crypto."""
 import base64
+import datetime
 import json
 import socket
 import time
@@ -333,3 +334,17 @@ def test_to_fen_refuses_what_is_not_a_finite_int64():
     for absurd in (float('inf'), float('nan'), 1e30, 'inf', 'NaN', Decimal('Infinity'), 2 ** 63):
         with pytest.raises(ValueError):
             to_fen(absurd)
+
+
+def test_a_payment_cannot_be_made_after_its_time_expire(sandbox, pay_client, payer):
+    soon = datetime.datetime.fromtimestamp(time.time() + 60, datetime.timezone(
+        datetime.timedelta(hours=8))).isoformat(timespec='seconds')
+    assert pay_client.jsapi_prepay('汉堡', 'SO20240001', 990, payer, 'https://shop.example/n',
+                                   time_expire=soon).ok
+    bad = pay_client.jsapi_prepay('汉堡', 'SO20240002', 990, payer, 'https://shop.example/n',
+                                  time_expire='tomorrow')
+    assert bad.status == 400 and bad.data['code'] == 'PARAM_ERROR'
+    sandbox.state.clock = lambda: time.time() + 120
+    late = requests.post(sandbox.url + '/sandbox/wechatpay/confirm',
+                         json={'out_trade_no': 'SO20240001'})
+    assert late.status_code == 400 and 'CLOSED' in late.json()['error']
