@@ -81,7 +81,7 @@ def get_error_message(line):
         return REMARKS.get(state, state)
     if line.coupon_ids:
         remark = FAIL_REMARK_COUPON
-    elif line.total_price > 0 and not line.pick_code and line.sale_order_id.is_paid:
+    elif line.total_price > 0 and not line.pick_code:
         # a paid dish never delivered: what became of its refund
         refund = line.env['sale.refund.order'].sudo().search([('line_id', '=', line.id)], limit=1)
         remark = REFUND_REMARKS.get(refund.state, FAIL_REMARK_REFUND_REFUSED)
