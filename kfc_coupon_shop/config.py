@@ -48,6 +48,7 @@ class Settings:
     wechatpay: Optional[WechatPaySettings] = None
     coupon_backend: Optional[CouponBackendSettings] = None
     origin_map: dict = dataclasses.field(default_factory=dict)   # sandbox: origin -> simulator
+    sandbox: bool = False              # the outside world is the local sandbox
     outbound_timeout: tuple = outbound.DEFAULT_TIMEOUT
 
     @property
@@ -67,6 +68,7 @@ class Settings:
                 account=backend['account'], password=backend['password'],
                 order_signing_key=backend['order_signing_key']),
             origin_map=sandbox_origin_map(sandbox_url),
+            sandbox=True,
         )
 
     @classmethod
@@ -81,7 +83,8 @@ class Settings:
         wechatpay_platform_public_key_file, wechatpay_platform_serial, wechatpay_base_url
         coupon_backend_account, coupon_backend_password, coupon_backend_order_signing_key
         outbound_timeout                 connect and read time-outs in seconds: "5, 15"
-        sandbox_url                      send every outside call to this simulator
+        sandbox_url                      send every outside call to this simulator (which
+                                         also lets WeChat Pay notify a plain http address)
         outbound_origins                 or map origins one by one: "https://a.example=http://..."
                                          pairs separated by commas or new lines
 
@@ -101,6 +104,7 @@ class Settings:
             settings.outbound_timeout = parse_timeout(section['outbound_timeout'])
         if section.get('sandbox_url'):
             settings.origin_map = sandbox_origin_map(section['sandbox_url'])
+            settings.sandbox = True
         settings.origin_map.update(parse_origin_map(section.get('outbound_origins', '')))
         return settings
 

@@ -5,7 +5,9 @@ A thin layer over `requests.Session` that adds two things the controllers do not
 * a default time-out (connect, read) on every call, so that a hung outside service can never hold
   a server worker; a caller that passes its own `timeout` keeps it;
 * in sandbox mode, a map from production origins to the local simulator: a URL whose
-  scheme://host[:port] is a key of the map goes to the mapped base, path and query kept.
+  scheme://host[:port] is a key of the map goes to the mapped base, path and query kept;
+* failures whose text would carry a secret of the URL (an app secret or access token in the
+  query) are raised with that text redacted, so that no log or traceback shows it.
 
 Each thread gets its own Session. requests does not promise that a Session is thread-safe
 (its cookie jar and adapter mounting are shared mutable state), while a Session per server
@@ -21,7 +23,10 @@ from urllib.parse import urlsplit, urlunsplit
 
 import requests
 
+from .redaction import install_log_filter, redact_exception
+
 DEFAULT_TIMEOUT = (5, 15)
+install_log_filter()        # urllib3 logs each request line, secrets of the query included
 
 # Deployment keys that name an outside origin or base address (see deployment.ini).
 _ORIGIN_KEY_SUFFIXES = ('_origin', '_base')
@@ -97,7 +102,10 @@ class Outbound:
     def request(self, method, url, **kwargs):
         if kwargs.get('timeout') is None:
             kwargs['timeout'] = self.timeout
-        return self.session.request(method, self.origins.rewrite(url), **kwargs)
+        try:
+            return self.session.request(method, self.origins.rewrite(url), **kwargs)
+        except requests.RequestException as exc:
+            raise redact_exception(exc) from None
 
     def get(self, url, params=None, **kwargs):
         return self.request('GET', url, params=params, **kwargs)

@@ -2,9 +2,10 @@
 
 Requests are signed as APIv3 requires: an Authorization header carrying an RSA-SHA256
 (PKCS#1 v1.5) signature of "METHOD\\nPATH?QUERY\\nTIMESTAMP\\nNONCE\\nBODY\\n" made with the
-merchant's API private key, where BODY is exactly the bytes sent. When the platform public key is
-configured, 2xx replies must carry a valid Wechatpay-Signature over
-"TIMESTAMP\\nNONCE\\nBODY\\n"; an unsigned or badly signed 2xx reply is treated as forged.
+merchant's API private key, where BODY is exactly the bytes sent. Replies fail closed: a 2xx reply
+counts only with a valid Wechatpay-Signature over "TIMESTAMP\\nNONCE\\nBODY\\n" made with the
+configured platform key and serial, a Wechatpay-Timestamp within five minutes of our clock and a
+UTF-8 body; without a configured platform key and serial no call is made at all.
 
 Business and transport failures come back as a `PayReply` value, never as an exception; only
 programming errors (an amount that is not a whole number of fen, a missing argument) raise.
@@ -13,10 +14,11 @@ Amounts are integers of fen throughout.
 import base64
 import decimal
 import json
+import math
 import secrets
 import string
 import time
-from urllib.parse import urlsplit
+from urllib.parse import quote, urlsplit
 
 import requests
 from cryptography.exceptions import InvalidSignature
@@ -24,10 +26,15 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
+from .redaction import redact
+
 PRODUCTION_BASE_URL = 'https://api.mch.weixin.qq.com'
 SIGNATURE_TYPE = 'WECHATPAY2-SHA256-RSA2048'
 JSAPI_PATH = '/v3/pay/transactions/jsapi'
 REFUND_PATH = '/v3/refund/domestic/refunds'
+REFUND_QUERY_PATH = '/v3/refund/domestic/refunds/%s'
+TIMESTAMP_WINDOW = 300          # seconds a signed reply's timestamp may be off our clock
+MAX_FEN = 2 ** 63 - 1           # WeChat Pay amounts are int64
 _NONCE_ALPHABET = string.ascii_uppercase + string.digits
 
 
@@ -57,9 +64,16 @@ class PayReply:
 def to_fen(amount):
     """A whole number of fen from an int, an integral float (990.0), a Decimal or numeric text.
 
-    Raises ValueError for a fractional amount and TypeError for other types: both are bugs of
-    the caller, which must never become a silently rounded charge.
+    Raises ValueError for a fractional, non-finite or out-of-range amount and TypeError for
+    other types: both are bugs of the caller, which must never become a silently rounded charge.
     """
+    fen = _whole_fen(amount)
+    if not -MAX_FEN <= fen <= MAX_FEN:
+        raise ValueError('amount %r is out of range' % amount)
+    return fen
+
+
+def _whole_fen(amount):
     if isinstance(amount, bool):
         raise TypeError('amount must be a number of fen, not a boolean')
     if isinstance(amount, int):
@@ -71,11 +85,15 @@ def to_fen(amount):
         except decimal.InvalidOperation:
             raise ValueError('amount %r is not a number of fen' % amount) from None
     if isinstance(amount, float):
+        if not math.isfinite(amount):
+            raise ValueError('amount %r is not a number of fen' % amount)
         nearest = round(amount)
         if abs(amount - nearest) > 1e-6:
             raise ValueError('amount %r is not a whole number of fen' % amount)
         return int(nearest)
     if isinstance(amount, decimal.Decimal):
+        if not amount.is_finite():
+            raise ValueError('amount %s is not a number of fen' % amount)
         if amount != amount.to_integral_value():
             raise ValueError('amount %s is not a whole number of fen' % amount)
         return int(amount)
@@ -116,9 +134,9 @@ def request_message(method, path_with_query, timestamp, nonce, body):
 
 
 def reply_message(timestamp, nonce, body):
-    """The text a Wechatpay-Signature (reply or notification) covers."""
-    body = body.decode('utf-8') if isinstance(body, bytes) else (body or '')
-    return '%s\n%s\n%s\n' % (timestamp, nonce, body)
+    """The bytes a Wechatpay-Signature (reply or notification) covers: the body as received."""
+    body = _as_bytes(body or b'')
+    return b'%s\n%s\n%s\n' % (_as_bytes(timestamp), _as_bytes(nonce), body)
 
 
 def decrypt_resource(resource, apiv3_key):
@@ -202,19 +220,33 @@ class WechatPayClient:
             'paySign': rsa_sign(self._private_key, message),
         }
 
+    @property
+    def verifies(self):
+        """Whether replies can be verified: without the platform key and serial nothing is."""
+        return self._platform_key is not None and bool(self.platform_serial)
+
     def verify_signed(self, headers, body):
-        """True when headers carry a valid platform signature of body (reply or notification)."""
-        if self._platform_key is None:
-            return True
+        """True when headers carry a valid, fresh platform signature of body (reply or
+        notification); always False when no platform key and serial are configured."""
+        return not self._signature_problem(headers, body)
+
+    def _signature_problem(self, headers, body):
+        """Why a signed message is not to be trusted; "" when it is."""
+        if not self.verifies:
+            return 'the WeChat Pay platform key or serial is not configured'
         signature = _header(headers, 'Wechatpay-Signature') or ''
-        timestamp = _header(headers, 'Wechatpay-Timestamp')
-        nonce = _header(headers, 'Wechatpay-Nonce')
+        timestamp = _header(headers, 'Wechatpay-Timestamp') or ''
+        nonce = _header(headers, 'Wechatpay-Nonce') or ''
         serial = _header(headers, 'Wechatpay-Serial')
         if not (signature and timestamp and nonce) or signature.startswith('WECHATPAY/SIGNTEST/'):
-            return False
-        if self.platform_serial and serial != self.platform_serial:
-            return False
-        return rsa_verify(self._platform_key, reply_message(timestamp, nonce, body), signature)
+            return 'the signature is missing'
+        if serial != self.platform_serial:
+            return 'the signature names another platform serial'
+        if not timestamp.isdigit() or abs(time.time() - int(timestamp)) > TIMESTAMP_WINDOW:
+            return 'the signature timestamp is more than five minutes off'
+        if not rsa_verify(self._platform_key, reply_message(timestamp, nonce, body), signature):
+            return 'the signature is invalid'
+        return 
 
     def decrypt_notification(self, headers, body):
         """The decrypted resource of a notification, or None when it fails verification."""
@@ -228,8 +260,10 @@ class WechatPayClient:
 
     # -- API calls -------------------------------------------------------------------------
 
-    def jsapi_prepay(self, description, out_trade_no, total, openid, notify_url):
-        """Open a JSAPI payment; on success reply.data["prepay_id"] holds the prepay id."""
+    def jsapi_prepay(self, description, out_trade_no, total, openid, notify_url, time_expire=None):
+        """Open a JSAPI payment; on success reply.data["prepay_id"] holds the prepay id.
+
+        time_expire: rfc3339 text after which the payment can no longer be made."""
         payload = {
             'appid': self.appid,
             'mchid': self.mchid,
@@ -239,6 +273,8 @@ class WechatPayClient:
             'amount': {'total': to_fen(total), 'currency': 'CNY'},
             'payer': {'openid': openid},
         }
+        if time_expire:
+            payload['time_expire'] = time_expire
         reply = self.call('POST', JSAPI_PATH, payload)
         if reply.ok and not reply.get('prepay_id'):
             reply.message = 'WeChat Pay answered without a prepay_id'
@@ -260,10 +296,23 @@ class WechatPayClient:
         if notify_url:
             payload['notify_url'] = notify_url
         payload['amount'] = {'refund': to_fen(refund), 'total': to_fen(total), 'currency': 'CNY'}
-        return self.call('POST', REFUND_PATH, payload)
+        reply = self.call('POST', REFUND_PATH, payload)
+        if reply.ok and not reply.get('status'):
+            reply.message = 'WeChat Pay answered without a refund status'
+        return reply
+
+    def query_refund(self, out_refund_no):
+        """The refund WeChat Pay has under ``out_refund_no`` (its "status" says how far it got)."""
+        reply = self.call('GET', REFUND_QUERY_PATH % quote(out_refund_no, safe=''))
+        if reply.ok and not reply.get('status'):
+            reply.message = 'WeChat Pay answered without a refund status'
+        return reply
 
     def call(self, method, path, payload=None):
         """Send one signed request; every failure comes back as a PayReply."""
+        if not self.verifies:
+            return PayReply(0, None, 'WeChat Pay is not usable: the platform key or serial is '
+                                     'not configured, so no reply could be trusted')
         body = b'' if payload is None else json.dumps(
             payload, ensure_ascii=False, separators=(',', ':')).encode('utf-8')
         url = self.base_url + path
@@ -277,18 +326,27 @@ class WechatPayClient:
         try:
             response = self.session.request(method, url, data=body or None, headers=headers)
         except requests.RequestException as exc:
-            return PayReply(0, None, 'WeChat Pay unreachable: %s: %s' % (type(exc).__name__, exc))
+            return PayReply(0, None, redact('WeChat Pay unreachable: %s: %s'
+                                            % (type(exc).__name__, exc)))
         return self._reply(response)
 
     def _reply(self, response):
-        try:
-            data = response.json() if response.content else {}
-        except ValueError:
-            data = response.text
         status = response.status_code
+        try:
+            text = response.content.decode('utf-8')
+        except UnicodeDecodeError:
+            return PayReply(status, None, 'WeChat Pay reply refused: the body is not UTF-8')
+        try:
+            data = json.loads(text) if text else {}
+        except ValueError:
+            data = text
         if 200 <= status < 300:
-            if not self.verify_signed(response.headers, response.content):
-                return PayReply(status, data, 'WeChat Pay reply signature is missing or invalid')
+            problem = self._signature_problem(response.headers, response.content)
+            if problem:
+                return PayReply(status, data, 'WeChat Pay reply refused: %s' % problem)
+            if not isinstance(data, dict):
+                return PayReply(status, data, 'WeChat Pay reply refused: the body is not a '
+                                              'JSON object')
             return PayReply(status, data)
         if isinstance(data, dict) and data.get('code'):
             return PayReply(status, data, '%s: %s' % (data['code'], data.get('message', '')))

@@ -4,6 +4,7 @@
     python -m kfchost serve --config odoo.conf    # production settings, as Odoo reads them
     python -m kfchost init-db --db var/kfchost.sqlite3
     python -m kfchost demo --db var/kfchost.sqlite3
+    python -m kfchost settle --config odoo.conf   # every minute or few, e.g. from cron
 """
 import argparse
 import logging
@@ -42,6 +43,14 @@ def _parser():
     init_db.add_argument('--db', default=DEFAULT_DB)
     init_db.set_defaults(command=_init_db)
 
+    settle = commands.add_parser(
+        'settle', help='query refunds in progress, place paid orders left in draft, refund '
+                       'orders paid after their cancellation')
+    settle.add_argument('--db', help='database file (default: the config file\'s)')
+    settle.add_argument('--config', help='production settings, as Odoo reads them')
+    settle.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
+    settle.set_defaults(command=_settle)
+
     demo = commands.add_parser('demo', help='load the demo records')
     demo.add_argument('--db', default=DEFAULT_DB)
     demo.set_defaults(command=_demo)
@@ -72,6 +81,7 @@ def _serve(args):
         services.settings.public_url = 'http://%s:%d' % (args.host, server.server_port)
     print('kfchost API listening on http://%s:%d/api/ (public address %s, database %s)'
           % (args.host, server.server_port, services.settings.public_url, db_path), flush=True)
+    print('WeChat Pay notifications go to %s' % services.notify_url('/api/...'), flush=True)
     if sandbox:
         print('sandbox of the outside services listening on %s (control: %s/sandbox/)'
               % (sandbox.url, sandbox.url), flush=True)
@@ -90,6 +100,34 @@ def _start_sandbox(port):
     from kfcsandbox.server import SandboxServer
     deployment = addon.submodule('outbound').read_deployment()
     return SandboxServer(SandboxConfig.from_deployment(deployment), port=port).start()
+
+
+def _settle(args):
+    from kfchost.orm import api
+    Settings = addon.submodule('config').Settings
+    db_path = args.db or DEFAULT_DB
+    if args.sandbox_url:
+        import requests
+        sandbox_settings = requests.get(args.sandbox_url.rstrip('/') + '/sandbox/config',
+                                        timeout=(5, 15)).json()
+        settings = Settings.for_sandbox(args.sandbox_url, sandbox_settings, 'http://127.0.0.1')
+    elif args.config:
+        odoo_shim.install()
+        odoo_shim.config.load(args.config)
+        db_path = args.db or odoo_shim.config.get('db_path') or DEFAULT_DB
+        settings = Settings.from_config(odoo_shim.config)
+    else:
+        sys.exit('kfchost settle: give --config with the production settings, or --sandbox-url')
+    services = runtime()
+    services.configure(settings)
+    registry = services.registry = open_registry(db_path)
+    settle = addon.submodule('functions.settlement').settle
+    try:
+        with registry.cursor() as cr:
+            counts = settle(api.Environment(cr, api.SUPERUSER_ID, {}))
+    finally:
+        registry.close()
+    print(' '.join('%s=%d' % item for item in counts.items()), flush=True)
 
 
 def _init_db(args):

@@ -62,21 +62,39 @@ class SandboxApp:
         except HTTPException as error:
             return error
         service, handler = self._handlers[endpoint]
+        fault = None
         if service != 'control':
             self.state.record_request(service, request)
-            faulty = self._apply_fault(service, request.path)
-            if faulty is not None:
-                return faulty
+            fault = self.state.take_fault(service, request.path)
+            if fault is not None and fault.mode in fault.EARLY:
+                faulty = self._apply_fault(fault, service, request.path)
+                if faulty is not None:
+                    return faulty
         try:
-            return handler(request, **values)
+            response = handler(request, **values)
         except Exception:  # a simulator bug must show, not hang the client
             log.error('sandbox handler %s failed:\n%s', endpoint, traceback.format_exc())
             return Response('sandbox internal error', status=500, content_type='text/plain')
+        if fault is not None and fault.mode not in fault.EARLY:
+            return self._apply_late_fault(fault, service, request.path, response)
+        return response
 
-    def _apply_fault(self, service, path):
-        fault = self.state.take_fault(service, path)
-        if fault is None:
-            return None
+    def _apply_late_fault(self, fault, service, path, response):
+        """The request took effect; what the client gets back does not say so."""
+        if fault.mode == 'late_hang':
+            fault.released.wait(fault.seconds)
+            return response
+        if fault.mode == 'forge':
+            if service != 'wechatpay':
+                return response
+            return self.wechatpay.forge(response, fault.alter)
+        if service == 'wechatpay':
+            return service_error(service, path)
+        status = fault.status or 500
+        return Response('<html><body><h1>%d</h1></body></html>' % status, status=status,
+                        content_type='text/html')
+
+    def _apply_fault(self, fault, service, path):
         if fault.mode == 'hang':
             fault.released.wait(fault.seconds)
             return None

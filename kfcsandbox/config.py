@@ -66,6 +66,7 @@ class SandboxConfig:
     platform_serial: str = 'PUB_KEY_ID_0119000123452025010100318200000001'
     apiv3_key: Optional[str] = None                  # 32 characters; generated when not given
     notify_timeout: float = 5.0                      # WeChat Pay waits this long for an answer
+    notify_retry_scale: float = 1.0                  # redelivery schedule factor (tests: small)
 
     # Tencent Map web service.
     tencent_map_key: str = 'K7QDM-PL3RA-ZX8NW-4TEUV-B9HCJ-6MYFS'

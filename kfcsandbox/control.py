@@ -29,9 +29,14 @@ POST /sandbox/coupon/script      {path, replies: [JSON value or null, ...]} -> {
                                   each (HTTP 200); a null is served as usual
 GET  /sandbox/coupon/payloads    -> {payloads: [{path, body}]}, the bodies the back-end
                                   received, as sent, oldest first
+POST /sandbox/wechatpay/retry_scale  {[scale]} -> {scale}: unanswered notifications are sent
+                                  again after 15 s, 15 s, 30 s, 3 min ... times this factor
 POST /sandbox/fault              {service wechat|wechatpay|tencent_map|coupon,
-                                  mode error|http|hang|reply, [seconds], [status], [times], [path],
-                                  [body] (mode reply: the JSON answered)} -> {faults}
+                                  mode error|http|hang|reply|late_error|late_hang|forge,
+                                  [seconds], [status], [times], [path],
+                                  [body] (reply: the JSON answered),
+                                  [alter] signature|stale|charset|field (forge)} -> {faults}
+                                  (late_*: the request takes effect, the reply is lost)
 POST /sandbox/fault/clear        {[service]} -> {faults}
 GET  /sandbox/requests           -> {requests: [{service, method, path, query}]}, the latest
                                   requests of the simulated services, oldest first, the query
@@ -91,6 +96,7 @@ class ControlService:
             ('/sandbox/wechatpay/confirm', ['POST'], self.confirm_payment),
             ('/sandbox/wechatpay/refund', ['POST'], self.complete_refund),
             ('/sandbox/wechatpay/redeliver', ['POST'], self.redeliver),
+            ('/sandbox/wechatpay/retry_scale', ['POST'], self.retry_scale),
             ('/sandbox/wechatpay/payments', ['GET'], self.payments),
             ('/sandbox/wechatpay/notifications', ['GET'], self.notifications),
             ('/sandbox/coupon/login', ['POST'], self.coupon_login),
@@ -180,6 +186,14 @@ class ControlService:
         notification = self.wechatpay.find_notification(_arg(body, 'id', str))
         return self.wechatpay.deliver(notification, probe=bool(_arg(body, 'probe', None, False)))
 
+    def retry_scale(self, body):
+        scale = _arg(body, 'scale', (int, float), self.state.config.notify_retry_scale)
+        if not scale > 0:
+            raise BadRequest('"scale" must be positive')
+        with self.state.lock:
+            self.state.notify_retry_scale = float(scale)
+        return {'scale': float(scale)}
+
     def payments(self, body):
         with self.state.lock:
             return {'transactions': copy.deepcopy(list(self.state.transactions.values())),
@@ -240,7 +254,8 @@ class ControlService:
             raise BadRequest('"service" must be one of %s' % ', '.join(FAULT_SERVICES))
         fault = Fault(_arg(body, 'mode', str), seconds=_arg(body, 'seconds', (int, float), 0),
                       status=_arg(body, 'status', int, None), times=_arg(body, 'times', int, None),
-                      path=_arg(body, 'path', str, ''), body=_arg(body, 'body', None, None))
+                      path=_arg(body, 'path', str, ''), body=_arg(body, 'body', None, None),
+                      alter=_arg(body, 'alter', str, None))
         self.state.set_fault(service, fault)
         return self.faults(body)
 

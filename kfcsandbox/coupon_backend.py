@@ -13,7 +13,8 @@ code -1 for wrong credentials; the new token is valid on every catalogue endpoin
 
 Order entry: POST /kfcautoorder.aspx with headers token/ts/sn, where token is the MD5 hex of
 "{userid}#{ts}#{signing key}#{productid}#{orderno}". It answers a plain JSON object (no
-envelope, served as text/html like the .aspx page it is) whose "url" ends in the order's uuid.
+envelope, served as text/html like the .aspx page it is) whose "url" ends in the order's uuid;
+an orderno entered before is answered with the uuid it was given then (the entry is idempotent).
 The order is then completed with KFC_Auto_UpdateOrderDetail and reported, one item per unit,
 by KFC_Auto_GetDoneOrder; a kitchen (the control side) finishes or fails each item.
 """
@@ -246,13 +247,27 @@ class CouponBackendService:
                                body['productid'], body['orderno'])
         if token.lower() != expected:
             return self._aspx({'code': 1001, 'msg': '签名校验失败'})
-        number = uuid.uuid4().hex
         with self.state.lock:
+            known = self._order_by_number(body['orderno'])
+            if known is not None:
+                if any(known['entry'][f] != body[f] for f in ('userid', 'productid', 'skuid', 'num')):
+                    return self._aspx({'code': 1004, 'msg': '订单号重复'})
+                return self._aspx({'code': 0, 'msg': '下单成功',
+                                   'url': '%skfcorder/%s' % (request.host_url, known['uuid'])})
+            number = uuid.uuid4().hex
             self.state.orders[number] = {
                 'uuid': number, 'entry': {f: body[f] for f in fields}, 'sn': sn,
                 'placed_at': self.state.clock(), 'status': 'placed', 'detail': None, 'items': []}
         return self._aspx({'code': 0, 'msg': '下单成功',
                            'url': '%skfcorder/%s' % (request.host_url, number)})
+
+    def _order_by_number(self, orderno):
+        """The order already entered under the merchant's ``orderno``: the entry is idempotent,
+        a repeated orderno gets the uuid it got the first time."""
+        for order in self.state.orders.values():
+            if order['entry']['orderno'] == orderno:
+                return order
+        return None
 
     def _aspx(self, value):
         return json_response(value, content_type=ASPX_TYPE)

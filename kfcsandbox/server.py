@@ -52,6 +52,7 @@ class SandboxServer:
         if self._server is None:
             return
         self.state.release_faults()       # wake requests held by a "hang" fault
+        self.state.cancel_timers()        # no redelivery outlives the sandbox
         self._server.shutdown()
         self._server.server_close()
         self._thread.join()

@@ -13,15 +13,30 @@ REQUEST_LOG_SIZE = 500
 
 
 class Fault:
-    """An injected misbehaviour of one service: answer an error, hang before answering, or
-    answer ``body`` (any JSON value) in place of the service."""
+    """An injected misbehaviour of one service.
 
-    MODES = ('error', 'http', 'hang', 'reply')
+    Before the request is processed: "error" (the service's own error reply), "http" (a bare
+    5xx page), "hang" (wait ``seconds``, then process), "reply" (answer ``body``, any JSON
+    value, in place of the service). After it is processed, so that the client cannot tell
+    whether it took effect: "late_error" (the work is done, the reply is a 5xx) and
+    "late_hang" (the work is done, the reply waits ``seconds``). "forge" (WeChat Pay only)
+    processes the request and alters its signed reply as ``alter`` says: "signature" (a wrong
+    signature), "stale" (signed ten minutes ago), "charset" (a body that is not UTF-8) or
+    "field" (the reply's main field left out, correctly signed).
+    """
 
-    def __init__(self, mode, seconds=0.0, status=None, times=None, path='', body=None):
+    MODES = ('error', 'http', 'hang', 'reply', 'late_error', 'late_hang', 'forge')
+    EARLY = ('error', 'http', 'hang', 'reply')
+    ALTERATIONS = ('signature', 'stale', 'charset', 'field')
+
+    def __init__(self, mode, seconds=0.0, status=None, times=None, path='', body=None,
+                 alter=None):
         if mode not in self.MODES:
             raise ValueError('mode must be one of %s' % ', '.join(self.MODES))
+        if mode == 'forge' and alter not in self.ALTERATIONS:
+            raise ValueError('alter must be one of %s' % ', '.join(self.ALTERATIONS))
         self.mode = mode
+        self.alter = alter
         self.seconds = float(seconds)
         self.status = status
         self.times = times          # None: until cleared
@@ -34,7 +49,8 @@ class Fault:
 
     def describe(self):
         return {'mode': self.mode, 'seconds': self.seconds, 'status': self.status,
-                'times': self.times, 'path': self.path, 'body': self.body}
+                'times': self.times, 'path': self.path, 'body': self.body,
+                'alter': self.alter}
 
 
 class SandboxState:
@@ -43,11 +59,13 @@ class SandboxState:
         self.clock = clock
         self.lock = threading.RLock()
         self.faults = {}
+        self.timers = []             # pending notification redeliveries
         self.reset()
 
     def reset(self):
         with self.lock:
             self.release_faults()
+            self.cancel_timers()
             # WeChat official account
             self.users = {}              # openid -> user dict
             self.browser_openid = None   # the user behind the browser consent page
@@ -62,6 +80,8 @@ class SandboxState:
             self.transactions = {}       # out_trade_no -> transaction dict
             self.refunds = {}            # out_refund_no -> refund dict
             self.notifications = []      # sent notifications with their deliveries
+            # redeliveries wait the real schedule times this factor (tests shrink it)
+            self.notify_retry_scale = self.config.notify_retry_scale
             # coupon back-end
             self.backend_tokens = {}     # token -> expiry time
             self.sale_flags = {}         # (storecode or '*', linkId) -> saleFlag
@@ -82,6 +102,22 @@ class SandboxState:
                 'service': service, 'method': request.method, 'path': request.path,
                 'headers': [list(pair) for pair in request.headers.items()],
                 'body': request.get_data().decode('utf-8', 'replace')})
+
+    # -- redelivery timers ---------------------------------------------------------------------
+
+    def start_timer(self, seconds, func):
+        timer = threading.Timer(seconds, func)
+        timer.daemon = True
+        with self.lock:
+            self.timers = [t for t in self.timers if t.is_alive()]
+            self.timers.append(timer)
+        timer.start()
+
+    def cancel_timers(self):
+        with self.lock:
+            timers, self.timers = self.timers, []
+        for timer in timers:
+            timer.cancel()
 
     # -- faults ----------------------------------------------------------------------------
 

@@ -5,7 +5,9 @@ otherwise); bodies are checked as the real service checks them (400 PARAM_ERROR 
 field or an amount that is not an integer). 2xx replies are signed with the platform key.
 Notifications are compact JSON envelopes whose resource is AES-256-GCM encrypted with the APIv3
 key, signed with the platform key and POSTed to the notify_url of the request; the status and
-body of each answer are recorded. Only 200 and 204 count as received.
+body of each answer are recorded. Only 200 and 204 count as received; a notification that was
+not received is sent again on WeChat Pay's schedule (15 s, 15 s, 30 s, 3 min ... 6 h), each wait
+multiplied by the state's ``notify_retry_scale``.
 """
 import datetime
 import json
@@ -22,6 +24,9 @@ CHINA = datetime.timezone(datetime.timedelta(hours=8))
 OUT_TRADE_NO = re.compile(r'^[0-9A-Za-z_\-|*]{6,32}$')
 OUT_REFUND_NO = re.compile(r'^[0-9A-Za-z_\-|*@]{1,64}$')
 SIGNATURE_WINDOW = 300
+# Seconds between the deliveries of a notification that is not answered with 200 or 204.
+RETRY_SCHEDULE = (15, 15, 30, 180, 600, 1200, 1800, 1800, 1800, 3600, 10800, 10800, 10800,
+                  21600, 21600)
 _REFUND_SUMMARY = {'SUCCESS': '退款成功', 'ABNORMAL': '退款异常', 'CLOSED': '退款关闭'}
 
 
@@ -122,8 +127,8 @@ class WechatPayService:
         body = compact_json(payload).encode('utf-8')
         return json_response(payload, status, headers=self._signature_headers(body))
 
-    def _signature_headers(self, body, probe=False):
-        timestamp = str(int(self.state.clock()))
+    def _signature_headers(self, body, probe=False, timestamp=None):
+        timestamp = timestamp or str(int(self.state.clock()))
         nonce = crypto.random_nonce()
         if probe:
             signature = 'WECHATPAY/SIGNTEST/' + secrets.token_urlsafe(64)
@@ -171,6 +176,9 @@ class WechatPayService:
             'total': _required(body, '/amount/total', int),
             'openid': _required(body, '/payer/openid'),
         }
+        expire = body.get('time_expire')
+        if expire is not None:
+            order['time_expire'] = self._parse_time(expire)
         currency = body['amount'].get('currency', 'CNY')
         if currency != 'CNY':
             raise _param_error('/amount/currency', '仅支持CNY', currency)
@@ -185,6 +193,16 @@ class WechatPayService:
                          success_time=None, created=self.state.clock())
             self.state.transactions[order['out_trade_no']] = order
             return {'prepay_id': order['prepay_id']}
+
+    @staticmethod
+    def _parse_time(value):
+        try:
+            moment = datetime.datetime.fromisoformat(value) if isinstance(value, str) else None
+        except ValueError:
+            moment = None
+        if moment is None or moment.tzinfo is None:
+            raise _param_error('/time_expire', '须为rfc3339格式的时间', value)
+        return moment.timestamp()
 
     def _check_order(self, order):
         if order['mchid'] != self.config.mchid:
@@ -206,7 +224,8 @@ class WechatPayService:
         """A repeated out_trade_no: the same order again gets its prepay id, another is refused."""
         if known['trade_state'] != 'NOTPAY':
             raise ApiError(400, 'ORDERPAID', '该订单已支付')
-        same = all(known[key] == order[key] for key in ('description', 'total', 'openid'))
+        same = all(known.get(key) == order.get(key)
+                   for key in ('description', 'total', 'openid', 'time_expire'))
         if not same:
             raise ApiError(400, 'INVALID_REQUEST', '201 商户订单号重复')
         return known['prepay_id']
@@ -242,6 +261,28 @@ class WechatPayService:
         view['amount'] = {'total': order['total'], 'payer_total': order['total'],
                           'currency': 'CNY', 'payer_currency': 'CNY'}
         return view
+
+    # -- replies that must not be trusted (the "forge" fault) ---------------------------------
+
+    def forge(self, response, alter):
+        """The signed 2xx reply ``response``, altered as the fault says."""
+        if not 200 <= response.status_code < 300:
+            return response
+        payload = json.loads(response.get_data())
+        timestamp = None
+        if alter == 'field' and payload:      # a refund's status, a prepay's prepay_id
+            payload.pop('status' if 'status' in payload else next(iter(payload)))
+        body = compact_json(payload).encode('utf-8')
+        if alter == 'charset':
+            body = compact_json(dict(payload, note='支付')).encode('gbk')
+        if alter == 'stale':
+            timestamp = str(int(self.state.clock()) - 600)
+        headers = self._signature_headers(body, timestamp=timestamp)
+        if alter == 'signature':
+            headers['Wechatpay-Signature'] = self._signature_headers(body + b' ')['Wechatpay-Signature']
+        forged = json_response({}, response.status_code, headers=headers)
+        forged.set_data(body)
+        return forged
 
     # -- refunds ---------------------------------------------------------------------------
 
@@ -332,6 +373,9 @@ class WechatPayService:
             order = self.state.transactions.get(out_trade_no)
             if order is None:
                 raise LookupError('no payment with out_trade_no %r' % out_trade_no)
+            if order['trade_state'] == 'NOTPAY' and order.get('time_expire', float('inf')) \
+                    < self.state.clock():
+                order['trade_state'] = 'CLOSED'
             if order['trade_state'] != 'NOTPAY':
                 raise ValueError('payment %r is already %s' % (out_trade_no, order['trade_state']))
             order.update(trade_state='SUCCESS', transaction_id=crypto.new_id('4200002', 21),
@@ -339,9 +383,7 @@ class WechatPayService:
             resource = self._transaction_view(order)
             notification = self._notification('transaction', order['notify_url'],
                                                'TRANSACTION.SUCCESS', '支付成功', resource)
-        for _ in range(deliveries):
-            self.deliver(notification)
-        return notification
+        return self._send(notification, deliveries)
 
     def complete_refund(self, out_refund_no, status='SUCCESS', deliveries=1):
         """The bank settles a refund: SUCCESS, ABNORMAL or CLOSED, and its notification goes out."""
@@ -368,9 +410,7 @@ class WechatPayService:
                                   'payer_total': record['total'], 'payer_refund': record['refund']}
             notification = self._notification('refund', record['notify_url'],
                                               'REFUND.' + status, _REFUND_SUMMARY[status], resource)
-        for _ in range(deliveries):
-            self.deliver(notification)
-        return notification
+        return self._send(notification, deliveries)
 
     # -- notifications ---------------------------------------------------------------------
 
@@ -392,6 +432,27 @@ class WechatPayService:
         self.state.notifications.append(notification)
         return notification
 
+    def _send(self, notification, deliveries):
+        received = [self.deliver(notification)['received'] for _ in range(deliveries)]
+        if received and not any(received):
+            self._schedule_retry(notification, 0)
+        return notification
+
+    def _schedule_retry(self, notification, retry):
+        if retry >= len(RETRY_SCHEDULE):
+            return          # WeChat Pay gives up; the merchant must query
+        delay = RETRY_SCHEDULE[retry] * self.state.notify_retry_scale
+        self.state.start_timer(delay, lambda: self._retry(notification, retry))
+
+    def _retry(self, notification, retry):
+        with self.state.lock:
+            current = any(n is notification for n in self.state.notifications)
+            answered = any(d['received'] for d in notification['deliveries'])
+        if not current or answered:
+            return
+        if not self.deliver(notification, retry=retry + 1)['received']:
+            self._schedule_retry(notification, retry + 1)
+
     def find_notification(self, notification_id):
         with self.state.lock:
             for notification in self.state.notifications:
@@ -399,10 +460,12 @@ class WechatPayService:
                     return notification
         raise LookupError('no notification %r' % notification_id)
 
-    def deliver(self, notification, probe=False):
-        """POST the notification once, freshly signed; records and returns the answer."""
+    def deliver(self, notification, probe=False, retry=0):
+        """POST the notification once, freshly signed; records and returns the answer.
+
+        retry: which scheduled redelivery this is (0: a first or a manual delivery)."""
         body = notification['body'].encode('utf-8')
-        delivery = {'at': rfc3339(self.state.clock()), 'probe': probe}
+        delivery = {'at': rfc3339(self.state.clock()), 'probe': probe, 'retry': retry}
         if not notification['url']:
             delivery.update(status=None, body='', error='no notify_url', received=False)
         else:

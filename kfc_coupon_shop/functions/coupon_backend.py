@@ -3,8 +3,14 @@
 Each line of an order is one dish at the back-end: an order entry (signed with the merchant's
 signing key) returns the order's address, whose last segment is its uuid; the order detail
 (store, pick-up method, choices) is then submitted under that uuid. A line the back-end
-refuses, or that cannot be placed at all, goes to the failure handling at once, so a paid
-customer is refunded instead of waiting for a dish that nobody cooks.
+refuses, or whose order entry fails (no uuid was handed out), goes to the failure handling at
+once, so a paid customer is refunded instead of waiting for a dish that nobody cooks. When the
+detail submission ends unclear (no reply, a 5xx, a reply that is not the envelope) the kitchen
+may have the dish: the line keeps its uuid and waits, and the done-order query settles it.
+
+Numbers are repeatable: a line's orderno is made of the order's name and the line's id, and a
+back-end that receives an orderno again answers with the uuid it gave the first time, so a
+request that is rolled back and run again places nothing twice.
 """
 import datetime
 import hashlib
@@ -12,9 +18,11 @@ import json
 import logging
 import time
 
+import requests
 from odoo import http
 
 from .. import runtime
+from ..redaction import redact
 from .fulfilment import order_fail_push
 from .logs import create_api_log
 
@@ -24,6 +32,8 @@ LOGIN_PATH = '/KFCCore.asmx/KFC_Login'
 ORDER_ENTRY_PATH = '/kfcautoorder.aspx'
 ORDER_DETAIL_PATH = '/Core.asmx/KFC_Auto_UpdateOrderDetail'
 TAKE_AWAY, DINE_IN = 2, 1          # the back-end's pick-up methods
+# The back-end's answer to a detail it already has for that uuid: the order stands.
+DETAIL_ALREADY_SUBMITTED = 1
 
 
 class BackendRefusal(Exception):
@@ -32,6 +42,10 @@ class BackendRefusal(Exception):
     def __init__(self, what, reply):
         self.reason = (reply.get('msg') or '') if isinstance(reply, dict) else ''
         super().__init__('%s refused: %s' % (what, self.reason or reply))
+
+
+class UnclearOutcome(Exception):
+    """The request may or may not have taken effect at the back-end."""
 
 
 def kfc_login(payload):
@@ -57,8 +71,14 @@ def create_kfc_order(sale_order_id):
             continue
         try:
             number = _place_line(order, line)
-        except Exception as exc:        # refused or unreachable: the customer is made whole
-            _logger.warning('line %s of %s not placed: %s', line.id, order.name, exc)
+        except UnclearOutcome as exc:   # the kitchen may have it: wait for the done-order query
+            _logger.warning('line %s of %s placed, outcome unclear: %s', line.id, order.name,
+                            redact(exc))
+            create_api_log(log_title='卡券下单结果未知', log_role='卡券后台', log=exc)
+            line.write({'uuid': exc.args[1], 'detail_state': 'wait'})
+            continue
+        except Exception as exc:        # refused or never entered: the customer is made whole
+            _logger.warning('line %s of %s not placed: %s', line.id, order.name, redact(exc))
             create_api_log(log_title='卡券下单失败', log_role='卡券后台', log=exc)
             line.result = _failure_result(exc)
             order_fail_push(rec=line, sale_order_id=order)
@@ -69,7 +89,7 @@ def create_kfc_order(sale_order_id):
 def _failure_result(exc):
     """What a line keeps of a failed placement. The page shows a "msg" to the customer, so only
     the back-end's own words go there, never our exception text (addresses, internals)."""
-    result = {'error': type(exc).__name__, 'detail': str(exc)}
+    result = {'error': type(exc).__name__, 'detail': redact(exc)}
     if isinstance(exc, BackendRefusal) and exc.reason:
         result['msg'] = exc.reason
     return result
@@ -81,14 +101,31 @@ def _place_line(order, line):
     if not entry.get('url'):
         raise BackendRefusal('order entry', entry)
     number = entry['url'].rsplit('/', 1)[-1]
-    detail = _post(runtime.deployment['coupon_fulfilment_base'] + ORDER_DETAIL_PATH, {
-        'mutildata': json.dumps([{'id': 0, 'data': [1], 'ismutil': 1, 'couponidx': 0}]),
-        'orderdetail': json.dumps(_order_detail(order)),
-        'uuid': number,
-    })
-    if detail['d'].get('code') != 0:
-        raise BackendRefusal('order detail', detail['d'])
+    detail = _submit_detail(order, number)
+    if detail.get('code') not in (0, DETAIL_ALREADY_SUBMITTED):
+        raise BackendRefusal('order detail', detail)
     return number
+
+
+def _submit_detail(order, number):
+    """The back-end's "d" for the detail of order ``number``; UnclearOutcome(text, number) when
+    no trustworthy answer came back."""
+    url = runtime.deployment['coupon_fulfilment_base'] + ORDER_DETAIL_PATH
+    try:
+        response = runtime.requests.post(url, json={
+            'mutildata': json.dumps([{'id': 0, 'data': [1], 'ismutil': 1, 'couponidx': 0}]),
+            'orderdetail': json.dumps(_order_detail(order)),
+            'uuid': number,
+        })
+        if response.status_code >= 500:
+            raise UnclearOutcome('order detail: HTTP %d' % response.status_code, number)
+        answer = response.json()['d']
+        if not isinstance(answer, dict):
+            raise ValueError('"d" is not an object')
+        return answer
+    except (requests.RequestException, ValueError, KeyError, TypeError) as exc:
+        raise UnclearOutcome('order detail: %s: %s' % (type(exc).__name__, redact(exc)),
+                             number) from None
 
 
 def _order_no(order, line):

@@ -2,7 +2,7 @@
 import json
 
 from .logs import create_api_log
-from .payment import wx_api_refund
+from .payment import request_refund
 
 REMARKS = {
     False: '待下单',
@@ -20,15 +20,21 @@ REFUND_REMARKS = {'done': FAIL_REMARK_REFUND, 'draft': FAIL_REMARK_REFUNDING,
 
 
 def order_fail_push(rec, sale_order_id):
-    """Move a failed line to "fail" once: a coupon goes back to its owner, a paid dish is refunded."""
+    """Move a failed line to "fail" once: a coupon goes back to its owner, a paid dish is
+    refunded. Only what was never delivered is given back: a cancelled line is left as it is
+    (the cancellation gave its coupon back; nothing was paid), and a delivered line ("success",
+    its pick-up code was sent) becomes "fail" without a refund or its coupon."""
     line, order = rec, sale_order_id
-    if _locked_state(line) == 'fail':
+    state = _locked_state(line)
+    if state in ('fail', 'cancel'):
         return
     line.detail_state = 'fail'
+    if state == 'success':
+        return
     if line.coupon_ids:
         line.coupon_ids.write({'state': 'exchange'})
         note = FAIL_REMARK_COUPON
-    elif line.total_price > 0:
+    elif line.total_price > 0 and order.is_paid:
         note = REFUND_REMARKS[_refund(line, order).state]
     else:
         return
@@ -37,26 +43,36 @@ def order_fail_push(rec, sale_order_id):
 
 
 def _locked_state(line):
-    """The line's state read under the write lock, so two polls cannot both handle one failure."""
+    """The line's state read under the write lock, so two polls cannot both handle one failure.
+    The caller may have just changed it through the ORM, which Odoo writes to the database only
+    when flushed: flush it first, so the SQL reads what the caller wrote."""
+    line.flush_recordset(['detail_state'])
     cr = line.env.cr
     cr.execute('SELECT detail_state FROM sale_order_line WHERE id = %s FOR UPDATE', (line.id,))
     row = cr.fetchone()
     return row[0] if row else None
 
 
+def refund_number(order, line):
+    """The out_refund_no of the refund of a failed dish: the same on every try, so a request run
+    again asks WeChat Pay for the refund it already has instead of a second one."""
+    return '%sR%d' % (order.name, line.id)
+
+
 def _refund(line, order):
-    """Ask WeChat Pay to refund the dish; the refund record says how far it got."""
-    refund = line.env['sale.refund.order'].sudo().create({
-        'sale_order_id': order.id,
-        'kfc_user_id': order.kfc_user_id.id,
-        'line_id': line.id,
-    })
-    reply = wx_api_refund(out_refund_no=refund.name,
-                          amount=int(round(line.total_price * 100)),
-                          transaction_id=order.transaction_id,
-                          out_trade_no=order.name)
+    """Ask WeChat Pay to refund the dish, once; the refund record says how far it got."""
+    refunds = line.env['sale.refund.order'].sudo()
+    refund = refunds.search([('line_id', '=', line.id)], limit=1)
+    if refund.amount:
+        return refund           # asked before: its outcome is WeChat Pay's to tell
+    name = refund_number(order, line)
+    if not refund:
+        refund = refunds.create({'name': name, 'sale_order_id': order.id,
+                                 'kfc_user_id': order.kfc_user_id.id, 'line_id': line.id})
+    reply = request_refund(line.env, refund.name, int(round(line.total_price * 100)),
+                           order.transaction_id, order.name)
     create_api_log(log_title='出餐失败退款', log_role='微信', log=reply)
-    if reply.get('code') != 200:
+    if not refund.amount:       # refused before it was asked (nothing left to refund...)
         refund.state = 'fail'
     return refund
 
@@ -66,9 +82,12 @@ def get_error_message(line):
     state = line.detail_state
     if state != 'fail':
         return REMARKS.get(state, state)
-    if line.coupon_ids:
+    if line.pick_code:
+        remark = '出餐失败'     # delivered before it failed: nothing was given back
+    elif line.coupon_ids:
         remark = FAIL_REMARK_COUPON
     elif line.total_price > 0:
+        # a paid dish never delivered: what became of its refund
         refund = line.env['sale.refund.order'].sudo().search([('line_id', '=', line.id)], limit=1)
         remark = REFUND_REMARKS.get(refund.state, FAIL_REMARK_REFUND_REFUSED)
     else:

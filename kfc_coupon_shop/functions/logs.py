@@ -5,14 +5,31 @@ log is for - and SQLite lets one transaction write at a time, so an entry cannot
 beside the request's own transaction. Entries wait on the request's cursor and are written in a
 transaction of their own as soon as that cursor commits or rolls back.
 """
+import contextlib
+import contextvars
 import json
 import logging
 
 from odoo import api, http
 
 from .. import runtime
+from ..redaction import redact
 
 _logger = logging.getLogger(__name__)
+# The environment of a job run outside any request (settlement), whose entries wait on its
+# cursor likewise.
+_job_env = contextvars.ContextVar('api_log_job_env', default=None)
+
+
+@contextlib.contextmanager
+def logging_on(env):
+    """Within the block, entries made outside a request wait on ``env``'s cursor as they would
+    on a request's (writing them beside it would wait for its write lock on SQLite)."""
+    token = _job_env.set(env)
+    try:
+        yield
+    finally:
+        _job_env.reset(token)
 
 
 def create_api_log(log_title=None, log_role=None, log=None):
@@ -27,22 +44,25 @@ def create_api_log(log_title=None, log_role=None, log=None):
 
 
 def _describe(log):
+    """The entry's texts, secrets redacted (URLs of failed calls carry app secrets and tokens)."""
     if isinstance(log, BaseException):
-        return {'log': '%s: %s' % (type(log).__name__, log),
-                'exception_type': type(log).__name__, 'exception_message': str(log)}
+        message = redact(log)
+        return {'log': '%s: %s' % (type(log).__name__, message),
+                'exception_type': type(log).__name__, 'exception_message': message}
     if hasattr(log, 'status_code') and hasattr(log, 'text'):   # an HTTP response
-        return {'log': 'HTTP %s %s\n%s' % (log.status_code, getattr(log, 'url', ''), log.text)}
+        return {'log': redact('HTTP %s %s\n%s' % (log.status_code, getattr(log, 'url', ''),
+                                                  log.text))}
     try:
-        return {'log': json.dumps(log, ensure_ascii=False)}
+        return {'log': redact(json.dumps(log, ensure_ascii=False))}
     except (TypeError, ValueError):
-        return {'log': str(log)}
+        return {'log': redact(log)}
 
 
 def _request_env():
     try:
         return http.request.env
     except RuntimeError:        # called outside a request
-        return None
+        return _job_env.get()
 
 
 def _pending(cr, registry):

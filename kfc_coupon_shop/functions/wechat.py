@@ -4,6 +4,7 @@ import logging
 from odoo import http
 
 from .. import runtime
+from ..redaction import redact
 from .logs import create_api_log
 
 _logger = logging.getLogger(__name__)
@@ -26,7 +27,7 @@ def post_pick_message(openid, store_name, out_trade_no, pick_code, pick_type, cr
             'remark': '取餐手机尾号：%s' % phone if phone else '',
         })
     except Exception as exc:
-        _logger.warning('pick-up message to %s failed: %s', openid, exc)
+        _logger.warning('pick-up message to %s failed: %s', openid, redact(exc))
         reply = exc
     create_api_log(log_title='取餐通知', log_role='微信', log=reply)
     return reply

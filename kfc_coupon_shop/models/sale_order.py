@@ -1,6 +1,5 @@
 """Meal orders, their lines (one unit of one dish each) and refund requests."""
 import json
-import secrets
 
 from odoo import api, fields, models
 
@@ -19,7 +18,7 @@ LINE_STATES = [
     ('cancel', 'Cancelled'),
 ]
 REFUND_STATES = [
-    ('draft', 'Requested'),
+    ('draft', 'Requested'),         # in progress: asked, or its outcome not yet known
     ('fail', 'Refused by WeChat Pay'),
     ('done', 'Refunded'),
 ]
@@ -35,10 +34,16 @@ class JsonText(fields.Text):
 
 
 def merchant_number(env, code):
-    """A number from the sequence ``code`` plus a random part, so that numbers of databases
-    created again never meet at WeChat Pay: letters and digits only, 24 characters.
-    The sequences are the add-on's data (data/ir_sequence_data.xml)."""
-    return env['ir.sequence'].sudo().next_by_code(code) + secrets.token_hex(4).upper()
+    """A number from the "no_gap" sequence ``code`` plus a part fixed per database, so that
+    numbers of databases created again never meet at WeChat Pay, while a request that is rolled
+    back and run again draws the same number: letters and digits only, 24 characters."""
+    return env['ir.sequence'].sudo().next_by_code(code) + database_part(env)
+
+
+def database_part(env):
+    """Eight hex digits of the database's uuid (Odoo's "database.uuid" parameter)."""
+    value = env['ir.config_parameter'].sudo().get_param('database.uuid')   # set at creation
+    return value.replace('-', '')[:8].upper()
 
 
 class SaleOrder(models.Model):
@@ -63,6 +68,9 @@ class SaleOrder(models.Model):
     is_paid = fields.Boolean()
     transaction_id = fields.Char()
     pay_time = fields.Datetime()
+    # Written under the row lock by every refund, so that concurrent refunds of one order run
+    # one after the other, each on the sums the other left.
+    refund_stamp = fields.Datetime()
     line_ids = fields.One2many('sale.order.line', 'sale_order_id', string='Lines')
 
     @api.model_create_multi
@@ -118,6 +126,8 @@ class SaleRefundOrder(models.Model):
     # The failed dish a refund made by the host is for; empty for a refund the customer asked.
     line_id = fields.Many2one('sale.order.line', string='Failed dish', index=True)
     state = fields.Selection(REFUND_STATES, default='draft')
+    # The amount asked of WeChat Pay (yuan); 0 until a request was made.
+    amount = fields.Float(digits=(16, 2))
 
     @api.model_create_multi
     def create(self, vals_list):

@@ -131,7 +131,7 @@ class TestOrderFailPush:
         assert refund_names == [refund['out_refund_no']]
 
     def test_a_refund_wechat_pay_refuses_is_not_told_as_done(self, host, paid_order):
-        host.control('fault', service='wechatpay', mode='error')
+        host.control('fault', service='wechatpay', mode='http', status=403)
         with host.request_env() as env:
             order = env['sale.order'].browse(paid_order)
             order_fail_push(rec=order.line_ids[0], sale_order_id=order)
@@ -139,6 +139,16 @@ class TestOrderFailPush:
             assert refund.state == 'fail'
             assert get_error_message(order.line_ids[0]) == '出餐失败，退款未成功，请联系客服'
             assert '退款未成功' in order.remark and '已退款' not in order.remark
+
+    def test_a_refund_met_by_a_5xx_stays_in_progress(self, host, paid_order):
+        host.control('fault', service='wechatpay', mode='error')
+        with host.request_env() as env:
+            order = env['sale.order'].browse(paid_order)
+            order_fail_push(rec=order.line_ids[0], sale_order_id=order)
+            refund = env['sale.refund.order'].search([('line_id', '=', order.line_ids[0].id)])
+            assert (refund.state, refund.amount) == ('draft', 9.9)
+            assert get_error_message(order.line_ids[0]) == '出餐失败，退款处理中'
+            assert '退款处理中' in order.remark
 
     def test_a_coupon_line_gives_its_coupon_back(self, host, paid_order):
         with host.env() as env:

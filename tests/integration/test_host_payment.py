@@ -133,3 +133,68 @@ class TestNotifications:
         for kind in ('transaction', 'refund'):
             with pytest.raises(InvalidTag):
                 decrypt_resource(_notification(host, kind), generate_apiv3_key())
+
+
+class TestRepliesFailClosed:
+    @pytest.mark.parametrize('alter', ['signature', 'stale', 'charset', 'field'])
+    def test_an_untrusted_prepay_reply_is_a_502(self, host, payer, alter):
+        host.control('fault', service='wechatpay', mode='forge', alter=alter)
+        reply = _pay(payer)
+        assert reply['code'] == 502, reply
+        assert reply['message'].startswith('WeChat Pay')
+        assert 'prepay_id' not in json.dumps(reply.get('data') or {})
+
+    def test_without_platform_key_or_serial_nothing_is_sent(self, host, payer, monkeypatch):
+        for missing in ('platform_serial', '_platform_key'):
+            with monkeypatch.context() as patch:
+                patch.setattr(runtime.wechatpay, missing, None)
+                reply = _pay(payer)
+            assert reply['code'] == 502 and 'not configured' in reply['message']
+        assert not host.inspect('wechatpay/payments')['transactions']
+        assert _pay(payer)['code'] == 200
+
+    def test_a_refund_reply_without_status_is_not_a_success(self, host):
+        name, transaction_id = _paid_order(host)
+        host.control('fault', service='wechatpay', mode='forge', alter='field')
+        with host.request_env():
+            reply = wx_api_refund(out_refund_no='RF' + name, amount=False,
+                                  transaction_id=transaction_id, out_trade_no=name)
+        assert reply['code'] != 200
+
+
+class TestAbsurdAmounts:
+    AMOUNTS = [float('inf'), float('-inf'), float('nan'), 1e30, -990.0, -1, 'inf', 'NaN',
+               '1e30', 10 ** 30]
+
+    @pytest.mark.parametrize('amount', AMOUNTS)
+    def test_payment_refuses(self, host, payer, amount):
+        reply = _pay(payer, amount=amount)
+        assert reply['code'] == 400 and reply['message']
+        json.dumps(reply)
+
+    def test_refund_refuses(self, host):
+        name, transaction_id = _paid_order(host)
+        with host.request_env():
+            replies = [wx_api_refund(out_refund_no='RF' + name, amount=amount,
+                                     transaction_id=transaction_id, out_trade_no=name)
+                       for amount in self.AMOUNTS]
+        assert all(reply['code'] == 400 and reply['message'] for reply in replies), replies
+        assert not host.inspect('wechatpay/payments')['refunds']
+
+
+class TestNotifyAddress:
+    def test_outside_the_sandbox_only_https_will_do(self, host, payer, monkeypatch):
+        name, transaction_id = _paid_order(host)
+        monkeypatch.setattr(runtime.settings, 'sandbox', False)
+        reply = _pay(payer)
+        assert reply['code'] == 400 and 'https' in reply['message']
+        with host.request_env():
+            refund = wx_api_refund(out_refund_no='RF' + name, amount=False,
+                                   transaction_id=transaction_id, out_trade_no=name)
+        assert refund['code'] == 400 and 'https' in refund['message']
+        payments = host.inspect('wechatpay/payments')
+        assert len(payments['transactions']) == 1 and not payments['refunds']
+        monkeypatch.setattr(runtime.settings, 'public_url', 'https://shop.example')
+        assert _pay(payer)['code'] == 200
+        payment = host.inspect('wechatpay/payments')['transactions'][-1]
+        assert payment['notify_url'] == 'https://shop.example/api/wechat_pay_notify'

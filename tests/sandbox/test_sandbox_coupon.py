@@ -229,3 +229,19 @@ class TestFulfilment:
         finish_unknown = requests.post(sandbox.url + '/sandbox/coupon/finish',
                                        json={'uuid': 'f' * 32})
         assert finish_unknown.status_code == 404
+
+
+class TestRepeatedOrderNumber:
+    def test_a_repeated_orderno_gets_its_first_uuid(self, sandbox):
+        first = _place(sandbox).json()
+        again = _place(sandbox).json()
+        assert again['code'] == 0 and again['url'] == first['url']
+        assert len(sandbox.state.orders) == 1
+
+    def test_late_error_places_the_order_and_loses_the_reply(self, sandbox):
+        requests.post(sandbox.url + '/sandbox/fault',
+                      json={'service': 'coupon', 'mode': 'late_error', 'status': 503, 'times': 1})
+        lost = _place(sandbox)
+        assert lost.status_code == 503
+        [order] = sandbox.state.orders.values()
+        assert _place(sandbox).json()['url'].endswith(order['uuid'])

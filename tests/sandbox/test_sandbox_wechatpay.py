@@ -1,7 +1,9 @@
 """WeChat Pay APIv3 between the host's client and the simulator, over real HTTP and real crypto."""
 import base64
+import datetime
 import json
 import socket
+import time
 from decimal import Decimal
 
 import pytest
@@ -265,3 +267,84 @@ def test_to_fen_accepts_only_whole_fen():
             to_fen(wrong)
     with pytest.raises(ValueError):
         to_fen('abc')
+
+
+class TestRedelivery:
+    def test_unanswered_notification_comes_again_on_the_schedule_until_received(
+            self, sandbox, pay_client, payer, receiver):
+        requests.post(sandbox.url + '/sandbox/wechatpay/retry_scale', json={'scale': 0.01})
+        receiver.status = 500
+        notification = _paid_order(sandbox, pay_client, payer, receiver)
+        deadline = time.time() + 5
+        while len(receiver.requests) < 3 and time.time() < deadline:
+            time.sleep(0.02)
+        receiver.status = 204           # from the fourth delivery on it is received
+        while len(receiver.requests) < 4 and time.time() < deadline:
+            time.sleep(0.02)
+        time.sleep(1.9)                 # the next step of the schedule (3 min) scaled: 1.8 s
+        [record] = requests.get(sandbox.url + '/sandbox/wechatpay/notifications').json()[
+            'notifications']
+        assert record['id'] == notification['id']
+        assert [d['retry'] for d in record['deliveries']] == [0, 1, 2, 3]
+        assert [d['received'] for d in record['deliveries']] == [False] * 3 + [True]
+        assert len(receiver.requests) == 4
+        assert all(pay_client.verify_signed(r['headers'], r['body']) for r in receiver.requests)
+
+    def test_reset_stops_the_redeliveries(self, sandbox, pay_client, payer, receiver):
+        requests.post(sandbox.url + '/sandbox/wechatpay/retry_scale', json={'scale': 0.01})
+        receiver.status = 503
+        _paid_order(sandbox, pay_client, payer, receiver)
+        requests.post(sandbox.url + '/sandbox/reset')
+        time.sleep(0.5)
+        assert len(receiver.requests) == 1
+
+
+class TestUntrustworthyReplies:
+    @pytest.mark.parametrize('alter, problem', [
+        ('signature', 'invalid'), ('stale', 'five minutes'), ('charset', 'not UTF-8'),
+        ('field', 'without a prepay_id')])
+    def test_forged_replies_are_refused(self, sandbox, pay_client, payer, alter, problem):
+        requests.post(sandbox.url + '/sandbox/fault',
+                      json={'service': 'wechatpay', 'mode': 'forge', 'alter': alter})
+        reply = pay_client.jsapi_prepay('汉堡', 'SO20240001', 990, payer, 'https://shop.example/n')
+        assert not reply.ok and problem in reply.message
+        assert sandbox.state.transactions['SO20240001']['trade_state'] == 'NOTPAY'
+
+    def test_without_platform_key_no_request_is_sent(self, sandbox, outbound, payer):
+        settings = dict(sandbox.config.host_settings()['wechatpay'], platform_public_key=None)
+        client = WechatPayClient(session=outbound, **settings)
+        reply = client.jsapi_prepay('汉堡', 'SO20240001', 990, payer, 'https://shop.example/n')
+        assert not reply.ok and reply.status == 0
+        assert not sandbox.state.transactions
+
+    @pytest.mark.parametrize('mode', ['late_error', 'late_hang'])
+    def test_late_faults_take_effect_and_lose_the_reply(self, sandbox, pay_client, payer, mode):
+        requests.post(sandbox.url + '/sandbox/fault',
+                      json={'service': 'wechatpay', 'mode': mode, 'seconds': 2, 'times': 1})
+        pay_client.session.timeout = (2, 0.3)
+        reply = pay_client.jsapi_prepay('汉堡', 'SO20240001', 990, payer, 'https://shop.example/n')
+        assert not reply.ok and (reply.status == 500 if mode == 'late_error' else reply.status == 0)
+        assert 'SO20240001' in sandbox.state.transactions       # the payment was opened
+        again = pay_client.jsapi_prepay('汉堡', 'SO20240001', 990, payer, 'https://shop.example/n')
+        assert again.ok
+        assert again.data['prepay_id'] == sandbox.state.transactions['SO20240001']['prepay_id']
+
+
+def test_to_fen_refuses_what_is_not_a_finite_int64():
+    for absurd in (float('inf'), float('nan'), 1e30, 'inf', 'NaN', Decimal('Infinity'), 2 ** 63):
+        with pytest.raises(ValueError):
+            to_fen(absurd)
+
+
+def test_a_payment_cannot_be_made_after_its_time_expire(sandbox, pay_client, payer):
+    soon = datetime.datetime.fromtimestamp(time.time() + 60, datetime.timezone(
+        datetime.timedelta(hours=8))).isoformat(timespec='seconds')
+    assert pay_client.jsapi_prepay('汉堡', 'SO20240001', 990, payer, 'https://shop.example/n',
+                                   time_expire=soon).ok
+    bad = pay_client.jsapi_prepay('汉堡', 'SO20240002', 990, payer, 'https://shop.example/n',
+                                  time_expire='tomorrow')
+    assert bad.status == 400 and bad.data['code'] == 'PARAM_ERROR'
+    sandbox.state.clock = lambda: time.time() + 120
+    late = requests.post(sandbox.url + '/sandbox/wechatpay/confirm',
+                         json={'out_trade_no': 'SO20240001'})
+    assert late.status_code == 400 and 'CLOSED' in late.json()['error']

@@ -1,7 +1,20 @@
 """System parameters: text values by key, read with get_param and written with set_param."""
+import uuid
+
 from .. import access, api, fields, models
 
 access.grant('ir.config_parameter', 'base.group_system', access.OPERATIONS)
+
+
+# What Odoo writes into every new database (base's ir.config_parameter ``init``).
+DEFAULT_PARAMETERS = {
+    'database.secret': lambda: str(uuid.uuid4()),
+    'database.uuid': lambda: str(uuid.uuid1()),
+    'database.create_date': lambda: fields.Datetime.to_string(fields.Datetime.now()),
+    'web.base.url': lambda: 'http://localhost:8069',
+    'base.login_cooldown_after': lambda: 10,
+    'base.login_cooldown_duration': lambda: 60,
+}
 
 
 class IrConfigParameter(models.Model):
@@ -14,6 +27,13 @@ class IrConfigParameter(models.Model):
     value = fields.Text(required=True)
 
     _sql_constraints = [('key_uniq', 'unique (key)', 'Key must be unique.')]
+
+    @api.model
+    def init(self, force=False):
+        params = self.sudo()
+        for key, func in DEFAULT_PARAMETERS.items():
+            if force or not params.search([('key', '=', key)]):
+                params.set_param(key, func())
 
     @api.model
     def get_param(self, key, default=False):

@@ -4,6 +4,12 @@ The prefix and suffix may hold Odoo's date placeholders (``%(year)s``, ``%(month
 ``%(day)s``...), filled with the current UTC date. Drawing a number updates the sequence's
 row, which takes the database write lock: concurrent transactions draw one after the other
 and never get the same number.
+
+``implementation`` is Odoo's: "no_gap" draws under a row lock in the caller's transaction, so
+a transaction that rolls back gives its number back and a rerun draws the same one; Odoo's
+"standard" draws from a PostgreSQL sequence outside the transaction. This stand-in draws every
+sequence the "no_gap" way; records whose numbers must be repeatable declare "no_gap" so that
+they keep that behaviour on Odoo.
 """
 import datetime
 
@@ -31,6 +37,8 @@ class IrSequence(models.Model):
     padding = fields.Integer(default=0)
     number_next = fields.Integer(default=1)
     number_increment = fields.Integer(default=1)
+    implementation = fields.Selection([('standard', 'Standard'), ('no_gap', 'No gap')],
+                                      default='standard', required=True)
 
     @api.model
     def next_by_code(self, sequence_code):
@@ -49,6 +57,7 @@ class IrSequence(models.Model):
     def _next(self):
         self.ensure_one()
         cr = self.env.cr
+        cr.execute("SELECT number_next FROM ir_sequence WHERE id = %s FOR UPDATE NOWAIT", [self.id])
         cr.execute("UPDATE ir_sequence SET number_next = number_next + number_increment "
                    "WHERE id = %s RETURNING number_next - number_increment", [self.id])
         number = cr.fetchone()[0]
@@ -76,10 +85,14 @@ class IrSequence(models.Model):
         return values
 
     @api.model
-    def ensure_sequence(self, code, name, prefix='', padding=0, suffix=''):
+    def ensure_sequence(self, code, name, prefix='', padding=0, suffix='',
+                        implementation='standard'):
         """The sequence of ``code``, created with these settings when missing."""
         sequence = self.search([('code', '=', code)], limit=1)
         if not sequence:
             sequence = self.create({'code': code, 'name': name, 'prefix': prefix,
-                                    'padding': padding, 'suffix': suffix})
+                                    'padding': padding, 'suffix': suffix,
+                                    'implementation': implementation})
+        elif sequence.implementation != implementation:
+            sequence.implementation = implementation
         return sequence

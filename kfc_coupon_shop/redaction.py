@@ -1,0 +1,76 @@
+"""Secrets out of log texts: URLs, exception messages and logged replies are redacted with
+``redact`` before they reach ``api.log`` or the server log.
+
+What counts as a secret: the value of a query, form or JSON field whose name says so (app
+secret, access and refresh tokens, tickets, keys, passwords), PEM private keys, and the
+credentials of the host's own settings wherever they appear.
+"""
+import logging
+import re
+
+MASK = '***'
+SECRET_NAMES = ('secret', 'appsecret', 'app_secret', 'access_token', 'refresh_token',
+                'jsapi_ticket', 'ticket', 'password', 'apiv3_key', 'api_key', 'private_key',
+                'merchant_private_key', 'order_signing_key', 'key')
+_NAMES = '|'.join(sorted(SECRET_NAMES, key=len, reverse=True))
+# name=value in a query string or form body (also URL-encoded inside another URL)
+_QUERY = re.compile(r'(?<![A-Za-z0-9_])(%s)(=|%%3D)([^&\s\'"#)\]},]+)' % _NAMES, re.IGNORECASE)
+# "name": "value" in JSON or a Python repr
+_FIELD = re.compile(r'''(["'](?:%s)["']\s*:\s*)(["'])((?:\\.|(?!\2).)*)\2''' % _NAMES,
+                    re.IGNORECASE)
+_PEM = re.compile(r'-----BEGIN [A-Z ]*PRIVATE KEY-----.*?-----END [A-Z ]*PRIVATE KEY-----',
+                  re.DOTALL)
+
+
+def redact(text):
+    """``text`` (or the text of any value) with every secret in it masked."""
+    if not isinstance(text, str):
+        text = str(text)
+    text = _PEM.sub('[private key]', text)
+    text = _QUERY.sub(lambda m: m.group(1) + m.group(2) + MASK, text)
+    text = _FIELD.sub(lambda m: m.group(1) + m.group(2) + MASK + m.group(2), text)
+    for value in _configured_secrets():
+        text = text.replace(value, MASK)
+    return text
+
+
+def redact_exception(exc):
+    """``exc`` itself, its message redacted and its chain of causes dropped from tracebacks
+    (requests keeps the full URL in the urllib3 errors it wraps)."""
+    text = str(exc)
+    clean = redact(text)
+    if clean != text:
+        exc.args = (clean,)
+    exc.__cause__ = None
+    exc.__suppress_context__ = True
+    return exc
+
+
+class RedactingFilter(logging.Filter):
+    """Redacts the records of a logger that writes URLs as they are (urllib3 logs every request
+    line, query included, at DEBUG level)."""
+
+    def filter(self, record):
+        message = record.getMessage()
+        clean = redact(message)
+        if clean != message:
+            record.msg, record.args = clean, None
+        return True
+
+
+def install_log_filter(logger_names=('urllib3.connectionpool',)):
+    for name in logger_names:
+        logger = logging.getLogger(name)
+        if not any(isinstance(f, RedactingFilter) for f in logger.filters):
+            logger.addFilter(RedactingFilter())
+
+
+def _configured_secrets():
+    from . import runtime      # late: runtime builds the clients that use this module
+    settings = runtime.settings
+    values = []
+    if settings.wechatpay is not None:
+        values.append(settings.wechatpay.apiv3_key)
+    if settings.coupon_backend is not None:
+        values += [settings.coupon_backend.password, settings.coupon_backend.order_signing_key]
+    return [value for value in values if value and len(value) >= 6]

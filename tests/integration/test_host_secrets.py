@@ -1,0 +1,88 @@
+"""No secret reaches a log or a reply: the login and the pick-up message fail on the way to
+WeChat (a hung service, a refused connection) and every log is searched for the secrets."""
+import logging
+import socket
+from urllib.parse import urlsplit
+
+import pytest
+
+from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.functions import post_pick_message
+from odoo.addons.kfc_coupon_shop.outbound import OriginMap
+
+
+def _closed_port():
+    with socket.socket() as sock:
+        sock.bind(('127.0.0.1', 0))
+        return sock.getsockname()[1]
+
+
+def _everything_logged(host, caplog):
+    with host.env() as env:
+        rows = env['api.log'].search([]).read(['name', 'role', 'log', 'exception_message'])
+    return repr(rows) + '\n'.join(
+        record.getMessage() + (logging.Formatter().formatException(record.exc_info)
+                               if record.exc_info else '') for record in caplog.records)
+
+
+class _PartlyDead(OriginMap):
+    """The sandbox's map, except that paths starting with ``dead_path`` go to ``dead``."""
+
+    def __init__(self, live, dead, dead_path):
+        super().__init__()
+        self.live, self.dead, self.dead_path = live, dead, dead_path
+
+    def rewrite(self, url):
+        target = self.dead if urlsplit(url).path.startswith(self.dead_path) else self.live
+        return target.rewrite(url)
+
+
+@pytest.fixture
+def failing_wechat(host, monkeypatch, outbound_calls):
+    """fail(how, only=''): WeChat hangs past the time-out ("hang") or refuses the connection
+    ("refused"), for the paths that start with ``only``; the rest still reaches the sandbox."""
+    outbound_calls('user', cap=(2, 0.3))
+    dead = OriginMap({runtime.deployment['wechat_api_origin']:
+                      'http://127.0.0.1:%d' % _closed_port()})
+
+    def fail(how, only=''):
+        if how == 'hang':
+            host.control('fault', service='wechat', mode='hang', seconds=1, path=only)
+        else:
+            monkeypatch.setattr(runtime.requests, 'origins',
+                                _PartlyDead(runtime.requests.origins, dead, only))
+    return fail
+
+
+@pytest.mark.parametrize('how', ['hang', 'refused'])
+def test_login_failure_leaks_no_secret(host, failing_wechat, caplog, how):
+    code = host.control('wechat/authorize', nickname='丁')['code']
+    failing_wechat(how)
+    with caplog.at_level(logging.DEBUG):
+        reply = host.post('post_user_login', data={'code': code})
+    assert reply.status_code == 500
+    secret = host.sandbox.config.wechat_secret
+    assert secret not in reply.text
+    logged = _everything_logged(host, caplog)
+    assert 'Exception during request handling' in logged    # the failure itself is logged
+    assert secret not in logged and runtime.settings.apiv3_key not in logged
+
+
+@pytest.mark.parametrize('how, only', [('hang', ''), ('refused', ''),
+                                       ('refused', '/cgi-bin/message/')])
+def test_pick_message_failure_leaks_no_secret(host, failing_wechat, caplog, how, only):
+    openid = host.control('wechat/authorize', nickname='戊')['openid']
+    failing_wechat(how, only)
+    with caplog.at_level(logging.DEBUG):
+        with host.request_env():
+            reply = post_pick_message(openid=openid, store_name='南京东路店', out_trade_no='SO1',
+                                      pick_code='A1', pick_type='外带', create_date='', phone='')
+    assert isinstance(reply, Exception)
+    tokens = list(host.sandbox.state.access_tokens)
+    if only:
+        assert tokens               # the token call went through; the send failed
+    logged = _everything_logged(host, caplog)
+    assert '取餐通知' in logged
+    for secret in [host.sandbox.config.wechat_secret] + tokens:
+        assert secret not in logged
+        assert secret not in str(reply)
