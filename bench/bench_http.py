@@ -25,10 +25,12 @@ import time
 import werkzeug.wrappers
 
 import kfchost.http as http
-import kfchost.models  # noqa: F401  (registers kfc.user)
+from kfchost import addon
 from kfchost.http import request
 from kfchost.orm.api import Environment
 from kfchost.orm.registry import Registry
+
+addon.import_addon()    # the shop's models (kfc.user)
 
 GOAL = 0.5
 USERS = 5000

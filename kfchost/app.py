@@ -1,23 +1,27 @@
-"""The host application: records, host modules and the HTTP layer, wired from the Settings."""
+"""The host application: the shop's add-on, its records and the HTTP layer, wired from the
+add-on's Settings."""
 import os
 
-from kfchost import http, runtime
+from kfchost import addon, http
 from kfchost.orm.registry import Registry
 
 
 def open_registry(db_path):
-    """The records of the database file ``db_path``, created or brought up to date."""
-    import kfchost.models  # noqa: F401  (defines the models the registry serves)
+    """The records of the database file ``db_path``, created or brought up to the add-on."""
+    addon.import_addon()                # defines the models the registry serves
     os.makedirs(os.path.dirname(os.path.abspath(db_path)), exist_ok=True)
-    registry = Registry(db_path)
-    registry.init_db()
-    return registry
+    return addon.install(Registry(db_path))
 
 
-def create_app(settings):
-    """Configure the host's services and return the WSGI application serving the controllers."""
-    from kfchost.controllers import controller_classes
+def runtime():
+    """The add-on's process-wide services (settings, outbound client, WeChat Pay client)."""
+    return addon.submodule('runtime')
 
-    runtime.configure(settings)
-    runtime.registry = open_registry(settings.db_path)
-    return http.Application(runtime.registry, controller_classes())
+
+def create_app(settings, db_path):
+    """Configure the add-on's services and return the WSGI application serving its controllers
+    on the database file ``db_path``."""
+    services = runtime()
+    services.configure(settings)
+    services.registry = open_registry(db_path)
+    return http.Application(services.registry, addon.controller_classes())

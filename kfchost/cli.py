@@ -1,6 +1,7 @@
 """Command line of the host: create the database, load demo data, serve.
 
     python -m kfchost serve --sandbox --demo      # the API with the simulated outside world
+    python -m kfchost serve --config odoo.conf    # production settings, as Odoo reads them
     python -m kfchost init-db --db var/kfchost.sqlite3
     python -m kfchost demo --db var/kfchost.sqlite3
 """
@@ -8,9 +9,8 @@ import argparse
 import logging
 import sys
 
-from kfchost import http, runtime
-from kfchost.app import create_app, open_registry
-from kfchost.config import Settings
+from kfchost import addon, http, odoo_shim
+from kfchost.app import create_app, open_registry, runtime
 
 DEFAULT_DB = 'var/kfchost.sqlite3'
 
@@ -28,8 +28,10 @@ def _parser():
     serve = commands.add_parser('serve', help='serve the API (threaded werkzeug server)')
     serve.add_argument('--host', default='127.0.0.1')
     serve.add_argument('--port', type=int, default=8069)
-    serve.add_argument('--db', help='database file (default: the config file\'s, else %s)' % DEFAULT_DB)
-    serve.add_argument('--config', help='production settings (INI, see kfchost.config.Settings.from_ini)')
+    serve.add_argument('--db', help='database file (default: the config file\'s db_path, else %s)'
+                       % DEFAULT_DB)
+    serve.add_argument('--config', help='Odoo configuration file: [options] db_path and the '
+                       'add-on\'s settings in [kfc_coupon_shop] (see the README)')
     serve.add_argument('--sandbox', action='store_true',
                        help='start the simulated outside services and use them instead of production')
     serve.add_argument('--sandbox-port', type=int, default=8070)
@@ -49,22 +51,27 @@ def _parser():
 def _serve(args):
     sandbox = None
     public_url = 'http://%s:%d' % (args.host, args.port)
+    db_path = args.db or DEFAULT_DB
     if args.sandbox:
         sandbox = _start_sandbox(args.sandbox_port)
-        settings = Settings.for_sandbox(sandbox.url, sandbox.config.host_settings(),
-                                        args.db or DEFAULT_DB, public_url)
+        settings = addon.submodule('config').Settings.for_sandbox(
+            sandbox.url, sandbox.config.host_settings(), public_url)
     elif args.config:
-        settings = Settings.from_ini(args.config)
-        settings.db_path = args.db or settings.db_path
+        odoo_shim.install()
+        odoo_shim.config.load(args.config)
+        db_path = args.db or odoo_shim.config.get('db_path') or DEFAULT_DB
+        settings = addon.submodule('config').Settings.from_config(odoo_shim.config)
     else:
         sys.exit('kfchost serve: give --sandbox, or --config with the production settings')
-    app = create_app(settings)
+    services = runtime()
+    app = create_app(settings, db_path)
     if args.demo:
-        _load_demo(runtime.registry, sandbox.config.host_settings()['wechat'] if sandbox else None)
+        _load_demo(services.registry, sandbox.config.host_settings()['wechat'] if sandbox else None)
     server = http.make_server(app, args.host, args.port)
-    runtime.settings.public_url = 'http://%s:%d' % (args.host, server.server_port)
-    print('kfchost API listening on %s/api/ (database %s)' % (runtime.settings.public_url,
-                                                              settings.db_path), flush=True)
+    if not services.settings.public_url or sandbox:
+        services.settings.public_url = 'http://%s:%d' % (args.host, server.server_port)
+    print('kfchost API listening on %s/api/ (database %s)' % (services.settings.public_url,
+                                                              db_path), flush=True)
     if sandbox:
         print('sandbox of the outside services listening on %s (control: %s/sandbox/)'
               % (sandbox.url, sandbox.url), flush=True)
@@ -79,10 +86,10 @@ def _serve(args):
 
 
 def _start_sandbox(port):
-    from kfchost.outbound import read_deployment
     from kfcsandbox.config import SandboxConfig
     from kfcsandbox.server import SandboxServer
-    return SandboxServer(SandboxConfig.from_deployment(read_deployment()), port=port).start()
+    deployment = addon.submodule('outbound').read_deployment()
+    return SandboxServer(SandboxConfig.from_deployment(deployment), port=port).start()
 
 
 def _init_db(args):

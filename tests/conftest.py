@@ -1,20 +1,33 @@
-"""The platform the integration suites run on: ``--platform standin`` (the default: the
-stand-in host in the test process) or ``--platform odoo16`` (Odoo 16 servers on a private
-PostgreSQL 15 cluster; needs ODOO16_ROOT and ODOO16_PYTHON, see odoo16host/prepare.sh).
+"""The suites run the shop's add-on on a host platform: ``--platform standin`` (the default:
+the stand-in host, which answers the add-on's imports from ``odoo``; ``odoo.addons.kfc_coupon_shop``
+is the add-on folder at the project root) or ``--platform odoo16`` (Odoo 16 servers on a private
+PostgreSQL 15 cluster, from ODOO16_SRC: an Odoo 16 tree, a folder holding its tarball, or the
+tarball).
 
 Markers: ``standin_only(reason=...)`` for cases that need a hook inside the server process,
 skipped on Odoo with that reason; ``odoo16_only`` for checks of the Odoo harness itself.
 """
+
 import os
 import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'tools'))
 
-from odoo16host.platform import Odoo16Platform  # noqa: E402
+from kfchost import odoo_shim  # noqa: E402
+from odoo16_harness import Odoo16Platform  # noqa: E402
+
+odoo_shim.install()
 
 PLATFORMS = ('standin', 'odoo16')
+
+# Fixtures that reach into the process serving the routes; a test using one is stand-in only.
+HOOK_FIXTURES = {
+    'outbound_calls': 'records the time-outs of outgoing calls inside the server process',
+    'clock': 'freezes the clock inside the server process',
+    'issued_tokens': 'records the tokens generated inside the server process',
+}
 
 
 def pytest_addoption(parser):
@@ -26,9 +39,6 @@ def pytest_configure(config):
     config.addinivalue_line('markers', 'standin_only(reason): runs on the stand-in host only, '
                                        'because it needs a hook inside the server process')
     config.addinivalue_line('markers', 'odoo16_only: checks of the Odoo 16 harness itself')
-    if config.getoption('--platform') == 'odoo16' and not os.environ.get('ODOO16_ROOT'):
-        raise pytest.UsageError('--platform odoo16 needs ODOO16_ROOT and ODOO16_PYTHON '
-                                '(./dev test sets them from ODOO16_SRC)')
 
 
 def pytest_report_header(config):
@@ -38,6 +48,8 @@ def pytest_report_header(config):
 def pytest_collection_modifyitems(config, items):
     platform = config.getoption('--platform')
     for item in items:
+        for name in HOOK_FIXTURES.keys() & set(getattr(item, 'fixturenames', ())):
+            item.add_marker(pytest.mark.standin_only(reason=HOOK_FIXTURES[name]))
         standin_only = item.get_closest_marker('standin_only')
         if platform == 'odoo16' and standin_only:
             reason = standin_only.kwargs.get('reason') or (standin_only.args or ['?'])[0]
@@ -56,9 +68,8 @@ def odoo16(platform):
     """The Odoo 16 platform of the session: cluster started on first use, stopped at the end."""
     if platform != 'odoo16':
         pytest.skip('needs --platform odoo16')
-    odoo = Odoo16Platform.from_environ(
-        addons_paths=(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                      os.path.join(os.path.dirname(os.path.abspath(__file__)), 'odoo16', 'addons')))
+    here = os.path.dirname(os.path.abspath(__file__))
+    odoo = Odoo16Platform.prepare(addons=(os.path.dirname(here), os.path.join(here, 'odoo16', 'addons')))
     odoo.start()
     yield odoo
     odoo.stop()

@@ -98,6 +98,10 @@ class Field:
         """A value as assigned (create, write, attribute) -> its cache form."""
         return None if value is None or value is False else value
 
+    def convert_to_cache(self, value, record, validate=True):
+        """Odoo's name of ``to_cache``, the one a field class of an add-on overrides."""
+        return self.to_cache(value, validate)
+
     def to_record(self, value, record):
         """The cache form -> what reading the record gives."""
         return False if value is None else value
@@ -139,7 +143,7 @@ class Field:
     def __set__(self, records, value):
         buffer = records.env.transaction.compute_buffers.get(self)
         if buffer is not None:
-            cache_value = self.to_cache(value)
+            cache_value = self.convert_to_cache(value, records)
             for id_ in records._ids:
                 buffer[id_] = cache_value
             return
@@ -419,7 +423,7 @@ class Many2one(_Relational):
         """The column value of a create: the id reaches SQL as given, text ids included."""
         if isinstance(value, str):
             return pg_int(value)
-        return self.to_column(self.to_cache(value))
+        return self.to_column(self.convert_to_cache(value, None))
 
     def to_record(self, value, record):
         ids = (value,) if value else ()

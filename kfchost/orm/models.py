@@ -538,7 +538,7 @@ class BaseModel:
                         param = field.create_column_value(value)
                         cached[field] = param
                     else:
-                        cached[field] = field.to_cache(value)
+                        cached[field] = field.convert_to_cache(value, self)
                         param = field.to_column(cached[field])
                     names.append(quote(name))
                     params.append(param)
@@ -573,7 +573,7 @@ class BaseModel:
             if field is None:
                 raise ValueError("Invalid field %r on model %r" % (name, self._name))
             if field.column:
-                columns.append((field, field.to_cache(value)))
+                columns.append((field, field.convert_to_cache(value, self)))
             elif field.type in ('one2many', 'many2many'):
                 x2many.append((field, value))
         if vals and 'write_date' not in vals:

@@ -13,14 +13,15 @@ import pytest
 import requests
 from werkzeug.test import EnvironBuilder
 
-from kfchost import http, runtime
+from kfchost import http
+from odoo.addons.kfc_coupon_shop import runtime
 from kfchost.app import create_app
-from kfchost.config import Settings
+from odoo.addons.kfc_coupon_shop.config import Settings
 from kfchost.demo import load_demo
 from kfchost.http.request import HTTPRequest, Request, _request_stack
 from kfchost.orm import api
-from kfchost.functions import wx_api_payment
-from kfchost.outbound import read_deployment
+from odoo.addons.kfc_coupon_shop.functions import wx_api_payment
+from odoo.addons.kfc_coupon_shop.outbound import read_deployment
 from kfcsandbox.config import SandboxConfig
 from kfcsandbox.data import store_by_code
 from kfcsandbox.server import SandboxServer
@@ -136,10 +137,13 @@ class Host:
 
 
 @pytest.fixture
-def host(sandbox, tmp_path):
-    settings = Settings.for_sandbox(sandbox.url, sandbox.config.host_settings(),
-                                    str(tmp_path / 'host.sqlite3'), 'http://127.0.0.1')
-    app = create_app(settings)
+def host(request, platform, sandbox, tmp_path):
+    if platform == 'odoo16':
+        from odoo_host import odoo_host
+        yield from odoo_host(Host, request.getfixturevalue('odoo16'), sandbox)
+        return
+    settings = Settings.for_sandbox(sandbox.url, sandbox.config.host_settings(), 'http://127.0.0.1')
+    app = create_app(settings, str(tmp_path / 'host.sqlite3'))
     with app.registry.cursor() as cr:
         load_demo(api.Environment(cr), sandbox.config.host_settings()['wechat'])
     server = http.start_server(app)
@@ -193,7 +197,7 @@ def outbound_calls(host, monkeypatch):
     "wx_api", ...). A ``cap`` (seconds, or connect and read) also becomes the host client's
     default, so that no call of the test waits longer, whatever its controller passes."""
     def watch(name, cap=None):
-        module = importlib.import_module('kfchost.controllers.' + name)
+        module = importlib.import_module('odoo.addons.kfc_coupon_shop.controllers.' + name)
         calls = OutboundCalls(module.requests, cap)
         monkeypatch.setattr(module, 'requests', calls)
         if cap is not None:

@@ -6,16 +6,20 @@ import time
 
 import pytest
 
-from kfchost import http, runtime
-from kfchost.controllers import CLASS_NAMES, controller_classes
-from kfchost.controllers.namespace import HOST_FUNCTIONS, LIBRARY_NAMES
+from kfchost import http
+from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.controllers import CLASS_NAMES, controller_classes
+from odoo.addons.kfc_coupon_shop.controllers.namespace import HOST_FUNCTIONS, LIBRARY_NAMES
+
+pytestmark = pytest.mark.standin_only(
+    reason="inspects the host modules and the stand-in's application in the test process")
 
 MODULES = sorted(CLASS_NAMES)
 
 
 @pytest.mark.parametrize('name', MODULES)
 def test_each_module_binds_the_host_names_and_owns_its_class(name):
-    module = importlib.import_module('kfchost.controllers.' + name)
+    module = importlib.import_module('odoo.addons.kfc_coupon_shop.controllers.' + name)
     namespace = vars(module)
     for bound in (*LIBRARY_NAMES, *HOST_FUNCTIONS, 'requests', 'APIV3_KEY', 'datetime', 'time'):
         assert bound in namespace, bound
@@ -30,7 +34,7 @@ def test_each_module_binds_the_host_names_and_owns_its_class(name):
 
 @pytest.mark.parametrize('name', MODULES)
 def test_only_the_store_catalogue_gets_the_clock_classes(name):
-    namespace = vars(importlib.import_module('kfchost.controllers.' + name))
+    namespace = vars(importlib.import_module('odoo.addons.kfc_coupon_shop.controllers.' + name))
     if name == 'kfc':
         assert (namespace['datetime'], namespace['time']) == (datetime.datetime, datetime.time)
     else:
@@ -38,7 +42,7 @@ def test_only_the_store_catalogue_gets_the_clock_classes(name):
 
 
 def test_configure_repoints_the_names_bound_at_import(host):
-    wx_api = importlib.import_module('kfchost.controllers.wx_api')
+    wx_api = importlib.import_module('odoo.addons.kfc_coupon_shop.controllers.wx_api')
     assert wx_api.APIV3_KEY == host.sandbox.config.apiv3_key
     assert len(wx_api.APIV3_KEY.encode('utf-8')) == 32
 

@@ -9,8 +9,8 @@ from urllib.parse import parse_qsl
 import pytest
 import requests
 
-import kfchost.controllers.user as user_module
-from kfchost.functions.tokens import TOKEN_REFUSED
+import odoo.addons.kfc_coupon_shop.controllers.user as user_module
+from odoo.addons.kfc_coupon_shop.functions.tokens import TOKEN_REFUSED
 
 LOGIN_REPLY = ('{"data": {"token": "%s"}, "code": 200, '
                '"message": "\\u767b\\u5f55\\u7528\\u6237\\u6210\\u529f"}')

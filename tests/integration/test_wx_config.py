@@ -9,8 +9,8 @@ from urllib.parse import parse_qsl
 import pytest
 import requests
 
-import kfchost.controllers.wx_api as wx_api_module
-from kfchost.outbound import read_deployment
+import odoo.addons.kfc_coupon_shop.controllers.wx_api as wx_api_module
+from odoo.addons.kfc_coupon_shop.outbound import read_deployment
 
 NOW = 1717200000
 

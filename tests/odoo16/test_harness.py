@@ -8,7 +8,7 @@ import socket
 import pytest
 import requests
 
-from odoo16host.rpc import RpcError
+from odoo16_rpc import RpcError
 
 pytestmark = pytest.mark.odoo16_only
 
@@ -69,11 +69,11 @@ class TestDatabases:
     def test_copies_of_a_template_are_independent(self, odoo16, probe_template):
         first, second = odoo16.database(probe_template), odoo16.database(probe_template)
         try:
-            odoo16.cluster.sql("INSERT INTO rw_probe_item (code) VALUES ('only-here')", first)
+            odoo16.cluster.psql("INSERT INTO rw_probe_item (code) VALUES ('only-here')", first)
             count = "SELECT count(*) FROM rw_probe_item WHERE code = 'only-here'"
-            assert odoo16.cluster.sql(count, first).strip() == '1'
-            assert odoo16.cluster.sql(count, second).strip() == '0'
-            assert odoo16.cluster.sql(count, probe_template).strip() == '0'
+            assert odoo16.cluster.psql(count, first) == '1'
+            assert odoo16.cluster.psql(count, second) == '0'
+            assert odoo16.cluster.psql(count, probe_template) == '0'
         finally:
             odoo16.drop(first)
             odoo16.drop(second)
@@ -84,7 +84,7 @@ class TestDatabases:
         assert (reply.status_code, json.loads(reply.text)) == (200, {'code': 'mine', 'quantity': 4})
         other = odoo16.database(probe_template)
         try:
-            odoo16.cluster.sql("INSERT INTO rw_probe_item (code, quantity) VALUES ('theirs', 1)", other)
+            odoo16.cluster.psql("INSERT INTO rw_probe_item (code, quantity) VALUES ('theirs', 1)", other)
             reply = requests.get(probe_server.url + '/rw_probe/item', params={'code': 'theirs'},
                                  timeout=30)
             assert json.loads(reply.text) == {'code': False, 'quantity': 0}
@@ -94,7 +94,7 @@ class TestDatabases:
 
 def test_a_stopped_server_leaves_nothing_behind(odoo16, probe_template):
     name = odoo16.database(probe_template)
-    server = odoo16.server(name).start()
+    server = odoo16.server(name)
     assert requests.get(server.url + '/rw_probe/item', timeout=30).status_code == 200
     server.stop()
     with pytest.raises(ProcessLookupError):
@@ -103,4 +103,4 @@ def test_a_stopped_server_leaves_nothing_behind(odoo16, probe_template):
         probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         probe.bind(('127.0.0.1', server.port))  # the port is free again
     odoo16.drop(name)
-    assert name not in odoo16.cluster.sql('SELECT datname FROM pg_database').split()
+    assert name not in odoo16.cluster.psql('SELECT datname FROM pg_database').split()

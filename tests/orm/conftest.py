@@ -1,7 +1,7 @@
 """Real SQLite databases in tmp_path with the shop's models and a few models of the tests."""
 import pytest
 
-import kfchost.models  # noqa: F401  (registers the shop's models)
+from kfchost import addon
 from kfchost.orm import api, fields, models
 from kfchost.orm.registry import Registry
 
@@ -29,8 +29,7 @@ class Thing(models.Model):
 
 @pytest.fixture
 def registry(tmp_path):
-    registry = Registry(tmp_path / 'orm.sqlite')
-    registry.init_db()
+    registry = addon.install(Registry(tmp_path / 'orm.sqlite'))   # the shop's models and data
     yield registry
     registry.close()
 

@@ -7,6 +7,7 @@ import time
 
 import pytest
 
+from kfchost import addon
 from kfchost.orm import fields, models
 from kfchost.orm.api import Environment
 from kfchost.orm.registry import Registry
@@ -48,8 +49,7 @@ def test_sequences_number_orders_and_refunds(env):
 def test_order_numbers_differ_between_databases_created_again(tmp_path):
     names = []
     for name in ('a.sqlite', 'b.sqlite'):
-        registry = Registry(tmp_path / name)
-        registry.init_db()
+        registry = addon.install(Registry(tmp_path / name))
         with registry.cursor() as cr:
             names.append(Environment(cr)['sale.order'].create({}).name)
         registry.close()

@@ -5,7 +5,7 @@ import time
 import pytest
 import requests
 
-from kfchost.outbound import (Outbound, OriginMap, deployment_origins, read_deployment,
+from odoo.addons.kfc_coupon_shop.outbound import (Outbound, OriginMap, deployment_origins, read_deployment,
                               sandbox_origin_map)
 
 

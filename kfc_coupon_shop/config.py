@@ -1,0 +1,155 @@
+"""Settings of the shop: public address, credentials of the outside services, outbound client.
+
+Credentials never live in code or in the database. They come from the server's configuration
+file, section ``[kfc_coupon_shop]`` (Odoo keeps the sections of its configuration file other
+than ``[options]`` in ``odoo.tools.config.misc``); see ``Settings.from_config`` and the README.
+In sandbox mode they come from the sandbox, which generated them.
+"""
+import dataclasses
+import os
+import re
+from typing import Optional
+
+from . import outbound
+from .wechatpay import PRODUCTION_BASE_URL as WECHATPAY_ORIGIN
+
+SECTION = 'kfc_coupon_shop'
+APIV3_KEY_VARIABLE = 'KFC_COUPON_SHOP_APIV3_KEY'
+DEFAULT_USERID = 2024050            # the merchant's user id at the back-end
+DEFAULT_PRODUCTID = 2               # the back-end's product line for meal orders
+
+
+@dataclasses.dataclass
+class WechatPaySettings:
+    mchid: str
+    appid: str
+    merchant_serial: str
+    merchant_private_key: str          # PEM text
+    apiv3_key: str                     # 32 characters
+    platform_public_key: Optional[str] = None
+    platform_serial: Optional[str] = None
+    base_url: str = WECHATPAY_ORIGIN
+
+
+@dataclasses.dataclass
+class CouponBackendSettings:
+    account: str
+    password: str
+    order_signing_key: str
+    userid: int = DEFAULT_USERID
+    productid: int = DEFAULT_PRODUCTID
+
+
+@dataclasses.dataclass
+class Settings:
+    # Address at which WeChat Pay reaches this host (notification URLs are built from it);
+    # empty: the database's "web.base.url".
+    public_url: str = ''
+    wechatpay: Optional[WechatPaySettings] = None
+    coupon_backend: Optional[CouponBackendSettings] = None
+    origin_map: dict = dataclasses.field(default_factory=dict)   # sandbox: origin -> simulator
+    outbound_timeout: tuple = outbound.DEFAULT_TIMEOUT
+
+    @property
+    def apiv3_key(self):
+        return self.wechatpay.apiv3_key if self.wechatpay else ''
+
+    @classmethod
+    def for_sandbox(cls, sandbox_url, sandbox_settings, public_url=''):
+        """Settings that use the sandbox at ``sandbox_url`` as every outside service.
+
+        ``sandbox_settings`` is what the sandbox's ``host_settings()`` hands out."""
+        backend = sandbox_settings['coupon_backend']
+        return cls(
+            public_url=public_url,
+            wechatpay=WechatPaySettings(**sandbox_settings['wechatpay']),
+            coupon_backend=CouponBackendSettings(
+                account=backend['account'], password=backend['password'],
+                order_signing_key=backend['order_signing_key']),
+            origin_map=sandbox_origin_map(sandbox_url),
+        )
+
+    @classmethod
+    def from_config(cls, config):
+        """Settings from the section ``[kfc_coupon_shop]`` of the server's configuration file
+        (``config`` is ``odoo.tools.config``). Keys, all optional:
+
+        public_url                       address WeChat Pay notifies (else web.base.url)
+        wechatpay_mchid, wechatpay_appid, wechatpay_merchant_serial,
+        wechatpay_private_key_file       PEM file of the merchant's API key
+        wechatpay_apiv3_key              or the environment variable KFC_COUPON_SHOP_APIV3_KEY
+        wechatpay_platform_public_key_file, wechatpay_platform_serial, wechatpay_base_url
+        coupon_backend_account, coupon_backend_password, coupon_backend_order_signing_key
+        outbound_timeout                 connect and read time-outs in seconds: "5, 15"
+        sandbox_url                      send every outside call to this simulator
+        outbound_origins                 or map origins one by one: "https://a.example=http://..."
+                                         pairs separated by commas or new lines
+
+        Relative file names are read beside the configuration file.
+        """
+        section = dict(config.misc.get(SECTION, {}))
+        base = os.path.dirname(getattr(config, 'rcfile', None) or '') or os.getcwd()
+        settings = cls(public_url=section.get('public_url', ''))
+        if section.get('wechatpay_mchid'):
+            settings.wechatpay = _wechatpay_from(section, base)
+        if section.get('coupon_backend_account'):
+            settings.coupon_backend = CouponBackendSettings(
+                account=section['coupon_backend_account'],
+                password=section.get('coupon_backend_password', ''),
+                order_signing_key=section.get('coupon_backend_order_signing_key', ''))
+        if section.get('outbound_timeout'):
+            settings.outbound_timeout = parse_timeout(section['outbound_timeout'])
+        if section.get('sandbox_url'):
+            settings.origin_map = sandbox_origin_map(section['sandbox_url'])
+        settings.origin_map.update(parse_origin_map(section.get('outbound_origins', '')))
+        return settings
+
+
+def sandbox_origin_map(sandbox_url):
+    """Every production origin the shop calls (deployment constants, WeChat Pay) -> the sandbox."""
+    origins = outbound.deployment_origins(outbound.read_deployment()) + [WECHATPAY_ORIGIN]
+    return outbound.sandbox_origin_map(sandbox_url, origins)
+
+
+def parse_timeout(text):
+    """"5, 15" -> (5.0, 15.0); one number -> the same for the connect and the read."""
+    parts = [float(part) for part in re.split(r'[,\s]+', text.strip()) if part]
+    if len(parts) == 1:
+        parts *= 2
+    if len(parts) != 2 or not all(0 < part < float('inf') for part in parts):
+        raise ValueError('outbound_timeout: give one or two positive numbers of seconds, not %r'
+                         % text)
+    return tuple(parts)
+
+
+def parse_origin_map(text):
+    """"https://a.example=http://127.0.0.1:8070, ..." -> {origin: base}."""
+    mapping = {}
+    for item in re.split(r'[,\n]', text):
+        item = item.strip()
+        if not item:
+            continue
+        origin, sep, base = item.partition('=')
+        if not sep or not origin.strip() or not base.strip():
+            raise ValueError('outbound_origins: expected origin=base, not %r' % item)
+        mapping[origin.strip()] = base.strip()
+    return mapping
+
+
+def _read_text(path, base):
+    with open(os.path.join(base, path), encoding='ascii') as handle:
+        return handle.read()
+
+
+def _wechatpay_from(section, base):
+    public_key_file = section.get('wechatpay_platform_public_key_file')
+    return WechatPaySettings(
+        mchid=section['wechatpay_mchid'],
+        appid=section['wechatpay_appid'],
+        merchant_serial=section['wechatpay_merchant_serial'],
+        merchant_private_key=_read_text(section['wechatpay_private_key_file'], base),
+        apiv3_key=os.environ.get(APIV3_KEY_VARIABLE) or section['wechatpay_apiv3_key'],
+        platform_public_key=_read_text(public_key_file, base) if public_key_file else None,
+        platform_serial=section.get('wechatpay_platform_serial'),
+        base_url=section.get('wechatpay_base_url') or WECHATPAY_ORIGIN,
+    )

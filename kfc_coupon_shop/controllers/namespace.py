@@ -1,0 +1,55 @@
+"""The names a host module binds for its controller source."""
+import base64
+import datetime as datetime_module
+import hashlib
+import json
+import re
+import time as time_module
+from collections import defaultdict
+
+import pytz
+from cryptography.exceptions import InvalidTag
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+from geopy.distance import geodesic
+
+from odoo import http
+
+from .. import functions, runtime
+
+LIBRARY_NAMES = {
+    'http': http,
+    'request': http.request,
+    'json': json,
+    'hashlib': hashlib,
+    'base64': base64,
+    're': re,
+    'pytz': pytz,
+    'timedelta': datetime_module.timedelta,
+    'defaultdict': defaultdict,
+    'geodesic': geodesic,
+    'AESGCM': AESGCM,
+    'InvalidTag': InvalidTag,
+}
+
+HOST_FUNCTIONS = (
+    'create_api_log', 'generate_token', 'validate_token', 'kfc_login', 'create_kfc_order',
+    'order_fail_push', 'post_pick_message', 'get_error_message', 'wx_api_payment', 'wx_api_refund',
+)
+
+
+def bind_host_names(namespace, clock_classes=False):
+    """Bind every host name in ``namespace`` (a host module's globals).
+
+    clock_classes: bind ``datetime`` and ``time`` to the classes of the datetime module (the
+    store catalogue controller wants those) instead of the modules ``datetime`` and ``time``.
+    """
+    namespace.update(LIBRARY_NAMES)
+    if clock_classes:
+        namespace['datetime'] = datetime_module.datetime
+        namespace['time'] = datetime_module.time
+    else:
+        namespace['datetime'] = datetime_module
+        namespace['time'] = time_module
+    for name in HOST_FUNCTIONS:
+        namespace[name] = getattr(functions, name)
+    runtime.register_namespace(namespace)

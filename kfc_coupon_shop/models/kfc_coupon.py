@@ -1,0 +1,20 @@
+"""Redeemable coupons: redeemed by code, then spent on an order line."""
+from odoo import fields, models
+
+COUPON_STATES = [
+    ('draft', 'Not redeemed'),
+    ('exchange', 'Redeemed'),
+    ('done', 'Spent'),
+]
+
+
+class KfcCoupon(models.Model):
+    _name = 'kfc.coupon'
+    _description = 'Coupon'
+
+    name = fields.Char()
+    code = fields.Char(index=True)
+    state = fields.Selection(COUPON_STATES, default='draft', index=True)
+    kfc_user_id = fields.Many2one('kfc.user', string='Owner', index=True)
+    product_id = fields.Many2one('kfc.product', string='Dish')
+    start_date = fields.Date()

@@ -1,7 +1,0 @@
-"""Host module of `CouponController` (back-office routes)."""
-import routeweave
-
-from kfchost.controllers.namespace import bind_host_names
-
-bind_host_names(globals())
-CouponController = routeweave.load_coupon_controller_0(globals())

@@ -1,7 +1,0 @@
-"""Host module of `OrderController` (orders)."""
-import routeweave
-
-from kfchost.controllers.namespace import bind_host_names
-
-bind_host_names(globals())
-OrderController = routeweave.load_order_controller_2(globals())

@@ -1,7 +1,0 @@
-"""Host module of `UserController` (user accounts)."""
-import routeweave
-
-from kfchost.controllers.namespace import bind_host_names
-
-bind_host_names(globals())
-UserController = routeweave.load_user_controller_3(globals())

@@ -1,7 +1,0 @@
-"""Host module of `WxApiController` (WeChat integration)."""
-import routeweave
-
-from kfchost.controllers.namespace import bind_host_names
-
-bind_host_names(globals())
-WxApiController = routeweave.load_wx_api_controller_4(globals())

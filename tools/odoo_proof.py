@@ -1,0 +1,164 @@
+"""The shop's add-on on Odoo 16 and on the stand-in, answering the same requests the same way.
+
+Installs kfc_coupon_shop into Odoo 16 on a private PostgreSQL 15, serves it with two workers
+pointed at the sandbox, gives both hosts the same records, then posts the same requests to both
+and compares the replies byte for byte. Exit status 0 when every reply is the same.
+
+    ./dev odoo-proof [--pg-port 55433] [--http-port 18169] [--odoo-src PATH]
+"""
+import argparse
+import contextlib
+import logging
+import os
+import sys
+import tempfile
+import time
+import xmlrpc.client
+
+import requests
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import odoo16  # noqa: E402  (beside this script)
+
+from kfchost import addon, http  # noqa: E402
+from kfchost.app import create_app  # noqa: E402
+from kfchost.demo_data import KEYWORD_CONFIGS  # noqa: E402
+from kfchost.orm import api  # noqa: E402
+from kfcsandbox.config import SandboxConfig  # noqa: E402
+from kfcsandbox.server import SandboxServer  # noqa: E402
+
+ADDON = 'kfc_coupon_shop'
+DB = 'kfc_proof'
+USER = {'name': 'proof user', 'openid': 'o-proof-0001', 'unionid': 'u-proof-0001',
+        'token': 'tok-proof-0001'}
+REQUESTS = [
+    ('post_user_token', {'token': USER['token']}),
+    ('post_user_token', {'token': 'no-such-token'}),
+    ('post_keyword_config', {'type': 'hot_search'}),
+    ('post_keyword_config', {'type': 'notice'}),
+    ('post_keyword_config', {'type': 'no_such_list'}),
+]
+
+
+def records():
+    """The records both hosts get: (model, list of values)."""
+    return [('keyword.config', [dict(row) for row in KEYWORD_CONFIGS]), ('kfc.user', [dict(USER)])]
+
+
+def addon_settings(sandbox, run_dir, public_url):
+    """The [kfc_coupon_shop] section pointing Odoo at the sandbox, keys written to files."""
+    pay = sandbox.config.host_settings()['wechatpay']
+    backend = sandbox.config.host_settings()['coupon_backend']
+    os.makedirs(run_dir, exist_ok=True)
+    files = {}
+    for name, pem in (('merchant_key.pem', pay['merchant_private_key']),
+                      ('platform_cert.pem', pay['platform_public_key'])):
+        files[name] = os.path.join(run_dir, name)
+        with open(files[name], 'w', encoding='ascii') as handle:
+            handle.write(pem)
+        os.chmod(files[name], 0o600)
+    return {
+        'public_url': public_url,
+        'sandbox_url': sandbox.url,
+        'outbound_timeout': '5, 15',
+        'wechatpay_mchid': pay['mchid'],
+        'wechatpay_appid': pay['appid'],
+        'wechatpay_merchant_serial': pay['merchant_serial'],
+        'wechatpay_private_key_file': files['merchant_key.pem'],
+        'wechatpay_apiv3_key': pay['apiv3_key'],
+        'wechatpay_platform_public_key_file': files['platform_cert.pem'],
+        'wechatpay_platform_serial': pay['platform_serial'],
+        'coupon_backend_account': backend['account'],
+        'coupon_backend_password': backend['password'],
+        'coupon_backend_order_signing_key': backend['order_signing_key'],
+    }
+
+
+def seed_odoo(url, db):
+    """Create the records through Odoo's external API, as the administrator."""
+    uid = xmlrpc.client.ServerProxy(url + '/xmlrpc/2/common').authenticate(db, 'admin', 'admin', {})
+    if not uid:
+        raise RuntimeError('cannot log in to %s as admin' % db)
+    rpc = xmlrpc.client.ServerProxy(url + '/xmlrpc/2/object')
+    for model, rows in records():
+        rpc.execute_kw(db, uid, 'admin', model, 'create', [rows])
+
+
+@contextlib.contextmanager
+def stand_in(sandbox, db_path):
+    """The stand-in serving the add-on on a fresh database with the same records."""
+    settings = addon.submodule('config').Settings.for_sandbox(
+        sandbox.url, sandbox.config.host_settings(), 'http://127.0.0.1')
+    app = create_app(settings, db_path)
+    with app.registry.cursor() as cr:
+        env = api.Environment(cr)
+        for model, rows in records():
+            env[model].sudo().create(rows)
+    server = http.start_server(app)
+    try:
+        yield 'http://127.0.0.1:%d' % server.server_port
+    finally:
+        http.stop_server(server)
+        app.registry.close()
+
+
+def reply_of(url, route, form):
+    reply = requests.post('%s/api/%s' % (url, route), data=form, timeout=30)
+    return reply.status_code, reply.headers.get('Content-Type'), reply.text
+
+
+def compare(odoo_url, stand_in_url):
+    same = True
+    for route, form in REQUESTS:
+        on_odoo = reply_of(odoo_url, route, form)
+        on_stand_in = reply_of(stand_in_url, route, form)
+        mark = 'same' if on_odoo == on_stand_in else 'DIFFERENT'
+        same &= on_odoo == on_stand_in
+        print('%-9s /api/%s %s' % (mark, route, form))
+        print('          odoo:     %s %s %s' % on_odoo)
+        if on_odoo != on_stand_in:
+            print('          stand-in: %s %s %s' % on_stand_in)
+    return same
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--odoo-src', help='Odoo 16 tree or tarball (default: $ODOO16_SRC, '
+                        'else ../shared/odoo16)')
+    parser.add_argument('--venv', default=os.path.join(odoo16.PROJECT_ROOT, 'var', 'odoo-venv'),
+                        help="Odoo's Python environment, made when missing")
+    parser.add_argument('--work', default=os.path.join(odoo16.PROJECT_ROOT, 'var', 'odoo-proof'))
+    parser.add_argument('--pg-port', type=int, default=55433)
+    parser.add_argument('--http-port', type=int, default=18169)
+    args = parser.parse_args(argv)
+    logging.getLogger('werkzeug').setLevel(logging.WARNING)
+
+    source = odoo16.odoo_source(args.odoo_src)
+    python = odoo16.ensure_python(source, args.venv)
+    deployment = addon.submodule('outbound').read_deployment()
+    with SandboxServer(SandboxConfig.from_deployment(deployment)) as sandbox, \
+            odoo16.PostgresCluster(os.path.join(args.work, 'pg'), args.pg_port) as pg:
+        odoo = odoo16.Odoo(source, python, pg, addons=[odoo16.PROJECT_ROOT],
+                           run_dir=os.path.join(args.work, 'odoo'), http_port=args.http_port)
+        odoo.sections[ADDON] = addon_settings(sandbox, odoo.run_dir, odoo.url)
+        pg.drop_database(DB)
+        installed = odoo.install(DB, [ADDON])
+        print('installed base and %s into %s in %.1f s' % (ADDON, DB, installed), flush=True)
+        started = time.monotonic()
+        server = odoo.serve(DB, workers=2)
+        try:
+            server.wait_ready()
+            print('Odoo serving %s with 2 workers after %.1f s' % (server.url, time.monotonic() - started),
+                  flush=True)
+            seed_odoo(server.url, DB)
+            with tempfile.TemporaryDirectory() as tmp, \
+                    stand_in(sandbox, os.path.join(tmp, 'proof.sqlite3')) as stand_in_url:
+                same = compare(server.url, stand_in_url)
+        finally:
+            server.stop()
+    print('every reply the same on Odoo 16 and on the stand-in' if same else 'replies differ')
+    return 0 if same else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
