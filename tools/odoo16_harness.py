@@ -61,6 +61,7 @@ class Odoo16Platform:
         self.python = python
         self.addons = list(addons)
         self.work_dir = tempfile.mkdtemp(prefix='rw-odoo16-')
+        os.chmod(self.work_dir, 0o755)      # the cluster below runs as another user
         self.cluster = odoo16.PostgresCluster(os.path.join(self.work_dir, 'pg'), port=port)
         self._templates = {}
         self._names = itertools.count(1)
@@ -75,6 +76,10 @@ class Odoo16Platform:
 
     def start(self):
         self.cluster.start()
+        # A throw-away cluster: no waiting on the disk (copies of databases, commits).
+        for setting in ('fsync', 'synchronous_commit', 'full_page_writes'):
+            self.cluster.psql('ALTER SYSTEM SET %s = off' % setting)
+        self.cluster.psql('SELECT pg_reload_conf()')
         return self
 
     def stop(self):
@@ -111,6 +116,17 @@ class Odoo16Platform:
 
     def drop(self, name):
         self.cluster.drop_database(name)
+
+    def renew(self, name, template):
+        """Replace database ``name`` by a fresh copy of ``template`` under a running server.
+
+        Its sessions are ended (the workers open new connections at their next request) and
+        the cache sequence is moved on, so that every worker empties its caches before it
+        serves the new copy (the registry itself, made from the same template, stays)."""
+        self.cluster.psql('DROP DATABASE "%s" WITH (FORCE)' % name)
+        self.cluster.psql('CREATE DATABASE "%s" TEMPLATE "%s" STRATEGY FILE_COPY' % (name, template))
+        self.cluster.psql("SELECT setval('base_cache_signaling', "
+                          "(SELECT last_value + 1000 FROM base_cache_signaling))", name)
 
     def server(self, dbname, workers=2, sections=None, http_port=None, timeout=60):
         """A started server tied to ``dbname``; ``sections(url)`` gives the sections of its

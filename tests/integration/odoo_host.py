@@ -1,10 +1,13 @@
-"""The host of the integration suites on Odoo 16: a fresh copy of a database with the add-on
-and the demo records, served by Odoo with two workers, pointed at the sandbox.
+"""The host of the integration suites on Odoo 16: the add-on with the demo records on a copy
+of the session's template database, served by Odoo with two workers, pointed at the sandbox.
 
-It keeps the stand-in's Host API: records are read and written through Odoo's external API as
-the administrator (``env()``), everything else goes over HTTP as on the stand-in.
+One server per test module, tied to its database; before each test the database is replaced
+by a fresh copy of the template, so that every test starts from the same records, as on the
+stand-in. The stand-in's Host API is kept: records are read and written through Odoo's
+external API as the administrator (``env()``), everything else goes over HTTP.
 """
 import contextlib
+import os
 
 import pytest
 
@@ -16,7 +19,6 @@ from odoo16_rpc import Connection, Environment
 from odoo_proof import addon_settings
 
 ADDON = 'kfc_coupon_shop'
-IN_PROCESS = 'runs host functions in the test process (request_env), which Odoo serves in its workers'
 
 
 def demo_template(odoo16, sandbox):
@@ -26,6 +28,29 @@ def demo_template(odoo16, sandbox):
         load_demo(Environment(connection), sandbox.config.host_settings()['wechat'])
         connection.close()
     return odoo16.template([ADDON], prepare=load)
+
+
+class Site:
+    """A database and the server tied to it, for one test module."""
+
+    def __init__(self, odoo16, sandbox):
+        self.odoo16 = odoo16
+        self.sandbox = sandbox
+        self.template = demo_template(odoo16, sandbox)
+        self.database = odoo16.database(self.template)
+        keys = os.path.join(odoo16.work_dir, 'keys-' + self.database)
+        self.server = odoo16.server(self.database, sections=lambda url: {
+            ADDON: addon_settings(sandbox, keys, url)})
+        self.fresh = True
+
+    def renew(self):
+        if not self.fresh:
+            self.odoo16.renew(self.database, self.template)
+        self.fresh = False
+
+    def close(self):
+        self.server.stop()
+        self.odoo16.drop(self.database)
 
 
 def make_host_class(base):
@@ -44,12 +69,12 @@ def make_host_class(base):
 
         @contextlib.contextmanager
         def request_env(self, **form):
-            pytest.skip('stand-in only: ' + IN_PROCESS)
+            pytest.skip('stand-in only: runs host functions in the test process')
             yield
 
         def pay(self, order_id):
-            """Pay as the stand-in's Host does, the prepay sent from the test process with the
-            add-on's own WeChat Pay client and the server's settings."""
+            """Pay as the stand-in's Host does; the prepay is sent from the test process with
+            the add-on's own WeChat Pay client and the server's settings."""
             with self.env() as env:
                 order = env['sale.order'].browse(order_id)
                 amount, openid, name = order.amount, order.kfc_user_id.openid, order.name
@@ -68,17 +93,14 @@ def make_host_class(base):
     return OdooHost
 
 
-def odoo_host(host_class, odoo16, sandbox):
-    """A generator fixture body: yields the host, then stops its server and drops its database."""
-    database = odoo16.database(demo_template(odoo16, sandbox))
-    server = odoo16.server(database, sections=lambda url: {
-        ADDON: addon_settings(sandbox, odoo16.work_dir + '/keys-' + database, url)})
+def odoo_host(host_class, site):
+    """The body of the ``host`` fixture on Odoo: a fresh database under the module's server."""
+    site.renew()
     # The test process acts for the server where a fixture needs it (pay): same settings.
-    runtime.configure(Settings.for_sandbox(sandbox.url, sandbox.config.host_settings(), server.url))
-    host = make_host_class(host_class)(server, sandbox)
+    runtime.configure(Settings.for_sandbox(site.sandbox.url, site.sandbox.config.host_settings(),
+                                           site.server.url))
+    host = make_host_class(host_class)(site.server, site.sandbox)
     try:
         yield host
     finally:
         host.close()
-        server.stop()
-        odoo16.drop(database)
