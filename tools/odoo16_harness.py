@@ -131,7 +131,8 @@ class Odoo16Platform:
     def server(self, dbname, workers=2, sections=None, http_port=None, timeout=60):
         """A started server tied to ``dbname``; ``sections(url)`` gives the sections of its
         configuration file (the add-on's settings), given the address it will serve at."""
-        odoo = self.odoo('serve-%s' % dbname, http_port)
+        port = http_port or free_port(HTTP_PORT)
+        odoo = self.odoo('serve-%s-%d' % (dbname, port), port)
         if sections is not None:
             odoo.sections = sections(odoo.url)
         served = odoo.serve(dbname, workers=workers)
