@@ -13,7 +13,8 @@ import sys
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'tools'))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'tools'))
 
 from kfchost import odoo_shim  # noqa: E402
 from odoo16_harness import Odoo16Platform  # noqa: E402
@@ -55,7 +56,8 @@ def pytest_collection_modifyitems(config, items):
             reason = standin_only.kwargs.get('reason') or (standin_only.args or ['?'])[0]
             item.add_marker(pytest.mark.skip(reason='stand-in only: ' + reason))
         if platform == 'standin' and item.get_closest_marker('odoo16_only'):
-            item.add_marker(pytest.mark.skip(reason='checks the Odoo 16 harness (--platform odoo16)'))
+            item.add_marker(pytest.mark.skip(
+                reason='checks the Odoo 16 harness (--platform odoo16)'))
 
 
 @pytest.fixture(scope='session')
@@ -68,8 +70,8 @@ def odoo16(platform):
     """The Odoo 16 platform of the session: cluster started on first use, stopped at the end."""
     if platform != 'odoo16':
         pytest.skip('needs --platform odoo16')
-    here = os.path.dirname(os.path.abspath(__file__))
-    odoo = Odoo16Platform.prepare(addons=(os.path.dirname(here), os.path.join(here, 'odoo16', 'addons')))
+    odoo = Odoo16Platform.prepare(
+        addons=(os.path.dirname(HERE), os.path.join(HERE, 'odoo16', 'addons')))
     odoo.start()
     yield odoo
     odoo.stop()

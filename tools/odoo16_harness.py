@@ -124,7 +124,8 @@ class Odoo16Platform:
         the cache sequence is moved on, so that every worker empties its caches before it
         serves the new copy (the registry itself, made from the same template, stays)."""
         self.cluster.psql('DROP DATABASE "%s" WITH (FORCE)' % name)
-        self.cluster.psql('CREATE DATABASE "%s" TEMPLATE "%s" STRATEGY FILE_COPY' % (name, template))
+        self.cluster.psql('CREATE DATABASE "%s" TEMPLATE "%s" STRATEGY FILE_COPY'
+                          % (name, template))
         self.cluster.psql("SELECT setval('base_cache_signaling', "
                           "(SELECT last_value + 1000 FROM base_cache_signaling))", name)
 

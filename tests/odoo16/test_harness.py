@@ -80,11 +80,13 @@ class TestDatabases:
 
     def test_a_server_serves_only_its_own_database(self, odoo16, probe_template, probe_server, env):
         env['rw.probe.item'].create({'code': 'mine', 'quantity': 4})
-        reply = requests.get(probe_server.url + '/rw_probe/item', params={'code': 'mine'}, timeout=30)
+        reply = requests.get(probe_server.url + '/rw_probe/item', params={'code': 'mine'},
+                             timeout=30)
         assert (reply.status_code, json.loads(reply.text)) == (200, {'code': 'mine', 'quantity': 4})
         other = odoo16.database(probe_template)
         try:
-            odoo16.cluster.psql("INSERT INTO rw_probe_item (code, quantity) VALUES ('theirs', 1)", other)
+            odoo16.cluster.psql(
+                "INSERT INTO rw_probe_item (code, quantity) VALUES ('theirs', 1)", other)
             reply = requests.get(probe_server.url + '/rw_probe/item', params={'code': 'theirs'},
                                  timeout=30)
             assert json.loads(reply.text) == {'code': False, 'quantity': 0}
