@@ -98,6 +98,14 @@ class Environment:
             return datetime.datetime.strptime(value, '%Y-%m-%d').date()
         return value
 
+    def ref(self, xmlid):
+        """The record of an external id, e.g. ``env.ref('base.public_user')``."""
+        module, name = xmlid.split('.', 1)
+        [data] = self.connection.execute('ir.model.data', 'search_read',
+                                         [('module', '=', module), ('name', '=', name)],
+                                         fields=['model', 'res_id'])
+        return Records(self, data['model'], (data['res_id'],))
+
     def empty_value(self, model, name):
         field = self.fields(model)[name]
         if field['type'] in _RELATIONAL:
@@ -196,23 +204,40 @@ class Records:
         rows = self._call('read', fields or [])
         for row in rows:
             for name, value in row.items():
-                if name != 'id' and self.env.fields(self._name)[name]['type'] == 'many2one':
+                kind = self.env.fields(self._name)[name]['type'] if name != 'id' else 'id'
+                if kind == 'many2one':
                     row[name] = tuple(value) if value else False
+                elif kind in ('datetime', 'date'):
+                    row[name] = self.env.to_python(self._name, name, value)
         return rows
+
+    def search_read(self, domain=None, fields=None, offset=0, limit=None, order=None):
+        found = self.search(domain or [], offset=offset, limit=limit, order=order)
+        return found.read(fields) if found else []
+
+    def ensure_one(self):
+        self._singleton()
+        return self
 
     def read_group(self, domain, fields, groupby, **kwargs):
         return self._model_call('read_group', domain, fields, groupby, **kwargs)
 
-    def mapped(self, name):
-        values = [getattr(record, name) for record in self]
-        if values and isinstance(values[0], Records):
-            merged = Records(self.env, self.env.fields(self._name)[name]['relation'], ())
-            for value in values:
-                merged = merged | value
+    def mapped(self, path):
+        name, _, rest = path.partition('.')
+        if rest:
+            return self.mapped(name).mapped(rest)
+        field = self.env.fields(self._name)[name]
+        if field['type'] in _RELATIONAL:
+            merged = Records(self.env, field['relation'], ())
+            for record in self:
+                merged = merged | getattr(record, name)
             return merged
-        return values
+        return [getattr(record, name) for record in self]
 
     def filtered(self, predicate):
+        if isinstance(predicate, str):
+            path = predicate
+            predicate = lambda record: any(record.mapped(path))  # noqa: E731
         return Records(self.env, self._name, tuple(r.id for r in self if predicate(r)))
 
     def __getattr__(self, name):

@@ -106,3 +106,17 @@ def test_a_stopped_server_leaves_nothing_behind(odoo16, probe_template):
         probe.bind(('127.0.0.1', server.port))  # the port is free again
     odoo16.drop(name)
     assert name not in odoo16.cluster.psql('SELECT datname FROM pg_database').split()
+
+
+def test_paths_filters_and_external_ids(env, shelf_and_items):
+    shelf, items = shelf_and_items
+    assert items.mapped('shelf_id.name') == ['A']
+    assert items.mapped('code') == ['c1', 'c2']
+    assert items.filtered('shelf_id') == items[0]
+    assert env['rw.probe.item'].browse([]).mapped('shelf_id') == env['rw.probe.shelf']
+    [row] = env['rw.probe.item'].search_read([('code', '=', 'c1')], ['seen_at', 'shelf_id'])
+    assert row['seen_at'] == datetime.datetime(2024, 6, 1, 8, 30)
+    assert row['shelf_id'] == (shelf.id, 'A')
+    assert env.ref('base.user_admin').login == 'admin'
+    with pytest.raises(ValueError, match='Expected singleton'):
+        items.ensure_one()
