@@ -70,8 +70,8 @@ def _serve(args):
     server = http.make_server(app, args.host, args.port)
     if not services.settings.public_url or sandbox:
         services.settings.public_url = 'http://%s:%d' % (args.host, server.server_port)
-    print('kfchost API listening on %s/api/ (database %s)' % (services.settings.public_url,
-                                                              db_path), flush=True)
+    print('kfchost API listening on http://%s:%d/api/ (public address %s, database %s)'
+          % (args.host, server.server_port, services.settings.public_url, db_path), flush=True)
     if sandbox:
         print('sandbox of the outside services listening on %s (control: %s/sandbox/)'
               % (sandbox.url, sandbox.url), flush=True)

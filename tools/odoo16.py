@@ -165,10 +165,19 @@ class PostgresCluster:
         self._run('initdb', '-D', self.data_dir, '-U', superuser, '-A', 'trust', '-E', 'UTF8',
                   '--locale=C.UTF-8')
 
+    def is_running(self):
+        command = [os.path.join(self.pg_bin, 'pg_ctl'), '-D', self.data_dir, 'status']
+        if self.as_root:
+            command = ['runuser', '-u', 'postgres', '--'] + command
+        return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
     def start(self):
+        """Start the cluster (made when missing); one left running by an earlier run is taken
+        over, and stopped by ``stop`` like a fresh one."""
         self.init()
-        self._run('pg_ctl', '-D', self.data_dir, '-l', self.log_file, '-w', '-o',
-                  "-p %d -k %s -c listen_addresses=''" % (self.port, self.socket_dir), 'start')
+        if not self.is_running():
+            self._run('pg_ctl', '-D', self.data_dir, '-l', self.log_file, '-w', '-o',
+                      "-p %d -k %s -c listen_addresses=''" % (self.port, self.socket_dir), 'start')
         self.started = True
         if self.as_root and not self.psql("SELECT 1 FROM pg_roles WHERE rolname = '%s'" % self.user,
                                           user='postgres'):
@@ -248,12 +257,16 @@ class Odoo:
         lines = ['[options]'] + ['%s = %s' % item for item in options.items()]
         for section, values in self.sections.items():
             lines += ['', '[%s]' % section] + ['%s = %s' % item for item in values.items()]
-        with open(self.config_file, 'w', encoding='utf-8') as handle:
+        # the sections may hold credentials: readable by the owner only
+        with open(os.open(self.config_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600),
+                  'w', encoding='utf-8') as handle:
             handle.write('\n'.join(lines) + '\n')
         return self.config_file
 
-    def command(self, *args):
-        return [self.python, self.source.odoo_bin, '-c', self.write_config(), *args]
+    def command(self, *args, subcommand=None):
+        """odoo-bin [subcommand] -c <config> args: ``subcommand`` e.g. 'shell'."""
+        head = [self.python, self.source.odoo_bin] + ([subcommand] if subcommand else [])
+        return head + ['-c', self.write_config(), *args]
 
     def install(self, db, modules, log_file=None, timeout=600):
         """Create database ``db`` with base and ``modules`` installed; seconds it took."""

@@ -8,6 +8,7 @@ and compares the replies byte for byte. Exit status 0 when every reply is the sa
 """
 import argparse
 import contextlib
+import json
 import logging
 import os
 import sys
@@ -37,12 +38,21 @@ REQUESTS = [
     ('post_keyword_config', {'type': 'hot_search'}),
     ('post_keyword_config', {'type': 'notice'}),
     ('post_keyword_config', {'type': 'no_such_list'}),
+    ('post_user_info', {'token': USER['token']}),
+    ('post_user_info', {'token': 'no-such-token'}),
 ]
+# The JS-SDK configuration is signed over the current second: its reply is compared without
+# the time-dependent values. It reaches WeChat (the sandbox) through the settings' origin map.
+TIMED_KEYS = ('timestamp', 'nonceStr', 'signature')
 
 
-def records():
+def records(sandbox):
     """The records both hosts get: (model, list of values)."""
-    return [('keyword.config', [dict(row) for row in KEYWORD_CONFIGS]), ('kfc.user', [dict(USER)])]
+    wechat = sandbox.config.host_settings()['wechat']
+    return [('keyword.config', [dict(row) for row in KEYWORD_CONFIGS]),
+            ('kfc.user', [dict(USER)]),
+            ('api.config', [{'name': 'wxapi', 'app_id': wechat['app_id'],
+                             'secret': wechat['secret']}])]
 
 
 def addon_settings(sandbox, run_dir, public_url):
@@ -74,13 +84,13 @@ def addon_settings(sandbox, run_dir, public_url):
     }
 
 
-def seed_odoo(url, db):
+def seed_odoo(url, db, sandbox):
     """Create the records through Odoo's external API, as the administrator."""
     uid = xmlrpc.client.ServerProxy(url + '/xmlrpc/2/common').authenticate(db, 'admin', 'admin', {})
     if not uid:
         raise RuntimeError('cannot log in to %s as admin' % db)
     rpc = xmlrpc.client.ServerProxy(url + '/xmlrpc/2/object')
-    for model, rows in records():
+    for model, rows in records(sandbox):
         rpc.execute_kw(db, uid, 'admin', model, 'create', [rows])
 
 
@@ -92,7 +102,7 @@ def stand_in(sandbox, db_path):
     app = create_app(settings, db_path)
     with app.registry.cursor() as cr:
         env = api.Environment(cr)
-        for model, rows in records():
+        for model, rows in records(sandbox):
             env[model].sudo().create(rows)
     server = http.start_server(app)
     try:
@@ -107,11 +117,21 @@ def reply_of(url, route, form):
     return reply.status_code, reply.headers.get('Content-Type'), reply.text
 
 
+def untimed_reply_of(url, route, form):
+    status, content_type, text = reply_of(url, route, form)
+    reply = json.loads(text)
+    for key in TIMED_KEYS:
+        reply.get('data', {}).pop(key, None)
+    return status, content_type, json.dumps(reply)
+
+
 def compare(odoo_url, stand_in_url):
     same = True
-    for route, form in REQUESTS:
-        on_odoo = reply_of(odoo_url, route, form)
-        on_stand_in = reply_of(stand_in_url, route, form)
+    calls = [(reply_of, route, form) for route, form in REQUESTS]
+    calls.append((untimed_reply_of, 'post_wx_config', {}))
+    for get, route, form in calls:
+        on_odoo = get(odoo_url, route, form)
+        on_stand_in = get(stand_in_url, route, form)
         mark = 'same' if on_odoo == on_stand_in else 'DIFFERENT'
         same &= on_odoo == on_stand_in
         print('%-9s /api/%s %s' % (mark, route, form))
@@ -150,7 +170,7 @@ def main(argv=None):
             server.wait_ready()
             print('Odoo serving %s with 2 workers after %.1f s' % (server.url, time.monotonic() - started),
                   flush=True)
-            seed_odoo(server.url, DB)
+            seed_odoo(server.url, DB, sandbox)
             with tempfile.TemporaryDirectory() as tmp, \
                     stand_in(sandbox, os.path.join(tmp, 'proof.sqlite3')) as stand_in_url:
                 same = compare(server.url, stand_in_url)

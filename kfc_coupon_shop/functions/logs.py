@@ -8,7 +8,7 @@ transaction of their own as soon as that cursor commits or rolls back.
 import json
 import logging
 
-from odoo import SUPERUSER_ID, api, http
+from odoo import api, http
 
 from .. import runtime
 
@@ -18,10 +18,12 @@ _logger = logging.getLogger(__name__)
 def create_api_log(log_title=None, log_role=None, log=None):
     values = dict(name=log_title or '', role=log_role or '', **_describe(log))
     env = _request_env()
-    if env is None:
-        _write(runtime.registry, [values])
-    else:
+    if env is not None:
         _pending(env.cr, env.registry).append(values)
+    elif runtime.registry is not None:
+        _write(runtime.registry, [values])
+    else:                       # no database at hand: the process log keeps the entry
+        _logger.info('api.log entry: %r', values)
 
 
 def _describe(log):
@@ -60,11 +62,8 @@ def _pending(cr, registry):
 
 
 def _write(registry, entries):
-    if registry is None:        # no database at hand: the entries go to the process log only
-        _logger.info('api.log entries: %r', entries)
-        return
     try:
         with registry.cursor() as cr:
-            api.Environment(cr, SUPERUSER_ID, {})['api.log'].create(entries)
+            api.Environment(cr, api.SUPERUSER_ID, {})['api.log'].create(entries)
     except Exception:           # the log must never break the request it describes
         _logger.exception('could not write %d api.log entries: %r', len(entries), entries)

@@ -1,0 +1,111 @@
+"""The add-on folder as Odoo reads it (manifest, access rights, data) and as the stand-in serves it."""
+import csv
+import os
+import re
+import subprocess
+import sys
+import xml.etree.ElementTree as ElementTree
+
+import pytest
+
+from kfchost import addon, odoo_shim
+from kfchost.orm import models as orm_models
+from kfchost.orm.registry import Registry
+
+ADDON_DIR = addon.addon_path()
+MANIFEST = addon.manifest()
+
+
+def addon_models():
+    """The models the add-on defines (not the platform's, not the tests')."""
+    return sorted(name for name, cls in orm_models.MODEL_CLASSES.items()
+                  if cls.__module__.startswith('odoo.addons.kfc_coupon_shop.'))
+
+
+def access_rows():
+    with open(os.path.join(ADDON_DIR, 'security', 'ir.model.access.csv'), newline='') as handle:
+        return list(csv.DictReader(handle))
+
+
+def test_manifest_is_an_odoo_16_addon_on_base_alone():
+    assert MANIFEST['depends'] == ['base']
+    assert re.fullmatch(r'16\.0\.\d+\.\d+\.\d+', MANIFEST['version'])
+    assert MANIFEST['license'] in ('LGPL-3', 'OPL-1', 'GPL-3', 'AGPL-3', 'Other proprietary')
+    assert MANIFEST['installable'] is True
+    assert 'routeweave' in MANIFEST['external_dependencies']['python']
+    for path in MANIFEST['data']:
+        assert os.path.isfile(os.path.join(ADDON_DIR, path)), path
+
+
+def test_administrators_have_every_right_and_nobody_else_any():
+    rows = access_rows()
+    assert {row['model_id:id'] for row in rows} == {
+        'model_' + name.replace('.', '_') for name in addon_models()}
+    for row in rows:
+        assert row['group_id:id'] == 'base.group_system', row     # never public, never everyone
+        assert [row['perm_' + p] for p in ('read', 'write', 'create', 'unlink')] == ['1'] * 4
+    assert len({row['id'] for row in rows}) == len(rows)
+
+
+def test_the_settlement_runs_as_a_scheduled_model_method():
+    root = ElementTree.parse(os.path.join(ADDON_DIR, 'data', 'ir_cron_data.xml')).getroot()
+    (cron,) = root.iter('record')
+    fields = {field.attrib['name']: field for field in cron.iter('field')}
+    assert cron.attrib['model'] == 'ir.cron'
+    assert fields['model_id'].attrib['ref'] == 'model_sale_order'
+    method = re.fullmatch(r'model\.(\w+)\(\)', fields['code'].text).group(1)
+    assert callable(getattr(orm_models.MODEL_CLASSES['sale.order'], method))
+
+
+@pytest.fixture
+def registry(tmp_path):
+    registry = addon.install(Registry(tmp_path / 'addon.sqlite3'))
+    yield registry
+    registry.close()
+
+
+def test_the_stand_in_loads_sequences_and_parameters_once(registry):
+    from kfchost.orm import api
+    with registry.cursor() as cr:
+        env = api.Environment(cr)
+        assert addon.load_data(env) == 0          # already there: install loaded them
+        codes = env['ir.sequence'].search([]).mapped('code')
+        assert sorted(codes) == ['sale.order', 'sale.refund.order']
+        params = env['ir.config_parameter']
+        assert params.get_param('kfc_coupon_shop.coupon_backend_userid') == '2024050'
+        assert params.get_param('kfc_coupon_shop.coupon_backend_productid') == '2'
+        order = env['sale.order'].create({})
+        refund = env['sale.refund.order'].create({'sale_order_id': order.id})
+        assert re.fullmatch(r'SO\d{8}000001[0-9A-F]{8}', order.name)
+        assert re.fullmatch(r'RF\d{8}000001[0-9A-F]{8}', refund.name)
+
+
+def test_the_stand_in_refuses_data_it_cannot_load(tmp_path):
+    path = tmp_path / 'partners.xml'
+    path.write_text('<odoo><record id="p" model="res.partner"><field name="name">A</field>'
+                    '</record></odoo>')
+    with pytest.raises(ValueError, match='res.partner'):
+        addon._ensure(None, *next(addon._xml_records(str(path))))
+
+
+def test_the_addon_imports_odoo_names_served_by_the_stand_in():
+    import odoo
+    from odoo import fields, http
+    from odoo.addons.kfc_coupon_shop.models import sale_order
+    assert odoo_shim.is_installed()
+    assert odoo.http is http and http.Controller.__module__.startswith('kfchost.http')
+    assert sale_order.JsonText.__mro__[1] is fields.Text
+    assert addon.import_addon().__name__ == 'odoo.addons.kfc_coupon_shop'
+
+
+def test_the_shim_never_replaces_a_real_odoo(tmp_path):
+    real = tmp_path / 'odoo'
+    real.mkdir()
+    (real / '__init__.py').write_text('REAL = True\n')
+    script = ('import odoo\nfrom kfchost import odoo_shim\n'
+              'try:\n    odoo_shim.install()\nexcept RuntimeError as exc:\n    print("refused:", exc)\n'
+              'print(odoo.REAL)\n')
+    result = subprocess.run([sys.executable, '-c', script], capture_output=True, text=True,
+                            env=dict(os.environ, PYTHONPATH=str(tmp_path)), timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith('refused: the real odoo package') and 'True' in result.stdout

@@ -1,0 +1,83 @@
+"""tools/odoo16.py without a server: finding the Odoo source, the build digest, the config file."""
+import configparser
+import importlib.util
+import os
+import stat
+import tarfile
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+_spec = importlib.util.spec_from_file_location('odoo16', os.path.join(ROOT, 'tools', 'odoo16.py'))
+odoo16 = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(odoo16)
+
+
+def fake_tree(folder):
+    (folder / 'odoo' / 'addons').mkdir(parents=True)
+    (folder / 'platform_stubs').mkdir()
+    (folder / 'odoo-bin').write_text('#!/usr/bin/env python3\n')
+    return folder
+
+
+@pytest.fixture
+def shared(tmp_path):
+    """A folder as ../shared/odoo16 is: the tarball of odoo16/ and the requirements."""
+    shared = tmp_path / 'shared'
+    shared.mkdir()
+    fake_tree(tmp_path / 'build' / 'odoo16')
+    with tarfile.open(shared / 'odoo-16.0-20231208-base-web.tar.gz', 'w:gz') as tar:
+        tar.add(tmp_path / 'build' / 'odoo16', arcname='odoo16')
+    (shared / 'requirements-py310.txt').write_text('Werkzeug==2.0.2\n')
+    return shared
+
+
+def test_the_tarball_is_unpacked_once_with_the_stubs_on_the_addons_path(shared, tmp_path):
+    unpack = tmp_path / 'var'
+    source = odoo16.odoo_source(str(shared), unpack_dir=str(unpack))
+    assert source.root == str(unpack / 'odoo16')
+    assert source.addons == [str(unpack / 'odoo16' / 'odoo' / 'addons'),
+                             str(unpack / 'odoo16' / 'platform_stubs')]
+    assert source.requirements == str(shared / 'requirements-py310.txt')
+    (unpack / 'odoo16' / 'marker').write_text('kept')
+    again = odoo16.odoo_source(str(shared / 'odoo-16.0-20231208-base-web.tar.gz'),
+                               unpack_dir=str(unpack))
+    assert again.root == source.root and (unpack / 'odoo16' / 'marker').exists()
+
+
+def test_an_unpacked_tree_is_used_in_place_and_a_folder_without_odoo_is_refused(tmp_path, monkeypatch):
+    tree = fake_tree(tmp_path / 'odoo16')
+    monkeypatch.setenv('ODOO16_SRC', str(tree))
+    assert odoo16.odoo_source().root == str(tree)
+    with pytest.raises(FileNotFoundError):
+        odoo16.odoo_source(str(tmp_path / 'odoo16' / 'odoo'))
+
+
+def test_the_build_digest_follows_the_controllers_not_the_tests(tmp_path):
+    (tmp_path / 'controllers').mkdir()
+    (tmp_path / 'tests').mkdir()
+    (tmp_path / 'controllers' / 'user_controller.py').write_text('class A: pass\n')
+    (tmp_path / 'tests' / 'test_a.py').write_text('x = 1\n')
+    first = odoo16.build_digest(str(tmp_path))
+    (tmp_path / 'tests' / 'test_a.py').write_text('x = 2\n')
+    assert odoo16.build_digest(str(tmp_path)) == first
+    (tmp_path / 'controllers' / 'user_controller.py').write_text('class B: pass\n')
+    assert odoo16.build_digest(str(tmp_path)) != first
+
+
+def test_the_config_file_carries_the_cluster_the_addons_and_private_sections(tmp_path):
+    source = odoo16.OdooSource(str(fake_tree(tmp_path / 'odoo16')))
+    pg = odoo16.PostgresCluster(str(tmp_path / 'pg'), port=55499)
+    odoo = odoo16.Odoo(source, 'python3', pg, addons=[ROOT], run_dir=str(tmp_path / 'run'),
+                       http_port=18199, sections={'kfc_coupon_shop': {'wechatpay_apiv3_key': 'k' * 32}})
+    parser = configparser.RawConfigParser()
+    parser.read(odoo.write_config())
+    options = parser['options']
+    assert options['addons_path'].split(',') == source.addons + [ROOT]
+    assert (options['db_host'], options['db_port']) == (pg.socket_dir, '55499')
+    assert (options['http_port'], options['gevent_port']) == ('18199', '18200')
+    assert options['http_interface'] == '127.0.0.1' and options['max_cron_threads'] == '0'
+    assert parser['kfc_coupon_shop']['wechatpay_apiv3_key'] == 'k' * 32
+    assert stat.S_IMODE(os.stat(odoo.config_file).st_mode) == 0o600
+    assert odoo.command('-d', 'x')[:4] == ['python3', source.odoo_bin, '-c', odoo.config_file]
+    assert odoo.command('-d', 'x', subcommand='shell')[:3] == ['python3', source.odoo_bin, 'shell']
