@@ -141,8 +141,24 @@ class Host:
         return transaction_id
 
 
+@pytest.fixture(scope='module')
+def odoo_site(request, platform, sandbox_server):
+    """On Odoo: the database and server of the test module (see odoo_host)."""
+    if platform != 'odoo16':
+        yield None
+        return
+    from odoo_host import Site
+    site = Site(request.getfixturevalue('odoo16'), sandbox_server)
+    yield site
+    site.close()
+
+
 @pytest.fixture
-def host(sandbox, tmp_path):
+def host(platform, odoo_site, sandbox, tmp_path):
+    if platform == 'odoo16':
+        from odoo_host import odoo_host
+        yield from odoo_host(Host, odoo_site)
+        return
     settings = Settings.for_sandbox(sandbox.url, sandbox.config.host_settings(), 'http://127.0.0.1')
     app = create_app(settings, str(tmp_path / 'host.sqlite3'))
     with app.registry.cursor() as cr:

@@ -11,6 +11,9 @@ from odoo.addons.kfc_coupon_shop.functions import (create_api_log, generate_toke
 from odoo.addons.kfc_coupon_shop.functions import tokens
 from odoo.addons.kfc_coupon_shop.outbound import read_deployment
 
+pytestmark = pytest.mark.standin_only(
+    reason='runs host functions in the test process (request_env); Odoo runs them in its workers')
+
 
 def _logs(host, title):
     with host.env() as env:

@@ -11,6 +11,9 @@ from odoo.addons.kfc_coupon_shop import runtime
 from odoo.addons.kfc_coupon_shop.controllers import CLASS_NAMES, controller_classes
 from odoo.addons.kfc_coupon_shop.controllers.namespace import HOST_FUNCTIONS, LIBRARY_NAMES
 
+pytestmark = pytest.mark.standin_only(
+    reason="inspects the host modules and the stand-in's application in the test process")
+
 MODULES = sorted(CLASS_NAMES)
 
 

@@ -1,0 +1,106 @@
+"""The host of the integration suites on Odoo 16: the add-on with the demo records on a copy
+of the session's template database, served by Odoo with two workers, pointed at the sandbox.
+
+One server per test module, tied to its database; before each test the database is replaced
+by a fresh copy of the template, so that every test starts from the same records, as on the
+stand-in. The stand-in's Host API is kept: records are read and written through Odoo's
+external API as the administrator (``env()``), everything else goes over HTTP.
+"""
+import contextlib
+import os
+
+import pytest
+
+from kfchost.demo import load_demo
+from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.config import Settings
+from odoo.addons.kfc_coupon_shop.functions import wx_api_payment
+from odoo16_rpc import Connection, Environment
+from odoo_proof import addon_settings
+
+ADDON = 'kfc_coupon_shop'
+
+
+def demo_template(odoo16, sandbox):
+    """The session's template: the add-on installed, the demo records loaded through a server."""
+    def load(server):
+        connection = Connection(server.url, server.dbname)
+        load_demo(Environment(connection), sandbox.config.host_settings()['wechat'])
+        connection.close()
+    return odoo16.template([ADDON], prepare=load)
+
+
+class Site:
+    """A database and the server tied to it, for one test module."""
+
+    def __init__(self, odoo16, sandbox):
+        self.odoo16 = odoo16
+        self.sandbox = sandbox
+        self.template = demo_template(odoo16, sandbox)
+        self.database = odoo16.database(self.template)
+        keys = os.path.join(odoo16.work_dir, 'keys-' + self.database)
+        self.server = odoo16.server(self.database, sections=lambda url: {
+            ADDON: addon_settings(sandbox, keys, url)})
+        self.fresh = True
+
+    def renew(self):
+        if not self.fresh:
+            self.odoo16.renew(self.database, self.template)
+        self.fresh = False
+
+    def close(self):
+        self.server.stop()
+        self.odoo16.drop(self.database)
+
+
+def make_host_class(base):
+    class OdooHost(base):
+        """The stand-in's Host, with its records and its server on Odoo."""
+
+        def __init__(self, server, sandbox):
+            super().__init__(server.url, None, sandbox)
+            self.server = server
+            self._connection = Connection(server.url, server.dbname)
+
+        @contextlib.contextmanager
+        def env(self):
+            """The records as the administrator; every call commits on its own."""
+            yield Environment(self._connection)
+
+        @contextlib.contextmanager
+        def request_env(self, **form):
+            pytest.skip('stand-in only: runs host functions in the test process')
+            yield
+
+        def pay(self, order_id):
+            """Pay as the stand-in's Host does; the prepay is sent from the test process with
+            the add-on's own WeChat Pay client and the server's settings."""
+            with self.env() as env:
+                order = env['sale.order'].browse(order_id)
+                amount, openid, name = order.amount, order.kfc_user_id.openid, order.name
+            reply = wx_api_payment(description='测试订单', amount=round(amount * 100, 2),
+                                   openid=openid, order=name)
+            assert reply['code'] == 200, reply
+            notification = self.control('wechatpay/confirm', out_trade_no=name)
+            transaction_id = notification['resource']['transaction_id']
+            with self.env() as env:
+                env['sale.order'].browse(order_id).write({'transaction_id': transaction_id,
+                                                          'is_paid': True, 'state': 'paid'})
+            return transaction_id
+
+        def close(self):
+            self._connection.close()
+    return OdooHost
+
+
+def odoo_host(host_class, site):
+    """The body of the ``host`` fixture on Odoo: a fresh database under the module's server."""
+    site.renew()
+    # The test process acts for the server where a fixture needs it (pay): same settings.
+    runtime.configure(Settings.for_sandbox(site.sandbox.url, site.sandbox.config.host_settings(),
+                                           site.server.url))
+    host = make_host_class(host_class)(site.server, site.sandbox)
+    try:
+        yield host
+    finally:
+        host.close()

@@ -1,0 +1,145 @@
+"""Odoo 16 for a test session or a benchmark: one private PostgreSQL cluster, each set of
+add-ons installed once into a template database, a fresh copy of a template per test, and
+servers tied to one database each (``-d NAME --db-filter '^NAME$'``) on free loopback ports.
+Built on odoo16.py (the source, its Python, the cluster, installing and serving).
+"""
+import contextlib
+import itertools
+import os
+import shutil
+import socket
+import tempfile
+
+import odoo16
+
+PROJECT_ROOT = odoo16.PROJECT_ROOT
+CLUSTER_PORT = 55434
+HTTP_PORT = 18269
+
+
+def free_port(start):
+    """The first port from ``start`` on that nothing is bound to at 127.0.0.1."""
+    for port in range(start, start + 1000):
+        with socket.socket() as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                probe.bind(('127.0.0.1', port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError('no free port from %d' % start)
+
+
+class Server:
+    """A running Odoo server tied to ``dbname``: ``url``, ``port``, ``process``; ``stop()``."""
+
+    def __init__(self, odoo, served, dbname):
+        self.odoo = odoo
+        self.served = served
+        self.dbname = dbname
+        self.url = served.url
+        self.port = odoo.http_port
+        self.process = served.process
+
+    def log(self):
+        with open(self.served.log_file, encoding='utf-8', errors='replace') as handle:
+            return handle.read()[-6000:]
+
+    def stop(self):
+        self.served.stop()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
+
+class Odoo16Platform:
+    def __init__(self, source, python, addons=(PROJECT_ROOT,), port=CLUSTER_PORT):
+        self.source = source
+        self.python = python
+        self.addons = list(addons)
+        self.work_dir = tempfile.mkdtemp(prefix='rw-odoo16-')
+        os.chmod(self.work_dir, 0o755)      # the cluster below runs as another user
+        self.cluster = odoo16.PostgresCluster(os.path.join(self.work_dir, 'pg'), port=port)
+        self._templates = {}
+        self._names = itertools.count(1)
+
+    @classmethod
+    def prepare(cls, addons=(PROJECT_ROOT,), src=None):
+        """The source from ``src`` or ODOO16_SRC (an Odoo 16 tree, a folder holding its
+        tarball, or the tarball) and Odoo's venv under var/, made or brought up to date."""
+        source = odoo16.odoo_source(src)
+        python = odoo16.ensure_python(source, os.path.join(PROJECT_ROOT, 'var', 'odoo-venv'))
+        return cls(source, python, addons)
+
+    def start(self):
+        self.cluster.start()
+        # A throw-away cluster: no waiting on the disk (copies of databases, commits).
+        for setting in ('fsync', 'synchronous_commit', 'full_page_writes'):
+            self.cluster.psql('ALTER SYSTEM SET %s = off' % setting)
+        self.cluster.psql('SELECT pg_reload_conf()')
+        return self
+
+    def stop(self):
+        with contextlib.suppress(Exception):
+            self.cluster.stop()
+        shutil.rmtree(self.work_dir, ignore_errors=True)
+
+    def odoo(self, name, http_port=None, sections=None, options=None):
+        """An Odoo runner with a configuration (and files) of its own."""
+        port = http_port or free_port(HTTP_PORT)
+        return odoo16.Odoo(self.source, self.python, self.cluster, self.addons,
+                           os.path.join(self.work_dir, name), http_port=port,
+                           gevent_port=free_port(port + 1000), sections=sections,
+                           options=dict({'log_level': 'warn'}, **(options or {})))
+
+    def template(self, modules, prepare=None):
+        """The name of a database with ``modules`` installed, made once per session.
+        ``prepare(server)`` may add records through a server on it before its first copy."""
+        key = tuple(modules)
+        if key not in self._templates:
+            name = 'rw_tpl_%d' % next(self._names)
+            self.odoo('install-' + name).install(name, modules)
+            if prepare is not None:
+                with self.server(name, workers=0) as server:
+                    prepare(server)
+            self._templates[key] = name
+        return self._templates[key]
+
+    def database(self, template):
+        """A fresh copy of ``template`` (0.2 s); its name."""
+        name = 'rw_db_%d' % next(self._names)
+        self.cluster.create_database(name, template=template)
+        return name
+
+    def drop(self, name):
+        self.cluster.drop_database(name)
+
+    def renew(self, name, template):
+        """Replace database ``name`` by a fresh copy of ``template`` under a running server.
+
+        Its sessions are ended (the workers open new connections at their next request) and
+        the cache sequence is moved on, so that every worker empties its caches before it
+        serves the new copy (the registry itself, made from the same template, stays)."""
+        self.cluster.psql('DROP DATABASE "%s" WITH (FORCE)' % name)
+        self.cluster.psql('CREATE DATABASE "%s" TEMPLATE "%s" STRATEGY FILE_COPY'
+                          % (name, template))
+        self.cluster.psql("SELECT setval('base_cache_signaling', "
+                          "(SELECT last_value + 1000 FROM base_cache_signaling))", name)
+
+    def server(self, dbname, workers=2, sections=None, http_port=None, timeout=60):
+        """A started server tied to ``dbname``; ``sections(url)`` gives the sections of its
+        configuration file (the add-on's settings), given the address it will serve at."""
+        port = http_port or free_port(HTTP_PORT)
+        odoo = self.odoo('serve-%s-%d' % (dbname, port), port)
+        if sections is not None:
+            odoo.sections = sections(odoo.url)
+        served = odoo.serve(dbname, workers=workers)
+        try:
+            served.wait_ready(timeout)
+        except Exception:
+            served.stop()
+            raise
+        return Server(odoo, served, dbname)
