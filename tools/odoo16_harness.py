@@ -65,6 +65,7 @@ class Odoo16Platform:
         self.cluster = odoo16.PostgresCluster(os.path.join(self.work_dir, 'pg'), port=port)
         self._templates = {}
         self._names = itertools.count(1)
+        self._renewals = itertools.count(1)
 
     @classmethod
     def prepare(cls, addons=(PROJECT_ROOT,), src=None):
@@ -121,13 +122,15 @@ class Odoo16Platform:
         """Replace database ``name`` by a fresh copy of ``template`` under a running server.
 
         Its sessions are ended (the workers open new connections at their next request) and
-        the cache sequence is moved on, so that every worker empties its caches before it
-        serves the new copy (the registry itself, made from the same template, stays)."""
+        the cache sequence is moved past every value a worker has seen (further at each
+        renewal: the copy starts from the template's value), so that every worker empties its
+        caches before it serves the new copy (the registry, made from the same template, stays)."""
         self.cluster.psql('DROP DATABASE "%s" WITH (FORCE)' % name)
         self.cluster.psql('CREATE DATABASE "%s" TEMPLATE "%s" STRATEGY FILE_COPY'
                           % (name, template))
+        step = 1000 * next(self._renewals)
         self.cluster.psql("SELECT setval('base_cache_signaling', "
-                          "(SELECT last_value + 1000 FROM base_cache_signaling))", name)
+                          "(SELECT last_value + %d FROM base_cache_signaling))" % step, name)
 
     def server(self, dbname, workers=2, sections=None, http_port=None, timeout=60):
         """A started server tied to ``dbname``; ``sections(url)`` gives the sections of its

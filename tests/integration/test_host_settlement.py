@@ -17,6 +17,9 @@ from kfchost.http.request import HTTPRequest, Request, _request_stack
 from kfchost.orm import api
 from kfchost.orm.sql_db import ConcurrencyFailure
 
+pytestmark = pytest.mark.standin_only(
+    reason='runs host functions and the settlement in the test process; Odoo runs them in its workers')
+
 DETAIL_PATH = '/Core.asmx/KFC_Auto_UpdateOrderDetail'
 REFUNDS_PATH = '/v3/refund/domestic/refunds'
 
