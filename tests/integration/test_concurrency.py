@@ -7,6 +7,7 @@ endpoints only, so the cases run on any host behind the `host` fixture.
 import collections
 import concurrent.futures
 import threading
+import time
 
 import pytest
 
@@ -133,3 +134,21 @@ def test_two_refunds_of_one_order_refund_it_once(host, customer):
     assert len(refunds) == 1 and refunds[0]['refund'] == 2980
     assert codes[0] == 200 and codes[1] != 200
     assert requested == 2           # each request is recorded; only one of them was refunded
+
+
+def test_a_login_that_waited_for_the_database_spends_its_code_once(host):
+    """WeChat takes an OAuth code once: a login run again after losing the race for the
+    database must not exchange its code a second time."""
+    code = host.control('wechat/authorize', nickname='重试')['code']
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        with host.env() as env:
+            # A transaction that writes, and commits once the login has read and wants to write.
+            env['keyword.config'].create({'name': 'race', 'keyword': '等待'})
+            login = pool.submit(host.post, 'post_user_login', data={'code': code})
+            time.sleep(1.0)
+        reply = login.result()
+    exchanges = [entry for entry in host.inspect('requests')['requests']
+                 if entry['path'] == '/sns/oauth2/access_token']
+    report('login in a race', status=reply.status_code, code_exchanges=len(exchanges))
+    assert reply.status_code == 200 and reply.json()['code'] == 200, reply.text
+    assert len(exchanges) == 1
