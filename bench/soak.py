@@ -15,6 +15,7 @@ import collections
 import datetime
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -43,31 +44,51 @@ def rss_kib(pid):
 
 
 class Server:
-    """`python -m kfchost serve --sandbox --demo` in a subprocess, as `./dev serve` runs it."""
+    """`python -m kfchost serve --sandbox --demo` in a subprocess, as `./dev serve` runs it.
 
-    def __init__(self, workdir):
+    apart: the sandbox in a process of its own instead, so that the server's resident size
+    leaves out what the sandbox keeps by design (every order, payment and notification)."""
+
+    def __init__(self, workdir, apart=False):
         self.port, self.sandbox_port = free_port(), free_port()
         self.log = open(os.path.join(workdir, 'serve.log'), 'w+')
         self.errors = open(os.path.join(workdir, 'serve.err'), 'w+')
-        self.process = subprocess.Popen(
-            [sys.executable, '-m', 'kfchost', 'serve', '--sandbox', '--demo',
-             '--port', str(self.port), '--sandbox-port', str(self.sandbox_port),
-             '--db', os.path.join(workdir, 'soak.sqlite3')],
-            cwd=ROOT, stdout=self.log, stderr=self.errors)
         self.url = 'http://127.0.0.1:%d' % self.port
         self.sandbox = 'http://127.0.0.1:%d/sandbox/' % self.sandbox_port
-        self._wait_listening()
+        db = os.path.join(workdir, 'soak.sqlite3')
+        self.sandbox_process = None
+        if apart:
+            self.sandbox_process = subprocess.Popen(
+                [sys.executable, __file__, '--role', 'sandbox', '--port', str(self.sandbox_port)],
+                cwd=ROOT, stdout=subprocess.DEVNULL)
+            self._wait(lambda: requests.get(self.sandbox + 'config', timeout=5).ok,
+                       self.sandbox_process)
+            command = [__file__, '--role', 'server', '--port', str(self.port),
+                       '--sandbox-url', self.sandbox[:-len('/sandbox/')], '--db', db]
+        else:
+            command = ['-m', 'kfchost', 'serve', '--sandbox', '--demo', '--port', str(self.port),
+                       '--sandbox-port', str(self.sandbox_port), '--db', db]
+        self.process = subprocess.Popen([sys.executable] + command, cwd=ROOT, stdout=self.log,
+                                        stderr=self.errors)
+        self._wait(self._listening, self.process)
 
-    def _wait_listening(self, seconds=60):
+    def _listening(self):
+        self.log.seek(0)
+        return 'kfchost API listening on' in self.log.read()
+
+    @staticmethod
+    def _wait(ready, process, seconds=60):
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError('the server exited with status %s' % self.process.returncode)
-            self.log.seek(0)
-            if 'sandbox of the outside services listening' in self.log.read():
-                return
+            if process.poll() is not None:
+                raise RuntimeError('%s exited with status %s' % (process.args, process.returncode))
+            try:
+                if ready():
+                    return
+            except requests.ConnectionError:
+                pass
             time.sleep(0.2)
-        raise RuntimeError('the server did not start within %d s' % seconds)
+        raise RuntimeError('%s did not start within %d s' % (process.args, seconds))
 
     def rss_kib(self):
         return rss_kib(self.process.pid)
@@ -75,6 +96,9 @@ class Server:
     def stop(self):
         self.process.terminate()
         status = self.process.wait(60)
+        if self.sandbox_process:
+            self.sandbox_process.terminate()
+            self.sandbox_process.wait(60)
         self.log.close()
         self.errors.seek(0)
         failures = [line for line in self.errors if ' ERROR ' in line or line.startswith('Traceback')
@@ -160,6 +184,40 @@ class Customer:
         self.post('post_sale_order_list', data={'token': self.token})
 
 
+def run_sandbox(port):
+    """The sandbox alone, configured as `kfchost serve --sandbox` configures it."""
+    from kfchost import addon
+    from kfcsandbox.config import SandboxConfig
+    from kfcsandbox.server import SandboxServer
+    deployment = addon.submodule('outbound').read_deployment()
+    sandbox = SandboxServer(SandboxConfig.from_deployment(deployment), port=port).start()
+    stop = threading.Event()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda *_: stop.set())
+    while not stop.wait(1):
+        pass
+    sandbox.stop()
+
+
+def run_server(port, sandbox_url, db):
+    """The API served as `kfchost serve --sandbox --demo` serves it, on a sandbox elsewhere."""
+    from kfchost import addon, http
+    from kfchost.app import create_app, runtime
+    from kfchost.demo import load_demo
+    from kfchost.orm import api
+    host_settings = requests.get(sandbox_url + '/sandbox/config', timeout=10).json()
+    public_url = 'http://127.0.0.1:%d' % port
+    server = http.make_server(None, '127.0.0.1', port)
+    app = create_app(addon.submodule('config').Settings.for_sandbox(
+        sandbox_url, host_settings, public_url), db)
+    with runtime().registry.cursor() as cr:
+        load_demo(api.Environment(cr, api.SUPERUSER_ID, {}), host_settings['wechat'])
+    server.app = app
+    runtime().settings.public_url = public_url
+    print('kfchost API listening on %s/api/' % public_url, flush=True)
+    http.serve_until_stopped(server)
+
+
 def percentile(values, fraction):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))] if ordered else float('nan')
@@ -172,11 +230,21 @@ def main(argv=None):
     parser.add_argument('--warm-up', type=float, help='seconds before the first memory reading '
                         '(default: a sixth of the run, at most 30)')
     parser.add_argument('--keep-log', metavar='PATH', help='copy the server\'s log (stderr) here')
+    parser.add_argument('--sandbox-apart', action='store_true', help='run the sandbox in a '
+                        'process of its own, so that the resident size is the server\'s alone')
+    parser.add_argument('--role', choices=['sandbox', 'server'], help=argparse.SUPPRESS)
+    parser.add_argument('--port', type=int, help=argparse.SUPPRESS)
+    parser.add_argument('--sandbox-url', help=argparse.SUPPRESS)
+    parser.add_argument('--db', help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.role == 'sandbox':
+        return run_sandbox(args.port)
+    if args.role == 'server':
+        return run_server(args.port, args.sandbox_url, args.db)
     warm_up = args.warm_up if args.warm_up is not None else min(30.0, args.seconds / 6)
 
     with tempfile.TemporaryDirectory(prefix='kfchost-soak-') as workdir:
-        server = Server(workdir)
+        server = Server(workdir, apart=args.sandbox_apart)
         stats = Stats()
         started = time.monotonic()
         deadline = started + args.seconds
