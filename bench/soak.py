@@ -9,6 +9,7 @@ latency percentiles and the resident size after warm-up and at the end.
 
     .venv/bin/python bench/soak.py                 # three minutes
     .venv/bin/python bench/soak.py --seconds 30
+    .venv/bin/python bench/soak.py --sandbox-apart   # the sandbox's memory left out
 """
 import argparse
 import collections
