@@ -5,6 +5,9 @@ class OrderController(http.Controller):
                     'city_name', 'city_code', 'remark')
     DONE_ORDER_URL = '@COUPON_FULFILMENT_BASE@/Core.asmx/KFC_Auto_GetDoneOrder'
     UNPAID_MINUTES = 5      # how long the page lets a customer pay an order
+    # Every unit of a basket becomes a line of its own; a "num" sent by mistake or malice
+    # (10**9) must not keep a worker creating lines until its memory runs out.
+    MAX_ORDER_UNITS = 100
 
     # -- helpers -----------------------------------------------------------------------------
 
@@ -95,6 +98,7 @@ class OrderController(http.Controller):
         user_id = self.find_user(data['token'])
         if not user_id:
             return self.json_reply({'code': 400, 'message': '用户未登录'})
+        self.check_units(data['data'])
         self.lock_coupons(data['data'])
         user_id.write({'phone': data['phone']})
         sale_order_id = self.create_order(data, user_id, data['phone'])
@@ -131,6 +135,11 @@ class OrderController(http.Controller):
         create_kfc_order(sale_order_id=sale_order_id)
         sale_order_id.write({'state': 'paid', 'is_paid': True})
         return self.json_reply({'order_id': sale_order_id.id, 'code': 200, 'message': 'success'})
+
+    def check_units(self, items):
+        units = sum(max(item['num'], 0) for item in items)
+        if units > self.MAX_ORDER_UNITS:
+            raise ValueError('an order holds at most %d units, not %s' % (self.MAX_ORDER_UNITS, units))
 
     def lock_coupons(self, items):
         """Lock every coupon the basket names until the transaction ends, so that two orders

@@ -19,6 +19,7 @@ import configparser
 import http.cookiejar
 import os
 import threading
+import weakref
 from urllib.parse import urlsplit, urlunsplit
 
 import requests
@@ -84,19 +85,22 @@ class Outbound:
         self.timeout = timeout
         self.origins = OriginMap(origin_map)
         self._local = threading.local()
-        self._sessions = []
+        self._sessions = weakref.WeakSet()      # the live ones, for close()
         self._sessions_lock = threading.Lock()
 
     @property
     def session(self):
-        """This thread's Session, made on first use."""
+        """This thread's Session, made on first use and closed when the thread is gone: a
+        server may start a thread per request, so keeping every session would keep their
+        connections and memory for good."""
         session = getattr(self._local, 'session', None)
         if session is None:
             session = requests.Session()
             session.cookies.set_policy(_NoCookies())
             self._local.session = session
             with self._sessions_lock:
-                self._sessions.append(session)
+                self._sessions.add(session)
+            weakref.finalize(threading.current_thread(), session.close)
         return session
 
     def request(self, method, url, **kwargs):
@@ -115,7 +119,8 @@ class Outbound:
 
     def close(self):
         with self._sessions_lock:
-            sessions, self._sessions = self._sessions, []
+            sessions = list(self._sessions)
+            self._sessions.clear()
         for session in sessions:
             session.close()
 

@@ -7,7 +7,10 @@
     python -m kfchost settle --config odoo.conf   # every minute or few, e.g. from cron
 """
 import argparse
+import configparser
 import logging
+import os
+import signal
 import sys
 
 from kfchost import addon, http, odoo_shim
@@ -58,25 +61,43 @@ def _parser():
 
 
 def _serve(args):
+    # What can stop the start is checked before anything starts or loads: the configuration
+    # file, then the port, bound here and served once everything is ready.
+    if not args.sandbox and not args.config:
+        return _refuse('give --sandbox, or --config with the production settings')
+    if args.config and not args.sandbox and not os.path.isfile(args.config):
+        return _refuse('configuration file not found: %s' % args.config)
+    try:
+        server = http.make_server(None, args.host, args.port)
+    except OSError as exc:
+        return _refuse('cannot listen on %s:%d: %s' % (args.host, args.port, exc.strerror or exc))
     sandbox = None
     public_url = 'http://%s:%d' % (args.host, args.port)
     db_path = args.db or DEFAULT_DB
     if args.sandbox:
-        sandbox = _start_sandbox(args.sandbox_port)
+        try:
+            sandbox = _start_sandbox(args.sandbox_port)
+        except OSError as exc:
+            server.server_close()
+            return _refuse('cannot start the sandbox on port %d: %s'
+                           % (args.sandbox_port, exc.strerror or exc))
         settings = addon.submodule('config').Settings.for_sandbox(
             sandbox.url, sandbox.config.host_settings(), public_url)
     elif args.config:
         odoo_shim.install()
-        odoo_shim.config.load(args.config)
+        try:
+            odoo_shim.config.load(args.config)
+        except (OSError, configparser.Error) as exc:
+            server.server_close()
+            return _refuse('cannot read the configuration file %s: %s'
+                           % (args.config, str(exc).splitlines()[0]))
         db_path = args.db or odoo_shim.config.get('db_path') or DEFAULT_DB
         settings = addon.submodule('config').Settings.from_config(odoo_shim.config)
-    else:
-        sys.exit('kfchost serve: give --sandbox, or --config with the production settings')
     services = runtime()
     app = create_app(settings, db_path)
     if args.demo:
         _load_demo(services.registry, sandbox.config.host_settings()['wechat'] if sandbox else None)
-    server = http.make_server(app, args.host, args.port)
+    server.app = app
     if not services.settings.public_url or sandbox:
         services.settings.public_url = 'http://%s:%d' % (args.host, server.server_port)
     print('kfchost API listening on http://%s:%d/api/ (public address %s, database %s)'
@@ -86,13 +107,23 @@ def _serve(args):
         print('sandbox of the outside services listening on %s (control: %s/sandbox/)'
               % (sandbox.url, sandbox.url), flush=True)
     try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
+        http.serve_until_stopped(server, on_signal=_say_stopping)
     finally:
         server.server_close()
         if sandbox:
             sandbox.stop()
+    print('kfchost stopped', flush=True)
+
+
+def _say_stopping(signum):
+    print('kfchost: %s received, finishing the requests in progress'
+          % signal.Signals(signum).name, flush=True)
+
+
+def _refuse(message):
+    """One line on stderr and exit status 2, as for a wrong command line."""
+    print('kfchost serve: %s' % message, file=sys.stderr, flush=True)
+    return 2
 
 
 def _start_sandbox(port):

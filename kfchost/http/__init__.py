@@ -9,5 +9,5 @@ from .dispatch import CORS_MAX_AGE, SAFE_HTTP_METHODS, SessionExpiredException
 from .request import HTTPRequest, Request, request
 from .response import Response
 from .routing import Controller, ROUTING_KEYS, build_routing_map, filter_kwargs, route
-from .server import make_server, serve, start_server, stop_server
+from .server import make_server, serve, serve_until_stopped, start_server, stop_server
 from .transaction import MAX_TRIES_ON_CONCURRENCY_FAILURE, retrying

@@ -1,4 +1,5 @@
 """The threaded werkzeug server that serves an application."""
+import signal
 import threading
 
 import werkzeug.serving
@@ -16,6 +17,29 @@ def serve(app, host, port):
         server.serve_forever()
     finally:
         server.server_close()
+
+
+def serve_until_stopped(server, on_signal=None):
+    """Serve until SIGTERM or SIGINT, then stop taking connections and let the requests in
+    progress finish.
+
+    The handlers are installed explicitly: a shell starts a background job with SIGINT ignored,
+    and Python would then never raise KeyboardInterrupt. ``on_signal(signum)`` is told first.
+    Must run in the main thread, where Python delivers signals."""
+    def stop(signum, frame):
+        if on_signal:
+            on_signal(signum)
+        # shutdown() waits for serve_forever() to return, which this thread is running.
+        threading.Thread(target=server.shutdown, name='http-shutdown', daemon=True).start()
+
+    # werkzeug makes its request threads daemons, which closing the server does not wait for.
+    server.daemon_threads = False
+    previous = {signum: signal.signal(signum, stop) for signum in (signal.SIGTERM, signal.SIGINT)}
+    try:
+        server.serve_forever()          # closes the server, joining its requests, on return
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 def start_server(app, host='127.0.0.1', port=0):

@@ -35,6 +35,12 @@ def retrying(func, registry):
         tryleft = MAX_TRIES_ON_CONCURRENCY_FAILURE - tryno
         with contextlib.closing(registry.cursor()) as cr:
             try:
+                if tryno > 1:
+                    # SQLite refuses a write on any snapshot older than the last commit, where
+                    # PostgreSQL refuses only rows changed meanwhile: a request that calls out
+                    # between its first read and its first write would lose again and again
+                    # under load. Run again, it holds the write lock from the start.
+                    cr.begin_writing()
                 result = func(cr)
             except (sqlite3.IntegrityError, sqlite3.OperationalError) as exc:
                 cr.rollback()

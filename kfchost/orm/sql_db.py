@@ -298,6 +298,11 @@ class Cursor:
         self._writing = immediate
         self._now = None
 
+    def begin_writing(self):
+        """Open the transaction holding the write lock from its start (waiting for it)."""
+        with self._lock:
+            self._begin(immediate=True)
+
     def now(self):
         """The transaction's timestamp: naive UTC, with microseconds, as PostgreSQL's now()."""
         with self._lock:

@@ -75,6 +75,21 @@ class Store(http.Controller):
         cr.execute("UPDATE item SET value = %s WHERE id = %s", [value + 10, 1])
         return str(value + 10)
 
+    @http.route('/api/read_then_write_under_load', auth='public', csrf=False, methods=['POST'])
+    def read_then_write_under_load(self, **post):
+        attempts['loaded'] += 1
+        cr = request.env.cr
+        cr.execute("SELECT value FROM item WHERE id = %s", [1])  # the snapshot starts here
+        # Meanwhile another request commits a write, on every try, when it can.
+        other = threading.Thread(target=other_writes[0])
+        other.start()
+        other.join(0.5)
+        cr.execute("UPDATE item SET value = value + 10 WHERE id = %s", [1])
+        return str(attempts['loaded'])
+
+
+other_writes = []
+
 
 @pytest.fixture
 def waits(monkeypatch):
@@ -165,3 +180,16 @@ def test_stale_snapshot_losing_the_lock_race_is_rerun(serve, query, registry, co
     assert (replies[0].status_code, replies[0].text) == (200, '11')
     assert attempts['stale'] == 2
     assert query("SELECT value FROM item WHERE id = 1") == [(11,)]
+
+
+def test_a_rerun_holds_the_write_lock_and_cannot_lose_again(serve, query, registry, counter_row,
+                                                            waits):
+    def other_write():
+        with registry.cursor() as cr:
+            cr.execute("UPDATE item SET value = value + 1 WHERE id = 1")
+    other_writes[:] = [other_write]
+    url = serve(Store)
+    reply = requests.post(url + '/api/read_then_write_under_load')
+    assert (reply.status_code, reply.text) == (200, '2')
+    time.sleep(0.2)         # the write held back by the rerun follows it
+    assert query("SELECT value FROM item WHERE id = 1") == [(12,)]

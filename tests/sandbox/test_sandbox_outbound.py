@@ -98,3 +98,26 @@ def test_threads_share_one_outbound(sandbox):
         thread.join()
     client.close()
     assert errors == [] and statuses == [0] * 8
+
+
+def test_the_session_of_a_finished_thread_is_closed_and_let_go(sandbox, monkeypatch):
+    """A server may run each request in a thread of its own: the sessions of finished threads
+    (with their connections) must not pile up."""
+    import gc
+    client = Outbound({'https://apis.map.qq.com': sandbox.url})
+    closed = []
+    close = requests.Session.close
+    monkeypatch.setattr(requests.Session, 'close', lambda self: (closed.append(1), close(self)))
+
+    def geocode():
+        client.get('https://apis.map.qq.com/ws/geocoder/v1/', params={
+            'location': '31.23,121.47', 'key': sandbox.config.tencent_map_key})
+
+    for _ in range(20):
+        thread = threading.Thread(target=geocode)
+        thread.start()
+        thread.join()
+        del thread
+    gc.collect()
+    assert len(closed) == 20
+    assert len(client._sessions) == 0

@@ -1,0 +1,154 @@
+"""Many requests on the same records at once, over loopback: what must happen once happens once.
+
+Each case starts its requests together behind a barrier and prints what came of them (run with
+-s to read the counts). Records are read through host.env() and the sandbox through its control
+endpoints only, so the cases run on any host behind the `host` fixture.
+"""
+import collections
+import concurrent.futures
+import threading
+import time
+
+import pytest
+
+from test_order_controller import DONE_ORDER, Customer, coupon_states, done_order_queries, messages
+from test_wx_payment import (NOTIFY_SUCCESS, PLACED, backend_orders, change_state, notify,
+                             order_name, pay, payment_resource, read_order, seal)
+
+
+def together(count, call):
+    """``call()`` in ``count`` threads released at the same moment; the results in order."""
+    barrier = threading.Barrier(count)
+
+    def run():
+        barrier.wait()
+        return call()
+    with concurrent.futures.ThreadPoolExecutor(count) as pool:
+        return [future.result() for future in [pool.submit(run) for _ in range(count)]]
+
+
+def tally(replies, key=lambda reply: (reply.status_code, reply.text)):
+    return collections.Counter(key(reply) for reply in replies)
+
+
+def report(case, **counts):
+    print('\n[concurrency] %s: %s' % (case, ', '.join('%s=%s' % item for item in counts.items())))
+
+
+@pytest.fixture
+def customer(host):
+    return Customer(host, nickname='并发')
+
+
+def test_fifty_orders_on_one_coupon_spend_it_once(host, customer):
+    [fries] = customer.redeem('RW2024ST0001')
+    replies = together(50, lambda: customer.order([('S2001', 1, [fries])]))
+    codes = tally(replies, lambda reply: (reply.status_code, reply.json()['code']))
+    with host.env() as env:
+        lines = env['sale.order.line'].search_count([('coupon_ids', 'in', [fries])])
+        states = collections.Counter(env['sale.order'].search([]).mapped('state'))
+    report('50 orders on one coupon', replies=dict(codes), lines_with_the_coupon=lines,
+           orders=dict(states))
+    assert codes == {(200, 200): 1, (200, 400): 49}
+    assert lines == 1
+    assert states == {'draft': 1, 'cancel': 49}
+    assert coupon_states(host, 'RW2024ST0001') == ['done']
+
+
+def test_twenty_state_changes_place_the_order_once(host, customer):
+    order_id = host.create_order(customer.token, paid=[('D3001', 9.9), ('B1002', 19.9)])
+    assert pay(host, customer.token, order_id).json()['code'] == 200
+    host.control('wechatpay/confirm', out_trade_no=order_name(host, order_id))
+    # The first placement waits at the back-end while the others arrive.
+    host.control('fault', service='coupon', mode='hang', seconds=1.0, times=1,
+                 path='/kfcautoorder.aspx')
+    replies = together(20, lambda: change_state(host, order_id))
+    texts = tally(replies)
+    placed = backend_orders(host)
+    report('20 state changes', placed_replies=texts[(200, PLACED)], empty_replies=texts[(200, '{}')],
+           backend_orders=len(placed))
+    assert texts == {(200, PLACED): 1, (200, '{}'): 19}
+    assert len(placed) == 2                         # one back-end order per dish, once
+    with host.env() as env:
+        order = env['sale.order'].browse(order_id)
+        assert order.state == 'paid'
+        assert sorted(order.line_ids.mapped('uuid')) == sorted(o['uuid'] for o in placed)
+
+
+def test_twenty_polls_send_one_message_per_code(host, customer):
+    spicy, fries = customer.redeem('RW2024XL0001', 'RW2024ST0001')
+    order_id = customer.coupon_order([('B1001', 1, [spicy]), ('S2001', 1, [fries])]).json()['order_id']
+    with host.env() as env:
+        uuids = env['sale.order'].browse(order_id).line_ids.mapped('uuid')
+    for uuid, code in zip(uuids, ('A101', 'A102')):
+        host.control('coupon/finish', uuid=uuid, order_number=code)
+    host.control('fault', service='coupon', mode='hang', seconds=1.0, times=1, path=DONE_ORDER)
+    replies = together(20, lambda: customer.post('post_pay_result', order_id))
+    states = tally(replies, lambda reply: (reply.status_code, reply.json()['data']['state']))
+    sent = messages(host)
+    codes = sorted(message['keyword3']['value'] for message in sent)
+    report('20 polls', replies=dict(states), messages=len(sent), codes=codes,
+           back_end_queries=len(done_order_queries(host)))
+    assert states == {(200, 'done'): 20}
+    assert codes == ['[A101]', '[A102]']
+    with host.env() as env:
+        assert env['api.log'].search_count([('name', '=', '取餐通知')]) == 2
+
+
+def test_ten_deliveries_of_one_payment_notification_apply_it_once(host, customer):
+    order_id = host.create_order(customer.token, paid=[('D3001', 9.9)])
+    body = seal(host, payment_resource(order_name(host, order_id)))
+    replies = together(10, lambda: notify(host, 'wechat_pay_notify', body))
+    texts = tally(replies)
+    paid = read_order(host, order_id)
+    with host.env() as env:
+        logged = env['api.log'].search_count([('name', '=', '微信支付回调')])
+    report('10 notification deliveries', success_replies=texts[(200, NOTIFY_SUCCESS)],
+           logged=logged, is_paid=paid['is_paid'], transaction_id=paid['transaction_id'])
+    assert texts == {(200, NOTIFY_SUCCESS): 10}
+    # Every delivery is logged; so is every try of one that lost the race and ran again.
+    assert logged >= 10
+    assert (paid['is_paid'], paid['state'], paid['transaction_id']) == (
+        True, 'draft', '4200002024060112345678')
+    assert paid['pay_time']
+    # A later delivery of another transaction finds it applied and changes nothing.
+    other = seal(host, payment_resource(order_name(host, order_id), transaction_id='42000000000000000001'))
+    assert notify(host, 'wechat_pay_notify', other).text == NOTIFY_SUCCESS
+    assert read_order(host, order_id) == paid
+
+
+def test_two_refunds_of_one_order_refund_it_once(host, customer):
+    order_id = host.create_order(customer.token, paid=[('D3001', 9.9), ('B1002', 19.9)])
+    transaction_id = host.pay(order_id)
+    form = {'token': customer.token, 'id': str(order_id), 'transaction_id': transaction_id,
+            'out_trade_no': order_name(host, order_id)}       # no amount: the whole order
+    replies = together(2, lambda: host.post('wechat_jsapi_refund', data=form))
+    codes = sorted(reply.json()['code'] for reply in replies)
+    refunds = host.inspect('wechatpay/payments')['refunds']
+    with host.env() as env:
+        records = env['sale.refund.order'].search([('sale_order_id', '=', order_id)])
+        requested = len(records)
+    report('2 refunds', reply_codes=codes, refund_requests_recorded=requested,
+           refunds_in_wechat_pay=len(refunds), refunded_fen=sum(r['refund'] for r in refunds))
+    assert all(reply.status_code == 200 for reply in replies)
+    assert len(refunds) == 1 and refunds[0]['refund'] == 2980
+    assert codes[0] == 200 and codes[1] != 200
+    assert requested == 2           # each request is recorded; only one of them was refunded
+
+
+def test_a_login_that_waited_for_the_database_spends_its_code_once(host):
+    """WeChat takes an OAuth code once: a login run again after losing the race for the
+    database must not exchange its code a second time."""
+    code = host.control('wechat/authorize', nickname='重试')['code']
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        with host.env() as env:
+            # A transaction that writes, and commits once the login has read and wants to write.
+            env['keyword.config'].create({'name': 'race', 'keyword': '等待'})
+            login = pool.submit(host.post, 'post_user_login', data={'code': code})
+            time.sleep(1.0)
+        reply = login.result()
+    exchanges = [entry for entry in host.inspect('requests')['requests']
+                 if entry['path'] == '/sns/oauth2/access_token']
+    report('login in a race', status=reply.status_code, code_exchanges=len(exchanges))
+    assert reply.status_code == 200 and reply.json()['code'] == 200, reply.text
+    assert len(exchanges) == 1
