@@ -25,7 +25,19 @@ class UserController(http.Controller):
         # race for the database, the answers of the first run are used, not a spent code.
         wechat_user = getattr(request, 'kfc_wechat_user', None)
         if wechat_user is None:
-            wechat_user = request.kfc_wechat_user = self.fetch_wechat_user(appid, secret, code)
+            # params= keeps the key order and URL-encodes each value, so a posted code cannot
+            # add or change query parameters.
+            response = requests.get('@WECHAT_API_ORIGIN@/sns/oauth2/access_token', params={
+                'appid': appid, 'secret': secret, 'code': code, 'grant_type': 'authorization_code',
+            }, timeout=(5, 15))
+            token_info = response.json()
+            openid = token_info['openid']
+            unionid = token_info['unionid']
+            access_token = token_info['access_token']
+            response = requests.get('@WECHAT_API_ORIGIN@/sns/userinfo', params={
+                'access_token': access_token, 'openid': openid, 'lang': 'zh_CN',
+            }, timeout=(5, 15))
+            wechat_user = request.kfc_wechat_user = (openid, unionid, response.json())
         openid, unionid, user_info = wechat_user
         user_id = request.env['kfc.user'].sudo().search([('openid', '=', openid)])
         if not user_id:
@@ -47,22 +59,6 @@ class UserController(http.Controller):
             token = user_id.token
         res = {'data': {'token': token}, 'code': 200, 'message': '登录用户成功'}
         return http.Response(json.dumps(res), status=200, content_type='application/json')
-
-    def fetch_wechat_user(self, appid, secret, code):
-        """(openid, unionid, user information) of the user who granted the OAuth ``code``."""
-        # params= keeps the key order and URL-encodes each value, so a posted code cannot
-        # add or change query parameters.
-        response = requests.get('@WECHAT_API_ORIGIN@/sns/oauth2/access_token', params={
-            'appid': appid, 'secret': secret, 'code': code, 'grant_type': 'authorization_code',
-        }, timeout=(5, 15))
-        token_info = response.json()
-        openid = token_info['openid']
-        unionid = token_info['unionid']
-        access_token = token_info['access_token']
-        response = requests.get('@WECHAT_API_ORIGIN@/sns/userinfo', params={
-            'access_token': access_token, 'openid': openid, 'lang': 'zh_CN',
-        }, timeout=(5, 15))
-        return openid, unionid, response.json()
 
     @validate_token
     @http.route('/api/post_user_info', auth='public', cors="*", csrf=False, methods=['POST'])

@@ -58,7 +58,7 @@ ROUTES = {
     'wechat_jsapi_refund': ('form', {'token': '$token', 'id': '$order_id',
                                      'transaction_id': '$transaction_id',
                                      'out_trade_no': '$order_name', 'amount': '100'},
-                            {'sale.refund.order'}),
+                            {'sale.refund.order', 'sale.order'}),   # the order's refund stamp
     'kfc_test': ('none', {}, set()),
 }
 # Routes that ignore their input and wait on the back-end: a couple of requests each suffice.
