@@ -162,6 +162,9 @@ class Records:
     def __or__(self, other):
         return Records(self.env, self._name, tuple(dict.fromkeys(self._ids + other._ids)))
 
+    def __sub__(self, other):
+        return Records(self.env, self._name, tuple(i for i in self._ids if i not in other._ids))
+
     def sudo(self, flag=True):
         return self
 

@@ -202,6 +202,8 @@ def assert_still_serving(host):
     assert reply.text == '{"code": 200, "data": {"state": false}, "message": "success"}'
 
 
+@pytest.mark.standin_only(reason='about a thousand requests, each between two full snapshots of '
+                                  'the records: through JSON-RPC on Odoo that outlasts the CI run')
 @pytest.mark.parametrize('route', sorted(ROUTES))
 def test_bad_input_gets_a_reply_or_the_error_page_and_writes_only_what_the_route_may(
         host, world, route):
