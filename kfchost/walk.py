@@ -11,7 +11,6 @@ returns its line's text or raises `StepFailed` with the reply it did not expect.
 import argparse
 import datetime
 import json
-import sys
 import time
 
 import requests

@@ -11,7 +11,6 @@ import logging
 
 import werkzeug.routing
 
-from .request import request
 from .response import Response
 
 _logger = logging.getLogger(__name__)

@@ -105,10 +105,6 @@ class Field:
         return self.store and self.column_type is not None
 
     # -- value conversions ------------------------------------------------------------------
-    def convert_to_cache(self, value, record):
-        """A value assigned to ``record`` (create, write, attribute) -> its cache form."""
-        return self.to_cache(value)
-
     def to_cache(self, value, validate=True):
         """A value as assigned (create, write, attribute) -> its cache form."""
         return None if value is None or value is False else value

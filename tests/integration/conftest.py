@@ -170,6 +170,16 @@ def host(platform, odoo_site, sandbox, tmp_path):
     app.registry.close()
 
 
+@pytest.fixture
+def paid_order(host):
+    """A paid take-away order: two paid dishes (9.90 and 19.90) and one coupon dish."""
+    token = host.login(nickname='顾客')
+    order_id = host.create_order(token, paid=[('D3001', 9.9), ('B1002', 19.9)],
+                                 coupons=['RW2024XL0001'])
+    host.pay(order_id)
+    return order_id
+
+
 def _pair(timeout):
     return timeout if isinstance(timeout, tuple) else (timeout, timeout)
 

@@ -49,16 +49,6 @@ class TestLogin:
             assert env['ir.config_parameter'].get_param('token') == 'OLD'
 
 
-@pytest.fixture
-def paid_order(host):
-    """A paid take-away order: two paid dishes (9.90 and 19.90) and one coupon dish."""
-    token = host.login(nickname='顾客')
-    order_id = host.create_order(token, paid=[('D3001', 9.9), ('B1002', 19.9)],
-                                 coupons=['RW2024XL0001'])
-    host.pay(order_id)
-    return order_id
-
-
 class TestCreateOrder:
     def test_every_line_waits_on_its_own_backend_order(self, host, paid_order):
         with host.request_env() as env:

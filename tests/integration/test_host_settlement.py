@@ -24,16 +24,6 @@ DETAIL_PATH = '/Core.asmx/KFC_Auto_UpdateOrderDetail'
 REFUNDS_PATH = '/v3/refund/domestic/refunds'
 
 
-@pytest.fixture
-def paid_order(host):
-    """A paid order: two paid dishes (9.90 and 19.90) and one coupon dish."""
-    token = host.login(nickname='顾客')
-    order_id = host.create_order(token, paid=[('D3001', 9.9), ('B1002', 19.9)],
-                                 coupons=['RW2024XL0001'])
-    host.pay(order_id)
-    return order_id
-
-
 def _lines(host, order_id):
     with host.env() as env:
         return [(l.detail_state, l.uuid) for l in env['sale.order'].browse(order_id).line_ids]
