@@ -126,12 +126,7 @@ class Host:
     def pay(self, order_id):
         """Pay the order through the sandbox's WeChat Pay and record it as the payment
         notification does; returns the transaction id."""
-        with self.request_env() as env:
-            order = env['sale.order'].browse(order_id)
-            reply = wx_api_payment(description='测试订单', amount=round(order.amount * 100, 2),
-                                   openid=order.kfc_user_id.openid, order=order.name)
-            assert reply['code'] == 200, reply
-            name = order.name
+        name = self.prepay(order_id)
         # Outside any transaction: the sandbox posts its notification to the host meanwhile.
         notification = self.control('wechatpay/confirm', out_trade_no=name)
         transaction_id = notification['resource']['transaction_id']
@@ -139,6 +134,15 @@ class Host:
             env['sale.order'].browse(order_id).write({'transaction_id': transaction_id,
                                                       'is_paid': True, 'state': 'paid'})
         return transaction_id
+
+    def prepay(self, order_id):
+        """Open the order's payment as a route does (a request bound); its order number."""
+        with self.request_env() as env:
+            order = env['sale.order'].browse(order_id)
+            reply = wx_api_payment(description='测试订单', amount=round(order.amount * 100, 2),
+                                   openid=order.kfc_user_id.openid, order=order.name)
+            assert reply['code'] == 200, reply
+            return order.name
 
 
 @pytest.fixture(scope='module')

@@ -72,21 +72,16 @@ def make_host_class(base):
             pytest.skip('stand-in only: runs host functions in the test process')
             yield
 
-        def pay(self, order_id):
-            """Pay as the stand-in's Host does; the prepay is sent from the test process with
-            the add-on's own WeChat Pay client and the server's settings."""
+        def prepay(self, order_id):
+            """Open the payment from the test process, with the add-on's own WeChat Pay client
+            and the server's settings; no request is bound here."""
             with self.env() as env:
                 order = env['sale.order'].browse(order_id)
                 amount, openid, name = order.amount, order.kfc_user_id.openid, order.name
             reply = wx_api_payment(description='测试订单', amount=round(amount * 100, 2),
                                    openid=openid, order=name)
             assert reply['code'] == 200, reply
-            notification = self.control('wechatpay/confirm', out_trade_no=name)
-            transaction_id = notification['resource']['transaction_id']
-            with self.env() as env:
-                env['sale.order'].browse(order_id).write({'transaction_id': transaction_id,
-                                                          'is_paid': True, 'state': 'paid'})
-            return transaction_id
+            return name
 
         def close(self):
             self._connection.close()
