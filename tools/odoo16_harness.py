@@ -8,7 +8,9 @@ import itertools
 import os
 import shutil
 import socket
+import subprocess
 import tempfile
+import time
 
 import odoo16
 
@@ -126,8 +128,15 @@ class Odoo16Platform:
         renewal: the copy starts from the template's value), so that every worker empties its
         caches before it serves the new copy (the registry, made from the same template, stays)."""
         self.cluster.psql('DROP DATABASE "%s" WITH (FORCE)' % name)
-        self.cluster.psql('CREATE DATABASE "%s" TEMPLATE "%s" STRATEGY FILE_COPY'
-                          % (name, template))
+        for attempt in range(3):    # the template may still be held by a closing session
+            try:
+                self.cluster.psql('CREATE DATABASE "%s" TEMPLATE "%s" STRATEGY FILE_COPY'
+                                  % (name, template))
+                break
+            except subprocess.CalledProcessError:
+                if attempt == 2:
+                    raise
+                time.sleep(0.5)
         step = 1000 * next(self._renewals)
         self.cluster.psql("SELECT setval('base_cache_signaling', "
                           "(SELECT last_value + %d FROM base_cache_signaling))" % step, name)
