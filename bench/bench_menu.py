@@ -64,15 +64,14 @@ def build_catalogue(env, size):
     return [{'classId': 'C%d' % k, 'menuList': on_sale[k::CATEGORIES]} for k in range(CATEGORIES)]
 
 
-Settings = addon.submodule('config').Settings
-read_deployment = addon.submodule('outbound').read_deployment
+read_deployment = addon.submodule('services.deployment').read_deployment
 
 
 class Host:
     def __init__(self, sandbox, size, tmp):
-        settings = Settings.for_sandbox(sandbox.url, sandbox.config.host_settings(),
-                                        'http://127.0.0.1')
-        self.app = create_app(settings, str(Path(tmp) / ('menu-%d.sqlite3' % size)))
+        section = sandbox.config.addon_section(str(Path(tmp) / 'keys'), 'http://127.0.0.1',
+                                               sandbox.url)
+        self.app = create_app(str(Path(tmp) / ('menu-%d.sqlite3' % size)), section)
         self.sandbox_url = sandbox.url
         token = requests.post(sandbox.url + '/sandbox/coupon/login', json={}).json()['token']
         account = sandbox.config.backend_accounts[0]

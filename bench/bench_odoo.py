@@ -31,8 +31,7 @@ from kfchost.app import create_app  # noqa: E402
 from kfchost.orm import api  # noqa: E402
 from kfcsandbox.config import SandboxConfig  # noqa: E402
 from kfcsandbox.server import SandboxServer  # noqa: E402
-from odoo.addons.kfc_coupon_shop.config import Settings  # noqa: E402
-from odoo.addons.kfc_coupon_shop.outbound import read_deployment  # noqa: E402
+from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment  # noqa: E402
 from odoo16_harness import Odoo16Platform  # noqa: E402
 from odoo16_rpc import Connection, Environment  # noqa: E402
 from odoo_proof import addon_settings  # noqa: E402
@@ -73,8 +72,9 @@ def measure(urls, requests, concurrency, body_file):
 @contextlib.contextmanager
 def stand_in(sandbox, work):
     """The stand-in serving the same users; its URL."""
-    settings = Settings.for_sandbox(sandbox.url, sandbox.config.host_settings(), 'http://127.0.0.1')
-    app = create_app(settings, os.path.join(work, 'bench.sqlite3'))
+    section = sandbox.config.addon_section(os.path.join(work, 'keys'), 'http://127.0.0.1',
+                                           sandbox.url)
+    app = create_app(os.path.join(work, 'bench.sqlite3'), section)
     with app.registry.cursor() as cr:
         api.Environment(cr)['kfc.user'].sudo().create(users())
     server = http.start_server(app)

@@ -83,8 +83,7 @@ def main():
     logging.getLogger('werkzeug').setLevel(logging.WARNING)
 
     with tempfile.TemporaryDirectory() as tmp:
-        settings = addon.submodule('config').Settings()
-        app = create_app(settings, os.path.join(tmp, 'bench.sqlite3'))
+        app = create_app(os.path.join(tmp, 'bench.sqlite3'))
         fill(app.registry)
         server = http.start_server(app)
         url = 'http://127.0.0.1:%d/api/post_sale_order_list' % server.server_port

@@ -27,7 +27,7 @@ def import_addon(name=ADDON):
 
 
 def submodule(dotted, name=ADDON):
-    """A module of the add-on, e.g. ``submodule('runtime')``."""
+    """A module of the add-on, e.g. ``submodule('services.runtime')``."""
     import_addon(name)
     return importlib.import_module('odoo.addons.%s.%s' % (name, dotted))
 

@@ -1,8 +1,8 @@
-"""The host application: the shop's add-on, its records and the HTTP layer, wired from the
-add-on's Settings."""
+"""The host application: the shop's add-on, its records and the HTTP layer, configured as Odoo
+configures it, from the server's configuration file."""
 import os
 
-from kfchost import addon, http
+from kfchost import addon, http, odoo_shim
 from kfchost.orm.registry import Registry
 
 
@@ -15,13 +15,24 @@ def open_registry(db_path):
 
 def runtime():
     """The add-on's process-wide services (settings, outbound client, WeChat Pay client)."""
-    return addon.submodule('runtime')
+    return addon.submodule('services.runtime')
 
 
-def create_app(settings, db_path):
+def configure(section=None):
+    """Apply the add-on's settings of the server's configuration (``odoo.tools.config``), with
+    ``section`` as its [kfc_coupon_shop] section when given (a sandbox's, say); returns the
+    add-on's services."""
+    addon.import_addon()
+    if section is not None:
+        odoo_shim.config.misc[addon.ADDON] = dict(section)
+    services = runtime()
+    Settings = addon.submodule('services.settings').Settings
+    services.configure(Settings.from_config(odoo_shim.config))
+    return services
+
+
+def create_app(db_path, section=None):
     """Configure the add-on's services and return the WSGI application serving its controllers
     on the database file ``db_path``."""
-    services = runtime()
-    services.configure(settings)
-    services.registry = open_registry(db_path)
-    return http.Application(services.registry, addon.controller_classes())
+    configure(section)
+    return http.Application(open_registry(db_path), addon.controller_classes())

@@ -13,9 +13,10 @@ import logging
 import os
 import signal
 import sys
+import tempfile
 
 from kfchost import addon, http, odoo_shim
-from kfchost.app import create_app, open_registry, runtime
+from kfchost.app import configure, create_app, open_registry, runtime
 
 DEFAULT_DB = 'var/kfchost.sqlite3'
 
@@ -78,7 +79,8 @@ def _serve(args):
     except OSError as exc:
         return _refuse('cannot listen on %s:%d: %s' % (args.host, args.port, exc.strerror or exc))
     sandbox = None
-    public_url = 'http://%s:%d' % (args.host, args.port)
+    section = None
+    public_url = 'http://%s:%d' % (args.host, server.server_port)
     db_path = args.db or DEFAULT_DB
     if args.sandbox:
         try:
@@ -87,8 +89,8 @@ def _serve(args):
             server.server_close()
             return _refuse('cannot start the sandbox on port %d: %s'
                            % (args.sandbox_port, exc.strerror or exc))
-        settings = addon.submodule('config').Settings.for_sandbox(
-            sandbox.url, sandbox.config.host_settings(), public_url)
+        keys = tempfile.TemporaryDirectory(prefix='kfchost-keys-')
+        section = sandbox.config.addon_section(keys.name, public_url, sandbox.url)
     elif args.config:
         odoo_shim.install()
         try:
@@ -98,14 +100,13 @@ def _serve(args):
             return _refuse('cannot read the configuration file %s: %s'
                            % (args.config, str(exc).splitlines()[0]))
         db_path = args.db or odoo_shim.config.get('db_path') or DEFAULT_DB
-        settings = addon.submodule('config').Settings.from_config(odoo_shim.config)
+    app = create_app(db_path, section)
     services = runtime()
-    app = create_app(settings, db_path)
     if args.demo:
-        _load_demo(services.registry, sandbox.config.host_settings()['wechat'] if sandbox else None)
+        _load_demo(app.registry, sandbox.config.host_settings()['wechat'] if sandbox else None)
     server.app = app
-    if not services.settings.public_url or sandbox:
-        services.settings.public_url = 'http://%s:%d' % (args.host, server.server_port)
+    if not services.settings.public_url:
+        services.settings.public_url = public_url
     print('kfchost API listening on http://%s:%d/api/ (public address %s, database %s)'
           % (args.host, server.server_port, services.settings.public_url, db_path), flush=True)
     print('WeChat Pay notifications go to %s' % services.notify_url('/api/...'), flush=True)
@@ -118,6 +119,7 @@ def _serve(args):
         server.server_close()
         if sandbox:
             sandbox.stop()
+            keys.cleanup()
     print('kfchost stopped', flush=True)
 
 
@@ -135,36 +137,41 @@ def _refuse(message):
 def _start_sandbox(port):
     from kfcsandbox.config import SandboxConfig
     from kfcsandbox.server import SandboxServer
-    deployment = addon.submodule('outbound').read_deployment()
+    deployment = addon.submodule('services.deployment').read_deployment()
     return SandboxServer(SandboxConfig.from_deployment(deployment), port=port).start()
 
 
 def _settle(args):
     from kfchost.orm import api
-    Settings = addon.submodule('config').Settings
     db_path = args.db or DEFAULT_DB
+    keys = tempfile.TemporaryDirectory(prefix='kfchost-keys-')
+    section = None
     if args.sandbox_url:
-        import requests
-        sandbox_settings = requests.get(args.sandbox_url.rstrip('/') + '/sandbox/config',
-                                        timeout=(5, 15)).json()
-        settings = Settings.for_sandbox(args.sandbox_url, sandbox_settings, 'http://127.0.0.1')
+        section = _sandbox_section(args.sandbox_url, keys.name)
     elif args.config:
         odoo_shim.install()
         odoo_shim.config.load(args.config)
         db_path = args.db or odoo_shim.config.get('db_path') or DEFAULT_DB
-        settings = Settings.from_config(odoo_shim.config)
     else:
         sys.exit('kfchost settle: give --config with the production settings, or --sandbox-url')
-    services = runtime()
-    services.configure(settings)
-    registry = services.registry = open_registry(db_path)
-    settle = addon.submodule('functions.settlement').settle
-    try:
-        with registry.cursor() as cr:
-            counts = settle(api.Environment(cr, api.SUPERUSER_ID, {}))
-    finally:
-        registry.close()
+    with keys:
+        configure(section)
+        registry = open_registry(db_path)
+        try:
+            with registry.cursor() as cr:
+                counts = api.Environment(cr, api.SUPERUSER_ID, {})['sale.order']._kfc_settle()
+        finally:
+            registry.close()
     print(' '.join('%s=%d' % item for item in counts.items()), flush=True)
+
+
+def _sandbox_section(sandbox_url, key_dir):
+    """The [kfc_coupon_shop] section for the running sandbox at ``sandbox_url``, from what its
+    control endpoint hands out."""
+    import requests
+    from kfcsandbox.config import addon_section
+    given = requests.get(sandbox_url.rstrip('/') + '/sandbox/config', timeout=(5, 15)).json()
+    return addon_section(given, key_dir, 'http://127.0.0.1', sandbox_url)
 
 
 def _walk(argv):

@@ -2,9 +2,12 @@
 
 Every field has a default so that `SandboxConfig()` is a working sandbox. RSA key pairs and the
 APIv3 key are generated at construction when not given, so no private key lives in the code.
-`host_settings()` hands the host everything it must be configured with to talk to this sandbox.
+`host_settings()` hands the host everything it must be configured with to talk to this sandbox;
+`addon_section()` writes it as the host add-on reads its settings: a `[kfc_coupon_shop]` section
+of the server's configuration file, with the keys in files.
 """
 import dataclasses
+import os
 import secrets
 import string
 from typing import Optional
@@ -129,3 +132,40 @@ class SandboxConfig:
             'template_id': self.template_id,
             'tencent_map_key': self.tencent_map_key,
         }
+
+    def addon_section(self, key_dir, public_url, sandbox_url):
+        """See ``addon_section``."""
+        return addon_section(self.host_settings(), key_dir, public_url, sandbox_url)
+
+
+def addon_section(host_settings, key_dir, public_url, sandbox_url):
+    """The [kfc_coupon_shop] section of a host's configuration file that makes the sandbox
+    listening at ``sandbox_url`` its outside world, the host reachable at ``public_url``.
+
+    ``host_settings`` is what the sandbox hands out (``SandboxConfig.host_settings()``, or its
+    control endpoint ``GET /sandbox/config``). The two PEM keys are written into ``key_dir``,
+    readable by the owner only."""
+    pay, backend = host_settings['wechatpay'], host_settings['coupon_backend']
+    os.makedirs(key_dir, exist_ok=True)
+    files = {}
+    for name, pem in (('merchant_key.pem', pay['merchant_private_key']),
+                      ('platform_key.pem', pay['platform_public_key'])):
+        files[name] = os.path.join(os.path.abspath(key_dir), name)
+        with open(os.open(files[name], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600),
+                  'w', encoding='ascii') as handle:
+            handle.write(pem)
+    return {
+        'public_url': public_url,
+        'sandbox_url': sandbox_url,
+        'outbound_timeout': '5, 15',
+        'wechatpay_mchid': pay['mchid'],
+        'wechatpay_appid': pay['appid'],
+        'wechatpay_merchant_serial': pay['merchant_serial'],
+        'wechatpay_private_key_file': files['merchant_key.pem'],
+        'wechatpay_apiv3_key': pay['apiv3_key'],
+        'wechatpay_platform_public_key_file': files['platform_key.pem'],
+        'wechatpay_platform_serial': pay['platform_serial'],
+        'coupon_backend_account': backend['account'],
+        'coupon_backend_password': backend['password'],
+        'coupon_backend_order_signing_key': backend['order_signing_key'],
+    }

@@ -55,35 +55,6 @@ def records(sandbox):
                              'secret': wechat['secret']}])]
 
 
-def addon_settings(sandbox, run_dir, public_url):
-    """The [kfc_coupon_shop] section pointing Odoo at the sandbox, keys written to files."""
-    pay = sandbox.config.host_settings()['wechatpay']
-    backend = sandbox.config.host_settings()['coupon_backend']
-    os.makedirs(run_dir, exist_ok=True)
-    files = {}
-    for name, pem in (('merchant_key.pem', pay['merchant_private_key']),
-                      ('platform_cert.pem', pay['platform_public_key'])):
-        files[name] = os.path.join(run_dir, name)
-        with open(files[name], 'w', encoding='ascii') as handle:
-            handle.write(pem)
-        os.chmod(files[name], 0o600)
-    return {
-        'public_url': public_url,
-        'sandbox_url': sandbox.url,
-        'outbound_timeout': '5, 15',
-        'wechatpay_mchid': pay['mchid'],
-        'wechatpay_appid': pay['appid'],
-        'wechatpay_merchant_serial': pay['merchant_serial'],
-        'wechatpay_private_key_file': files['merchant_key.pem'],
-        'wechatpay_apiv3_key': pay['apiv3_key'],
-        'wechatpay_platform_public_key_file': files['platform_cert.pem'],
-        'wechatpay_platform_serial': pay['platform_serial'],
-        'coupon_backend_account': backend['account'],
-        'coupon_backend_password': backend['password'],
-        'coupon_backend_order_signing_key': backend['order_signing_key'],
-    }
-
-
 def seed_odoo(url, db, sandbox):
     """Create the records through Odoo's external API, as the administrator."""
     uid = xmlrpc.client.ServerProxy(url + '/xmlrpc/2/common').authenticate(db, 'admin', 'admin', {})
@@ -97,9 +68,9 @@ def seed_odoo(url, db, sandbox):
 @contextlib.contextmanager
 def stand_in(sandbox, db_path):
     """The stand-in serving the add-on on a fresh database with the same records."""
-    settings = addon.submodule('config').Settings.for_sandbox(
-        sandbox.url, sandbox.config.host_settings(), 'http://127.0.0.1')
-    app = create_app(settings, db_path)
+    section = sandbox.config.addon_section(os.path.join(os.path.dirname(db_path), 'keys'),
+                                           'http://127.0.0.1', sandbox.url)
+    app = create_app(db_path, section)
     with app.registry.cursor() as cr:
         env = api.Environment(cr)
         for model, rows in records(sandbox):
@@ -155,12 +126,12 @@ def main(argv=None):
 
     source = odoo16.odoo_source(args.odoo_src)
     python = odoo16.ensure_python(source, args.venv)
-    deployment = addon.submodule('outbound').read_deployment()
+    deployment = addon.submodule('services.deployment').read_deployment()
     with SandboxServer(SandboxConfig.from_deployment(deployment)) as sandbox, \
             odoo16.PostgresCluster(os.path.join(args.work, 'pg'), args.pg_port) as pg:
         odoo = odoo16.Odoo(source, python, pg, addons=[odoo16.PROJECT_ROOT],
                            run_dir=os.path.join(args.work, 'odoo'), http_port=args.http_port)
-        odoo.sections[ADDON] = addon_settings(sandbox, odoo.run_dir, odoo.url)
+        odoo.sections[ADDON] = sandbox.config.addon_section(odoo.run_dir, odoo.url, sandbox.url)
         pg.drop_database(DB)
         installed = odoo.install(DB, [ADDON])
         print('installed base and %s into %s in %.1f s' % (ADDON, DB, installed), flush=True)

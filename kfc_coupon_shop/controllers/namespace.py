@@ -1,4 +1,5 @@
-"""The names a host module binds for its controller source."""
+"""The names a host module binds for its controller source, and the host modules' globals that
+follow the settings (``requests`` and ``APIV3_KEY``)."""
 import base64
 import datetime as datetime_module
 import hashlib
@@ -14,7 +15,8 @@ from geopy.distance import geodesic
 
 from odoo import http
 
-from .. import functions, runtime
+from .. import functions
+from ..services import runtime
 
 LIBRARY_NAMES = {
     'http': http,
@@ -36,6 +38,8 @@ HOST_FUNCTIONS = (
     'order_fail_push', 'post_pick_message', 'get_error_message', 'wx_api_payment', 'wx_api_refund',
 )
 
+_namespaces = []    # globals of the host modules
+
 
 def bind_host_names(namespace, clock_classes=False):
     """Bind every host name in ``namespace`` (a host module's globals).
@@ -52,4 +56,14 @@ def bind_host_names(namespace, clock_classes=False):
         namespace['time'] = time_module
     for name in HOST_FUNCTIONS:
         namespace[name] = getattr(functions, name)
-    runtime.register_namespace(namespace)
+    namespace['requests'] = runtime.requests     # configured in place when settings change
+    namespace['APIV3_KEY'] = runtime.settings.apiv3_key
+    _namespaces.append(namespace)
+
+
+def _follow_settings(settings):
+    for namespace in _namespaces:
+        namespace['APIV3_KEY'] = settings.apiv3_key
+
+
+runtime.subscribe(_follow_settings)

@@ -1,20 +1,17 @@
 """Login tokens: ``generate_token`` and the route decorator ``validate_token``."""
 import functools
 import json
-import secrets
 
 from odoo import http
+
+from .environment import shop_env
 
 TOKEN_REFUSED = '用户未登录或登录已失效'
 
 
 def generate_token():
     """A new random token (256 bits), unique among the users."""
-    users = http.request.env['kfc.user'].sudo()
-    while True:
-        token = secrets.token_urlsafe(32)
-        if not users.search_count([('token', '=', token)]):
-            return token
+    return shop_env()['kfc.user']._kfc_new_token()
 
 
 def validate_token(endpoint):
@@ -26,7 +23,7 @@ def validate_token(endpoint):
     @functools.wraps(endpoint)
     def check_token(self, *args, **params):
         token = params.get('token')
-        users = http.request.env['kfc.user'].sudo()
+        users = shop_env()['kfc.user']
         user = users.search([('token', '=', token)], limit=1) if token else users
         if not user:
             reply = json.dumps({'code': 400, 'message': TOKEN_REFUSED})

@@ -1,11 +1,10 @@
 """``post_pick_message``: the pick-up template message of the official account."""
 import logging
 
-from odoo import http
-
-from .. import runtime
-from ..redaction import redact
-from .logs import create_api_log
+from ..services import runtime
+from ..services.redaction import redact
+from .environment import shop_env
+from .records import create_api_log
 
 _logger = logging.getLogger(__name__)
 
@@ -35,7 +34,7 @@ def post_pick_message(openid, store_name, out_trade_no, pick_code, pick_type, cr
 
 def _send(openid, values):
     wechat = runtime.deployment['wechat_api_origin']
-    config = http.request.env['api.config'].sudo().search([('name', '=', 'wxapi')], limit=1)
+    config = shop_env()['api.config'].search([('name', '=', 'wxapi')], limit=1)
     token = runtime.requests.get(wechat + TOKEN_PATH, params={
         'grant_type': 'client_credential', 'appid': config.app_id, 'secret': config.secret,
     }).json()

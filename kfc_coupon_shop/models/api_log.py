@@ -1,5 +1,18 @@
-"""Entries of the host's API log: what was received from or sent to whom, and failures."""
-from odoo import fields, models
+"""Entries of the host's API log: what was received from or sent to whom, and failures.
+
+An entry must survive the rollback of the transaction that made it (the failures are what the
+log is for), and SQLite lets one transaction write at a time, so an entry cannot be written
+beside that transaction either: entries wait on its cursor and are written in a transaction of
+their own as soon as it commits or rolls back.
+"""
+import json
+import logging
+
+from odoo import api, fields, models
+
+from ..services.redaction import redact
+
+_logger = logging.getLogger(__name__)
 
 
 class ApiLog(models.Model):
@@ -12,3 +25,48 @@ class ApiLog(models.Model):
     log = fields.Text()
     exception_type = fields.Char()
     exception_message = fields.Text()
+
+    @api.model
+    def _kfc_log(self, title, role, log):
+        """Log ``log`` (any value, exceptions included) once this transaction ends, either way."""
+        values = dict(name=title or '', role=role or '', **_describe(log))
+        self._kfc_pending(self.env.cr).append(values)
+
+    @api.model
+    def _kfc_pending(self, cr):
+        pending = cr.postcommit.data.get('api_logs')
+        if pending is None:
+            pending = cr.postcommit.data['api_logs'] = []
+            registry = self.env.registry
+
+            def flush():
+                entries, pending[:] = list(pending), []
+                if entries:
+                    _write(registry, entries)
+
+            cr.postcommit.add(flush)
+            cr.postrollback.add(flush)
+        return pending
+
+
+def _describe(log):
+    """The entry's texts, secrets redacted (URLs of failed calls carry app secrets and tokens)."""
+    if isinstance(log, BaseException):
+        message = redact(log)
+        return {'log': '%s: %s' % (type(log).__name__, message),
+                'exception_type': type(log).__name__, 'exception_message': message}
+    if hasattr(log, 'status_code') and hasattr(log, 'text'):   # an HTTP response
+        return {'log': redact('HTTP %s %s\n%s' % (log.status_code, getattr(log, 'url', ''),
+                                                  log.text))}
+    try:
+        return {'log': redact(json.dumps(log, ensure_ascii=False))}
+    except (TypeError, ValueError):
+        return {'log': redact(log)}
+
+
+def _write(registry, entries):
+    try:
+        with registry.cursor() as cr:
+            api.Environment(cr, api.SUPERUSER_ID, {})['api.log'].create(entries)
+    except Exception:           # the log must never break the work it describes
+        _logger.exception('could not write %d api.log entries: %r', len(entries), entries)

@@ -1,5 +1,7 @@
 """Customers, keyed by their WeChat identity."""
-from odoo import fields, models
+import secrets
+
+from odoo import api, fields, models
 
 
 class KfcUser(models.Model):
@@ -11,3 +13,12 @@ class KfcUser(models.Model):
     unionid = fields.Char()
     token = fields.Char(index=True)
     phone = fields.Char()
+
+    @api.model
+    def _kfc_new_token(self):
+        """A new random login token (256 bits), unique among the customers."""
+        users = self.sudo()
+        while True:
+            token = secrets.token_urlsafe(32)
+            if not users.search_count([('token', '=', token)]):
+                return token

@@ -1,7 +1,16 @@
-"""Meal orders, their lines (one unit of one dish each) and refund requests."""
-import json
+"""Meal orders: numbers, payment window, placement of the dishes, and the settlement passes."""
+import datetime
+import logging
 
 from odoo import api, fields, models
+
+from ..services import runtime
+from ..services.coupon_backend import BackendRefusal, UnclearOutcome
+from ..services.redaction import redact
+from ..services.wechatpay import failure, to_fen, yuan_to_fen
+from .locking import lock_rows
+
+_logger = logging.getLogger(__name__)
 
 ORDER_STATES = [
     ('draft', 'Created'),
@@ -11,39 +20,24 @@ ORDER_STATES = [
     ('fail', 'Failed'),
     ('cancel', 'Cancelled'),
 ]
-LINE_STATES = [
-    ('wait', 'Handed to fulfilment'),
-    ('success', 'Pick-up code received'),
-    ('fail', 'Failed'),
-    ('cancel', 'Cancelled'),
-]
-REFUND_STATES = [
-    ('draft', 'Requested'),         # in progress: asked, or its outcome not yet known
-    ('fail', 'Refused by WeChat Pay'),
-    ('done', 'Refunded'),
-]
+TAKE_AWAY, DINE_IN = 2, 1           # the back-end's pick-up methods
+# An unpaid order is cancelled this long after its creation.
+PAYMENT_WINDOW = datetime.timedelta(minutes=5)
+CHINA_OFFSET = datetime.timedelta(hours=8)
+# Settlement places a paid order still in "draft" this long after its payment.
+PLACEMENT_DELAY = datetime.timedelta(minutes=1)
+DEFAULT_DESCRIPTION = '美食订单'
+PAY_NOTIFY_PATH = '/api/wechat_pay_notify'
+# No meal order comes near this (one million yuan): a larger amount is a fault of the caller.
+MAX_AMOUNT_FEN = 100000000
 
 
-class JsonText(fields.Text):
-    """Text that stores an assigned list or dict as JSON (other values as their text)."""
-
-    def convert_to_cache(self, value, record, validate=True):
-        if isinstance(value, (list, dict)):
-            value = json.dumps(value, ensure_ascii=False)
-        return super().convert_to_cache(value, record, validate)
-
-
-def merchant_number(env, code):
-    """A number from the "no_gap" sequence ``code`` plus a part fixed per database, so that
-    numbers of databases created again never meet at WeChat Pay, while a request that is rolled
-    back and run again draws the same number: letters and digits only, 24 characters."""
-    return env['ir.sequence'].sudo().next_by_code(code) + database_part(env)
-
-
-def database_part(env):
-    """Eight hex digits of the database's uuid (Odoo's "database.uuid" parameter)."""
-    value = env['ir.config_parameter'].sudo().get_param('database.uuid')   # set at creation
-    return value.replace('-', '')[:8].upper()
+def checked_fen(amount):
+    """A whole, sane number of fen, else ValueError (inf, NaN, 1e30, fractions, negatives)."""
+    fen = to_fen(amount)
+    if not 0 < fen <= MAX_AMOUNT_FEN:
+        raise ValueError('金额无效：%s' % amount)
+    return fen
 
 
 class SaleOrder(models.Model):
@@ -75,7 +69,7 @@ class SaleOrder(models.Model):
 
     @api.model_create_multi
     def create(self, vals_list):
-        vals_list = [dict(vals, name=vals.get('name') or merchant_number(self.env, 'sale.order'))
+        vals_list = [dict(vals, name=vals.get('name') or self._kfc_next_number('sale.order'))
                      for vals in vals_list]
         return super().create(vals_list)
 
@@ -86,51 +80,198 @@ class SaleOrder(models.Model):
             order.amount = sum(lines.mapped('total_price'))
             order.number = sum(lines.mapped('quantity'))
 
+    # -- numbers -----------------------------------------------------------------------------
+    # Every number below is sent to an outside service. Each is the same on every try of a
+    # request (a try rolled back and run again sends the number it sent before), and letters
+    # and digits only, as WeChat Pay and the back-end want.
+
+    @api.model
+    def _kfc_next_number(self, code):
+        """The next number of the "no_gap" sequence ``code`` plus a part fixed per database, so
+        that numbers of databases created again never meet at WeChat Pay: 24 characters."""
+        return self.env['ir.sequence'].sudo().next_by_code(code) + self._kfc_database_part()
+
+    @api.model
+    def _kfc_database_part(self):
+        """Eight hex digits of the database's uuid (Odoo's "database.uuid" parameter)."""
+        value = self.env['ir.config_parameter'].sudo().get_param('database.uuid')
+        return value.replace('-', '')[:8].upper()
+
+    def _kfc_line_number(self, line):
+        """The back-end's orderno of one dish."""
+        self.ensure_one()
+        return '%sL%d' % (self.name, line.id)
+
+    def _kfc_dish_refund_number(self, line):
+        """The out_refund_no of the refund of a failed dish."""
+        self.ensure_one()
+        return '%sR%d' % (self.name, line.id)
+
+    def _kfc_cancellation_refund_number(self):
+        """The out_refund_no of the refund of an order paid after it was cancelled."""
+        self.ensure_one()
+        return '%sC' % self.name
+
+    # -- payment -----------------------------------------------------------------------------
+
+    def _kfc_amount_fen(self):
+        return yuan_to_fen(self.amount)
+
+    @api.model
+    def _kfc_prepay(self, order_name, amount, openid, description=False, services=None):
+        """Open a JSAPI payment of ``amount`` fen (990.0 for 9.90 yuan) for the order numbered
+        ``order_name``: a dict, "code" 200 with "data" on success, otherwise another code and a
+        readable "message", never an exception, whatever WeChat Pay or the caller sent."""
+        if not order_name or not openid:
+            return failure(400, '订单、用户或金额无效')
+        services = services or runtime.services(self.env)
+        try:
+            total = checked_fen(amount)
+            client = services.wechatpay_client()
+            notify_url = services.notify_url(PAY_NOTIFY_PATH, self.env)
+        except (TypeError, ValueError, LookupError) as exc:
+            return failure(400, str(exc))
+        order = self.sudo().search([('name', '=', order_name)], limit=1)
+        time_expire = order._kfc_payment_deadline()
+        if time_expire is False:
+            return failure(400, '订单已超过支付期限')
+        # The front end may post any JSON value as the description; WeChat Pay takes text only.
+        text = str(description) if description not in (False, None, '') else DEFAULT_DESCRIPTION
+        reply = client.jsapi_prepay(text[:127], order_name, total, openid, notify_url,
+                                    time_expire=time_expire)
+        if not reply.ok:
+            return reply.as_failure()
+        prepay_id = reply.data['prepay_id']
+        data = {'prepay_id': prepay_id}
+        data.update(client.jsapi_pay_params(prepay_id))
+        return {'code': 200, 'data': data, 'message': 'success'}
+
+    def _kfc_payment_deadline(self):
+        """rfc3339 (China time) of the moment the order is cancelled unpaid, so that WeChat Pay
+        takes no payment after it; None when unknown, False when it has passed."""
+        if not self or not self.create_date:
+            return None
+        deadline = self.create_date + PAYMENT_WINDOW
+        if deadline <= fields.Datetime.now():
+            return False
+        return (deadline + CHINA_OFFSET).strftime('%Y-%m-%dT%H:%M:%S+08:00')
+
+    def _kfc_lock_for_refund(self):
+        """Refunds of the order run one after the other: each takes the row and writes it, so
+        that the next one waits, then sums the refunds this one left."""
+        lock_rows(self)
+        self.write({'refund_stamp': fields.Datetime.now()})
+
+    def _kfc_refunded_fen(self, leave_out=None):
+        """Fen of the order's refunds in progress or done, ``leave_out`` left out."""
+        refunds = self.env['sale.refund.order'].sudo().search([
+            ('sale_order_id', '=', self.id), ('state', 'in', ('draft', 'done')),
+            ('id', '!=', leave_out.id if leave_out else 0)])
+        return sum(yuan_to_fen(amount) for amount in refunds.mapped('amount'))
+
+    # -- placement ---------------------------------------------------------------------------
+
+    def _kfc_place(self, services=None):
+        """Hand every line of the order not yet handed over to the back-end's kitchen.
+
+        A line the back-end refuses, or whose order entry fails (no uuid was handed out), fails
+        at once, so that a paid customer is refunded instead of waiting for a dish nobody
+        cooks. A line whose detail submission ends unclear keeps its uuid and waits for the
+        done-order query. The back-end answers a number it has seen with the uuid it gave the
+        first time, so placing again places nothing twice.
+        """
+        self.ensure_one()
+        services = services or runtime.services(self.env)
+        lock_rows(self)         # one placement at a time per order
+        for line in self.line_ids:
+            if line.uuid or line.detail_state in ('fail', 'cancel'):
+                continue
+            try:
+                uuid = self._kfc_place_line(line, services.backend)
+            except UnclearOutcome as exc:   # the kitchen may have it: wait for the query
+                self._kfc_log_placement(line, '卡券下单结果未知', 'outcome unclear', exc)
+                line.write({'uuid': exc.args[1], 'detail_state': 'wait'})
+                continue
+            except Exception as exc:        # refused or never entered: make the customer whole
+                self._kfc_log_placement(line, '卡券下单失败', 'not placed', exc)
+                line.result = line._kfc_failure_result(exc)
+                line._kfc_fail(services)
+                continue
+            line.write({'uuid': uuid, 'detail_state': 'wait'})
+
+    def _kfc_place_line(self, line, backend):
+        if backend is None:
+            raise LookupError('the coupon back-end account is not configured')
+        product = line.product_id
+        return backend.place(self._kfc_line_number(line), product.name or '',
+                             product.link_id or '', yuan_to_fen(product.unit_price),
+                             self._kfc_order_detail())
+
+    def _kfc_order_detail(self):
+        return {
+            'storename': self.store_name or '',
+            'storeaddr': self.store_address or '',
+            'storetel': self.store_phone or '',
+            'storecode': self.store_code or '',
+            'pickupmethod': TAKE_AWAY if self.type == '1' else DINE_IN,
+            'ordermono': self.remark or '',
+            'booking': '',
+        }
+
+    def _kfc_log_placement(self, line, title, what, exc):
+        _logger.warning('line %s of %s %s: %s', line.id, self.name, what, redact(exc))
+        self.env['api.log']._kfc_log(title, '卡券后台', exc)
+
+    # -- settlement --------------------------------------------------------------------------
+
     @api.model
     def _cron_settle(self):
-        """The scheduled settlement (data/ir_cron_data.xml) of payments and refunds."""
-        from ..functions.settlement import settle
-        settle(self.env)
+        """The scheduled settlement (data/ir_cron_data.xml)."""
+        self._kfc_settle()
 
+    @api.model
+    def _kfc_settle(self, services=None):
+        """Close what the requests of the day left open, asking the outside services; returns
+        the counts of what was done. Every row is locked and read again before it is acted on,
+        so a run that meets a request or another run on the same order waits for its result.
+        """
+        services = services or runtime.services(self.env)
+        counts = {
+            'refunds_settled': self.env['sale.refund.order']._kfc_settle_in_progress(services),
+            'orders_placed': self._kfc_place_paid_drafts(services),
+            'cancelled_refunded': self._kfc_refund_paid_cancelled(services),
+        }
+        _logger.info('settlement: %s', counts)
+        return counts
 
-class SaleOrderLine(models.Model):
-    _name = 'sale.order.line'
-    _description = 'Meal order line'
+    @api.model
+    def _kfc_place_paid_drafts(self, services):
+        """Place orders paid but still "draft" a minute after their payment (the page never
+        asked for the state change)."""
+        placed = 0
+        cutoff = fields.Datetime.now() - PLACEMENT_DELAY
+        orders = self.sudo().search([('state', '=', 'draft'), ('is_paid', '=', True),
+                                     ('pay_time', '<=', cutoff)])
+        for order in orders:
+            if lock_rows(order).state != 'draft':
+                continue
+            order.state = 'paid'
+            order._kfc_place(services)
+            placed += 1
+        return placed
 
-    sale_order_id = fields.Many2one('sale.order', string='Order', ondelete='cascade', index=True)
-    product_id = fields.Many2one('kfc.product', string='Dish')
-    coupon_ids = fields.Many2many('kfc.coupon', string='Coupons')
-    quantity = fields.Integer(default=1)
-    unit_price = fields.Float(digits=(16, 2))
-    total_price = fields.Float(compute='_compute_total_price', store=True, digits=(16, 2))
-    # No default: a line is "wait" only once create_kfc_order has handed it to fulfilment.
-    detail_state = fields.Selection(LINE_STATES, index=True)
-    uuid = fields.Char(string='Fulfilment order id')
-    pick_code = fields.Char()
-    phone = fields.Char()
-    result = JsonText(string='Failing back-end reply')
-
-    @api.depends('quantity', 'unit_price')
-    def _compute_total_price(self):
-        for line in self:
-            line.total_price = line.quantity * line.unit_price
-
-
-class SaleRefundOrder(models.Model):
-    _name = 'sale.refund.order'
-    _description = 'Refund request'
-
-    name = fields.Char(string='Refund number', readonly=True, index=True)
-    sale_order_id = fields.Many2one('sale.order', string='Order', index=True)
-    kfc_user_id = fields.Many2one('kfc.user', string='Customer')
-    # The failed dish a refund made by the host is for; empty for a refund the customer asked.
-    line_id = fields.Many2one('sale.order.line', string='Failed dish', index=True)
-    state = fields.Selection(REFUND_STATES, default='draft')
-    # The amount asked of WeChat Pay (yuan); 0 until a request was made.
-    amount = fields.Float(digits=(16, 2))
-
-    @api.model_create_multi
-    def create(self, vals_list):
-        vals_list = [dict(vals, name=vals.get('name') or merchant_number(self.env, 'sale.refund.order'))
-                     for vals in vals_list]
-        return super().create(vals_list)
+    @api.model
+    def _kfc_refund_paid_cancelled(self, services):
+        """Refund what is left of orders that were paid after they were cancelled, once."""
+        refunded = 0
+        orders = self.sudo().search([('state', '=', 'cancel'), ('is_paid', '=', True),
+                                     ('transaction_id', '!=', False)])
+        refunds = self.env['sale.refund.order'].sudo()
+        for order in orders:
+            name = order._kfc_cancellation_refund_number()
+            if refunds.search_count([('name', '=', name)]):
+                continue            # asked before: the pass over refunds in progress follows it
+            reply = refunds._kfc_request(name, order, services=services)
+            self.env['api.log']._kfc_log('取消订单退款', '微信', reply)
+            refunded += refunds.search_count([('name', '=', name), ('amount', '>', 0)])
+        return refunded

@@ -91,10 +91,10 @@ def test_the_stand_in_refuses_data_it_cannot_load(tmp_path):
 def test_the_addon_imports_odoo_names_served_by_the_stand_in():
     import odoo
     from odoo import fields, http
-    from odoo.addons.kfc_coupon_shop.models import sale_order
+    from odoo.addons.kfc_coupon_shop.models import sale_order_line
     assert odoo_shim.is_installed()
     assert odoo.http is http and http.Controller.__module__.startswith('kfchost.http')
-    assert sale_order.JsonText.__mro__[1] is fields.Text
+    assert sale_order_line.JsonText.__mro__[1] is fields.Text
     assert addon.import_addon().__name__ == 'odoo.addons.kfc_coupon_shop'
 
 

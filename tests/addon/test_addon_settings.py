@@ -1,5 +1,4 @@
 """The add-on's settings, read from an Odoo configuration file and from system parameters."""
-import dataclasses
 import textwrap
 
 import pytest
@@ -7,10 +6,10 @@ import pytest
 from kfchost import addon, odoo_shim
 from kfchost.orm import api
 from kfchost.orm.registry import Registry
-from odoo.addons.kfc_coupon_shop import outbound, runtime
-from odoo.addons.kfc_coupon_shop.config import (CouponBackendSettings, Settings,
+from odoo.addons.kfc_coupon_shop.services import deployment, outbound, runtime
+from odoo.addons.kfc_coupon_shop.services.settings import (CouponBackendSettings, Settings,
                                                 parse_origin_map, parse_timeout)
-from odoo.addons.kfc_coupon_shop.wechatpay import PRODUCTION_BASE_URL
+from odoo.addons.kfc_coupon_shop.services.wechatpay import PRODUCTION_BASE_URL
 
 
 def load(tmp_path, section):
@@ -63,10 +62,10 @@ def test_a_sandbox_takes_every_origin_the_shop_calls(tmp_path):
         outbound_origins = https://extra.example=http://127.0.0.1:9,
           https://api.weixin.qq.com = http://127.0.0.1:10
         '''))
-    deployment = outbound.read_deployment()
+    constants = deployment.read_deployment()
     origins = outbound.OriginMap(settings.origin_map)
-    for url in (deployment['coupon_fulfilment_base'] + '/Core.asmx/x',
-                deployment['tencent_map_origin'] + '/ws/geocoder/v1/',
+    for url in (constants['coupon_fulfilment_base'] + '/Core.asmx/x',
+                constants['tencent_map_origin'] + '/ws/geocoder/v1/',
                 PRODUCTION_BASE_URL + '/v3/pay/transactions/jsapi'):
         assert origins.rewrite(url).startswith('http://127.0.0.1:18170/'), url
     # one by one entries win over the sandbox
@@ -98,7 +97,8 @@ def env(tmp_path):
 def test_the_merchant_ids_at_the_back_end_are_parameters_of_the_database(env, monkeypatch):
     monkeypatch.setattr(runtime, 'settings', Settings(
         coupon_backend=CouponBackendSettings('merchant', 'secret', 'signing')))
-    assert dataclasses.astuple(runtime.coupon_backend(env))[3:] == (2024050, 2)
+    backend = runtime.coupon_backend(env)
+    assert (backend.userid, backend.productid) == (2024050, 2)
     env['ir.config_parameter'].set_param('kfc_coupon_shop.coupon_backend_userid', '77')
     assert runtime.coupon_backend(env).userid == 77
     assert runtime.coupon_backend(env).account == 'merchant'

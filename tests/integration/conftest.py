@@ -14,15 +14,14 @@ import requests
 from werkzeug.test import EnvironBuilder
 
 from kfchost import http
-from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.services import runtime
 from kfchost.app import create_app
-from odoo.addons.kfc_coupon_shop.config import Settings
 from kfchost.demo import load_demo
 from kfchost.http.request import HTTPRequest, Request, _request_stack
 from kfchost.orm.base.res_users import PUBLIC_USER_ID
 from kfchost.orm import api
 from odoo.addons.kfc_coupon_shop.functions import wx_api_payment
-from odoo.addons.kfc_coupon_shop.outbound import read_deployment
+from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment
 from kfcsandbox.config import SandboxConfig
 from kfcsandbox.data import store_by_code
 from kfcsandbox.server import SandboxServer
@@ -163,13 +162,14 @@ def host(platform, odoo_site, sandbox, tmp_path):
         from odoo_host import odoo_host
         yield from odoo_host(Host, odoo_site)
         return
-    settings = Settings.for_sandbox(sandbox.url, sandbox.config.host_settings(), 'http://127.0.0.1')
-    app = create_app(settings, str(tmp_path / 'host.sqlite3'))
+    server = http.start_server(None)    # its address goes into the settings
+    url = 'http://127.0.0.1:%d' % server.server_port
+    app = create_app(str(tmp_path / 'host.sqlite3'),
+                     sandbox.config.addon_section(str(tmp_path / 'keys'), url, sandbox.url))
     with app.registry.cursor() as cr:
         load_demo(api.Environment(cr), sandbox.config.host_settings()['wechat'])
-    server = http.start_server(app)
-    runtime.settings.public_url = 'http://127.0.0.1:%d' % server.server_port
-    yield Host(runtime.settings.public_url, app.registry, sandbox)
+    server.app = app
+    yield Host(url, app.registry, sandbox)
     http.stop_server(server)
     app.registry.close()
 

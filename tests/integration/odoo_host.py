@@ -12,13 +12,12 @@ import os
 import pytest
 
 from kfchost.demo import load_demo
-from odoo.addons.kfc_coupon_shop import runtime
-from odoo.addons.kfc_coupon_shop.config import Settings
-from odoo.addons.kfc_coupon_shop.functions import wx_api_payment
+from odoo.addons.kfc_coupon_shop.services import runtime
+from kfchost.app import configure
 from odoo16_rpc import Connection, Environment
-from odoo_proof import addon_settings
 
 ADDON = 'kfc_coupon_shop'
+PAY_NOTIFY = '/api/wechat_pay_notify'
 
 
 def demo_template(odoo16, sandbox):
@@ -38,10 +37,14 @@ class Site:
         self.sandbox = sandbox
         self.template = demo_template(odoo16, sandbox)
         self.database = odoo16.database(self.template)
-        keys = os.path.join(odoo16.work_dir, 'keys-' + self.database)
+        self.keys = os.path.join(odoo16.work_dir, 'keys-' + self.database)
         self.server = odoo16.server(self.database, sections=lambda url: {
-            ADDON: addon_settings(sandbox, keys, url)})
+            ADDON: self.section(url)})
         self.fresh = True
+
+    def section(self, url):
+        """The server's [kfc_coupon_shop] section: the sandbox is its outside world."""
+        return self.sandbox.config.addon_section(self.keys, url, self.sandbox.url)
 
     def renew(self):
         if not self.fresh:
@@ -78,9 +81,9 @@ def make_host_class(base):
             with self.env() as env:
                 order = env['sale.order'].browse(order_id)
                 amount, openid, name = order.amount, order.kfc_user_id.openid, order.name
-            reply = wx_api_payment(description='测试订单', amount=round(amount * 100, 2),
-                                   openid=openid, order=name)
-            assert reply['code'] == 200, reply
+            reply = runtime.wechatpay.jsapi_prepay(
+                '测试订单', name, round(amount * 100), openid, runtime.notify_url(PAY_NOTIFY, None))
+            assert reply.ok, reply
             return name
 
         def close(self):
@@ -92,8 +95,7 @@ def odoo_host(host_class, site):
     """The body of the ``host`` fixture on Odoo: a fresh database under the module's server."""
     site.renew()
     # The test process acts for the server where a fixture needs it (pay): same settings.
-    runtime.configure(Settings.for_sandbox(site.sandbox.url, site.sandbox.config.host_settings(),
-                                           site.server.url))
+    configure(site.section(site.server.url))
     host = make_host_class(host_class)(site.server, site.sandbox)
     try:
         yield host

@@ -12,7 +12,7 @@ from urllib.parse import parse_qsl
 
 import pytest
 
-from odoo.addons.kfc_coupon_shop.outbound import read_deployment
+from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment
 
 ORDER_ENTRY = '/kfcautoorder.aspx'
 ORDER_DETAIL = '/Core.asmx/KFC_Auto_UpdateOrderDetail'

@@ -2,9 +2,9 @@
 customer whole when a dish fails."""
 import pytest
 
-from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.services import runtime
 from odoo.addons.kfc_coupon_shop.functions import create_kfc_order, get_error_message, kfc_login, order_fail_push
-from odoo.addons.kfc_coupon_shop.functions.coupon_backend import BackendRefusal
+from odoo.addons.kfc_coupon_shop.services.coupon_backend import BackendRefusal
 
 pytestmark = pytest.mark.standin_only(
     reason='runs host functions in the test process (request_env); Odoo runs them in its workers')

@@ -8,8 +8,8 @@ import pytest
 from kfchost import http
 from odoo.addons.kfc_coupon_shop.functions import (create_api_log, generate_token, get_error_message,
                                post_pick_message, validate_token)
-from odoo.addons.kfc_coupon_shop.functions import tokens
-from odoo.addons.kfc_coupon_shop.outbound import read_deployment
+from odoo.addons.kfc_coupon_shop.models import kfc_user
+from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment
 
 pytestmark = pytest.mark.standin_only(
     reason='runs host functions in the test process (request_env); Odoo runs them in its workers')
@@ -35,11 +35,11 @@ class TestApiLog:
         with host.env() as env:
             assert not env['kfc.user'].search([('name', '=', 'rolled back')])
 
-    def test_entries_of_a_committed_request_and_outside_any_request(self, host):
+    def test_entries_of_a_committed_request(self, host):
         with host.request_env():
             create_api_log(log_title='一', log_role='微信', log=[1, 2])
             create_api_log(log_title='二', log_role='微信', log=None)
-        create_api_log(log_title='三', log_role='卡券', log='plain text')
+            create_api_log(log_title='三', log_role='卡券', log='plain text')
         assert _logs(host, '一')[0]['log'] == '[1, 2]'
         assert _logs(host, '二')[0]['log'] == 'null'
         assert _logs(host, '三')[0]['log'] == '"plain text"'
@@ -66,7 +66,7 @@ class TestTokens:
     def test_a_token_already_held_by_a_user_is_drawn_again(self, host, monkeypatch):
         taken = host.login(nickname='甲')
         draws = iter([taken, taken, 'fresh-token'])
-        monkeypatch.setattr(tokens.secrets, 'token_urlsafe', lambda n: next(draws))
+        monkeypatch.setattr(kfc_user.secrets, 'token_urlsafe', lambda n: next(draws))
         with host.request_env():
             assert generate_token() == 'fresh-token'
 

@@ -7,7 +7,7 @@ import time
 import pytest
 
 from kfchost import http
-from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.services import runtime
 from odoo.addons.kfc_coupon_shop.controllers import CLASS_NAMES, controller_classes
 from odoo.addons.kfc_coupon_shop.controllers.namespace import HOST_FUNCTIONS, LIBRARY_NAMES
 

@@ -7,9 +7,9 @@ from cryptography.exceptions import InvalidSignature, InvalidTag
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 
-from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.services import runtime
 from odoo.addons.kfc_coupon_shop.functions import wx_api_payment, wx_api_refund
-from odoo.addons.kfc_coupon_shop.wechatpay import decrypt_resource
+from odoo.addons.kfc_coupon_shop.services.wechatpay import decrypt_resource
 from kfcsandbox.config import generate_apiv3_key
 
 pytestmark = pytest.mark.standin_only(
@@ -21,8 +21,9 @@ def payer(host):
     return host.control('wechat/authorize', nickname='付款人')['openid']
 
 
-def _pay(openid, amount=990.0, order='SO20240601000001ABCD', description='美食订单'):
-    return wx_api_payment(description=description, amount=amount, openid=openid, order=order)
+def _pay(host, openid, amount=990.0, order='SO20240601000001ABCD', description='美食订单'):
+    with host.request_env():
+        return wx_api_payment(description=description, amount=amount, openid=openid, order=order)
 
 
 def _verify_pay_sign(host, params):
@@ -35,7 +36,7 @@ def _verify_pay_sign(host, params):
 
 class TestPayment:
     def test_prepay_with_signed_page_parameters(self, host, payer):
-        reply = _pay(payer)
+        reply = _pay(host, payer)
         assert reply['code'] == 200
         data = reply['data']
         assert data['package'] == 'prepay_id=%s' % data['prepay_id']
@@ -51,8 +52,8 @@ class TestPayment:
         json.dumps(reply)
 
     def test_a_description_of_any_kind_is_sent_as_text(self, host, payer):
-        assert _pay(payer, description=12345)['code'] == 200
-        assert _pay(payer, order='SO20240601000002ABCD', description=False)['code'] == 200
+        assert _pay(host, payer, description=12345)['code'] == 200
+        assert _pay(host, payer, order='SO20240601000002ABCD', description=False)['code'] == 200
         sent = [p['description'] for p in host.inspect('wechatpay/payments')['transactions']]
         assert sent == ['12345', '美食订单']
 
@@ -64,7 +65,7 @@ class TestPayment:
         if case == 'service down':
             host.control('fault', service='wechatpay', mode='http', status=503)
         amount = {'amount 0': 0, 'half a fen': 990.5}.get(case, 990.0)
-        reply = _pay('o-unknown' if case == 'unknown payer' else payer, amount)
+        reply = _pay(host, 'o-unknown' if case == 'unknown payer' else payer, amount)
         assert reply['code'] != 200
         assert isinstance(reply['message'], str) and reply['message']
         json.dumps(reply)
@@ -142,7 +143,7 @@ class TestRepliesFailClosed:
     @pytest.mark.parametrize('alter', ['signature', 'stale', 'charset', 'field'])
     def test_an_untrusted_prepay_reply_is_a_502(self, host, payer, alter):
         host.control('fault', service='wechatpay', mode='forge', alter=alter)
-        reply = _pay(payer)
+        reply = _pay(host, payer)
         assert reply['code'] == 502, reply
         assert reply['message'].startswith('WeChat Pay')
         assert 'prepay_id' not in json.dumps(reply.get('data') or {})
@@ -151,10 +152,10 @@ class TestRepliesFailClosed:
         for missing in ('platform_serial', '_platform_key'):
             with monkeypatch.context() as patch:
                 patch.setattr(runtime.wechatpay, missing, None)
-                reply = _pay(payer)
+                reply = _pay(host, payer)
             assert reply['code'] == 502 and 'not configured' in reply['message']
         assert not host.inspect('wechatpay/payments')['transactions']
-        assert _pay(payer)['code'] == 200
+        assert _pay(host, payer)['code'] == 200
 
     def test_a_refund_reply_without_status_is_not_a_success(self, host):
         name, transaction_id = _paid_order(host)
@@ -171,7 +172,7 @@ class TestAbsurdAmounts:
 
     @pytest.mark.parametrize('amount', AMOUNTS)
     def test_payment_refuses(self, host, payer, amount):
-        reply = _pay(payer, amount=amount)
+        reply = _pay(host, payer, amount=amount)
         assert reply['code'] == 400 and reply['message']
         json.dumps(reply)
 
@@ -189,7 +190,7 @@ class TestNotifyAddress:
     def test_outside_the_sandbox_only_https_will_do(self, host, payer, monkeypatch):
         name, transaction_id = _paid_order(host)
         monkeypatch.setattr(runtime.settings, 'sandbox', False)
-        reply = _pay(payer)
+        reply = _pay(host, payer)
         assert reply['code'] == 400 and 'https' in reply['message']
         with host.request_env():
             refund = wx_api_refund(out_refund_no='RF' + name, amount=False,
@@ -198,6 +199,6 @@ class TestNotifyAddress:
         payments = host.inspect('wechatpay/payments')
         assert len(payments['transactions']) == 1 and not payments['refunds']
         monkeypatch.setattr(runtime.settings, 'public_url', 'https://shop.example')
-        assert _pay(payer)['code'] == 200
+        assert _pay(host, payer)['code'] == 200
         payment = host.inspect('wechatpay/payments')['transactions'][-1]
         assert payment['notify_url'] == 'https://shop.example/api/wechat_pay_notify'

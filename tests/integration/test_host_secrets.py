@@ -6,9 +6,9 @@ from urllib.parse import urlsplit
 
 import pytest
 
-from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.services import runtime
 from odoo.addons.kfc_coupon_shop.functions import post_pick_message
-from odoo.addons.kfc_coupon_shop.outbound import OriginMap
+from odoo.addons.kfc_coupon_shop.services.outbound import OriginMap
 
 
 def _closed_port():

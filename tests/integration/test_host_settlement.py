@@ -9,9 +9,8 @@ import time
 import pytest
 from werkzeug.test import EnvironBuilder
 
-from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.services import runtime
 from odoo.addons.kfc_coupon_shop.functions import create_kfc_order, get_error_message, order_fail_push, wx_api_refund
-from odoo.addons.kfc_coupon_shop.functions.settlement import settle
 from kfchost.http import transaction
 from kfchost.http.request import HTTPRequest, Request, _request_stack
 from kfchost.orm import api
@@ -40,7 +39,7 @@ def _place(host, order_id):
 
 def _settle(host):
     with host.env() as env:
-        return settle(env)
+        return env['sale.order']._kfc_settle()
 
 
 def run_with_a_rerun(host, monkeypatch, func):

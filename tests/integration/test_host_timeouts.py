@@ -3,7 +3,7 @@ an exception or into its own failure handling."""
 import pytest
 import requests
 
-from odoo.addons.kfc_coupon_shop import runtime
+from odoo.addons.kfc_coupon_shop.services import runtime
 from odoo.addons.kfc_coupon_shop.functions import (create_kfc_order, get_error_message, kfc_login, post_pick_message,
                                wx_api_payment)
 
@@ -47,7 +47,9 @@ def test_order_placement_fails_its_lines(host, short_timeout):
 def test_payment_answers_a_failure(host, short_timeout):
     openid = host.control('wechat/authorize')['openid']
     _hang(host, 'wechatpay')
-    reply = wx_api_payment(description='美食订单', amount=990.0, openid=openid, order='SO2024TIMEOUT')
+    with host.request_env():
+        reply = wx_api_payment(description='美食订单', amount=990.0, openid=openid,
+                               order='SO2024TIMEOUT')
     assert reply['code'] != 200 and 'Timeout' in reply['message']
 
 

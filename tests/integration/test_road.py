@@ -9,7 +9,7 @@ import re
 import subprocess
 import sys
 
-from odoo.addons.kfc_coupon_shop.outbound import read_deployment
+from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment
 
 PAGE_URL = read_deployment()['frontend_page_url']
 STORE = {'store_name': '南京东路店', 'store_code': 'SH3001',

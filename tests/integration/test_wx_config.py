@@ -10,7 +10,7 @@ import pytest
 import requests
 
 import odoo.addons.kfc_coupon_shop.controllers.wx_api as wx_api_module
-from odoo.addons.kfc_coupon_shop.outbound import read_deployment
+from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment
 
 NOW = 1717200000
 

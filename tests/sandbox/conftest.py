@@ -8,8 +8,8 @@ import requests
 from werkzeug.serving import WSGIRequestHandler, make_server
 from werkzeug.wrappers import Request, Response
 
-from odoo.addons.kfc_coupon_shop.outbound import Outbound
-from odoo.addons.kfc_coupon_shop.wechatpay import PRODUCTION_BASE_URL, WechatPayClient
+from odoo.addons.kfc_coupon_shop.services.outbound import Outbound
+from odoo.addons.kfc_coupon_shop.services.wechatpay import PRODUCTION_BASE_URL, WechatPayClient
 from kfcsandbox import SandboxServer
 
 

@@ -5,8 +5,8 @@ import time
 import pytest
 import requests
 
-from odoo.addons.kfc_coupon_shop.outbound import (Outbound, OriginMap, deployment_origins, read_deployment,
-                              sandbox_origin_map)
+from odoo.addons.kfc_coupon_shop.services.deployment import deployment_origins, read_deployment
+from odoo.addons.kfc_coupon_shop.services.outbound import Outbound, OriginMap, sandbox_origin_map
 
 
 def test_origin_map_rewrites_only_the_mapped_origins():

@@ -13,7 +13,7 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import padding
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
-from odoo.addons.kfc_coupon_shop.wechatpay import (JSAPI_PATH, WechatPayClient, decrypt_resource, load_public_key,
+from odoo.addons.kfc_coupon_shop.services.wechatpay import (JSAPI_PATH, WechatPayClient, decrypt_resource, load_public_key,
                                to_fen)
 from kfcsandbox.config import generate_apiv3_key, generate_rsa_pem, public_pem_of
 

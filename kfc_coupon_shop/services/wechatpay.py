@@ -60,6 +60,22 @@ class PayReply:
     def __repr__(self):
         return 'PayReply(status=%r, data=%r, message=%r)' % (self.status, self.data, self.message)
 
+    def as_failure(self):
+        """The failed call as the host's callers see it: an unverified or incomplete 2xx reply
+        and a reply that never came are 502, never a success code; what an untrusted reply
+        says is not passed on."""
+        if self.status >= 300:
+            return failure(self.status, self.message, self.data)
+        return failure(502, self.message)
+
+
+def failure(code, message, data=None):
+    """A failure as the host's WeChat Pay functions answer it: a code and a readable message."""
+    reply = {'code': code, 'message': message}
+    if data is not None:
+        reply['data'] = data
+    return reply
+
 
 def to_fen(amount):
     """A whole number of fen from an int, an integral float (990.0), a Decimal or numeric text.
@@ -71,6 +87,11 @@ def to_fen(amount):
     if not -MAX_FEN <= fen <= MAX_FEN:
         raise ValueError('amount %r is out of range' % amount)
     return fen
+
+
+def yuan_to_fen(yuan):
+    """Fen of an amount in yuan as the records keep it (a decimal of two places in a float)."""
+    return int(round(yuan * 100))
 
 
 def _whole_fen(amount):

@@ -3,14 +3,14 @@
 Credentials never live in code or in the database. They come from the server's configuration
 file, section ``[kfc_coupon_shop]`` (Odoo keeps the sections of its configuration file other
 than ``[options]`` in ``odoo.tools.config.misc``); see ``Settings.from_config`` and the README.
-In sandbox mode they come from the sandbox, which generated them.
+That section is the only way in, in sandbox mode too: the sandbox writes one for its host.
 """
 import dataclasses
 import os
 import re
 from typing import Optional
 
-from . import outbound
+from . import deployment, outbound
 from .wechatpay import PRODUCTION_BASE_URL as WECHATPAY_ORIGIN
 
 SECTION = 'kfc_coupon_shop'
@@ -56,22 +56,6 @@ class Settings:
         return self.wechatpay.apiv3_key if self.wechatpay else ''
 
     @classmethod
-    def for_sandbox(cls, sandbox_url, sandbox_settings, public_url=''):
-        """Settings that use the sandbox at ``sandbox_url`` as every outside service.
-
-        ``sandbox_settings`` is what the sandbox's ``host_settings()`` hands out."""
-        backend = sandbox_settings['coupon_backend']
-        return cls(
-            public_url=public_url,
-            wechatpay=WechatPaySettings(**sandbox_settings['wechatpay']),
-            coupon_backend=CouponBackendSettings(
-                account=backend['account'], password=backend['password'],
-                order_signing_key=backend['order_signing_key']),
-            origin_map=sandbox_origin_map(sandbox_url),
-            sandbox=True,
-        )
-
-    @classmethod
     def from_config(cls, config):
         """Settings from the section ``[kfc_coupon_shop]`` of the server's configuration file
         (``config`` is ``odoo.tools.config``). Keys, all optional:
@@ -111,7 +95,7 @@ class Settings:
 
 def sandbox_origin_map(sandbox_url):
     """Every production origin the shop calls (deployment constants, WeChat Pay) -> the sandbox."""
-    origins = outbound.deployment_origins(outbound.read_deployment()) + [WECHATPAY_ORIGIN]
+    origins = deployment.deployment_origins(deployment.read_deployment()) + [WECHATPAY_ORIGIN]
     return outbound.sandbox_origin_map(sandbox_url, origins)
 
 

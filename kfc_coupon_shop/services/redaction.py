@@ -3,7 +3,8 @@
 
 What counts as a secret: the value of a query, form or JSON field whose name says so (app
 secret, access and refresh tokens, tickets, keys, passwords), PEM private keys, and the
-credentials of the host's own settings wherever they appear.
+credentials of the host's own settings wherever they appear (``set_secrets``: whoever applies
+the settings hands them here; this module imports nothing of the add-on).
 """
 import logging
 import re
@@ -29,7 +30,7 @@ def redact(text):
     text = _PEM.sub('[private key]', text)
     text = _QUERY.sub(lambda m: m.group(1) + m.group(2) + MASK, text)
     text = _FIELD.sub(lambda m: m.group(1) + m.group(2) + MASK + m.group(2), text)
-    for value in _configured_secrets():
+    for value in _secrets:
         text = text.replace(value, MASK)
     return text
 
@@ -65,12 +66,11 @@ def install_log_filter(logger_names=('urllib3.connectionpool',)):
             logger.addFilter(RedactingFilter())
 
 
-def _configured_secrets():
-    from . import runtime      # late: runtime builds the clients that use this module
-    settings = runtime.settings
-    values = []
-    if settings.wechatpay is not None:
-        values.append(settings.wechatpay.apiv3_key)
-    if settings.coupon_backend is not None:
-        values += [settings.coupon_backend.password, settings.coupon_backend.order_signing_key]
-    return [value for value in values if value and len(value) >= 6]
+_secrets = ()
+
+
+def set_secrets(values):
+    """The credentials to mask wherever they appear; short values are left alone, since
+    masking them would mangle ordinary text."""
+    global _secrets
+    _secrets = tuple(value for value in values if value and len(value) >= 6)

@@ -15,36 +15,18 @@ thread keeps connection reuse and needs no lock. Cookies are never kept: every o
 is made on behalf of some customer, and a cookie set by a service during one customer's request
 must not ride along on the next customer's.
 """
-import configparser
 import http.cookiejar
-import os
 import threading
 import weakref
 from urllib.parse import urlsplit, urlunsplit
 
 import requests
 
+from .deployment import normalize_origin
 from .redaction import install_log_filter, redact_exception
 
 DEFAULT_TIMEOUT = (5, 15)
 install_log_filter()        # urllib3 logs each request line, secrets of the query included
-
-# Deployment keys that name an outside origin or base address (see deployment.ini).
-_ORIGIN_KEY_SUFFIXES = ('_origin', '_base')
-
-
-def normalize_origin(url):
-    """scheme://host[:port] of a URL, lower-cased, without a default port."""
-    parts = urlsplit(url)
-    scheme = parts.scheme.lower()
-    host = (parts.hostname or '').lower()
-    if ':' in host:
-        host = '[%s]' % host
-    port = parts.port
-    if port is None or (scheme, port) in (('http', 80), ('https', 443)):
-        return '%s://%s' % (scheme, host)
-    return '%s://%s:%d' % (scheme, host, port)
-
 
 class OriginMap:
     """Rewrites URLs of mapped production origins onto their replacement bases."""
@@ -123,35 +105,6 @@ class Outbound:
             self._sessions.clear()
         for session in sessions:
             session.close()
-
-
-def deployment_path():
-    """The deployment file: $ROUTEWEAVE_DEPLOYMENT, else deployment.ini at the project root."""
-    path = os.environ.get('ROUTEWEAVE_DEPLOYMENT')
-    if path:
-        return path
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    return os.path.join(root, 'deployment.ini')
-
-
-def read_deployment(path=None):
-    """The [deployment] constants as a dict of text values."""
-    parser = configparser.ConfigParser(interpolation=None)
-    path = path or deployment_path()
-    with open(path, encoding='utf-8') as handle:
-        parser.read_file(handle)
-    return dict(parser['deployment'])
-
-
-def deployment_origins(deployment):
-    """The outside origins named by the deployment constants (their *_origin and *_base keys)."""
-    origins = []
-    for key, value in deployment.items():
-        if key.endswith(_ORIGIN_KEY_SUFFIXES):
-            origin = normalize_origin(value)
-            if origin not in origins:
-                origins.append(origin)
-    return origins
 
 
 def sandbox_origin_map(sandbox_url, origins):

@@ -1,0 +1,53 @@
+"""The host functions that act on the shop's records: each calls the rule on its model."""
+import logging
+
+from ..services import runtime
+from .environment import shop_env
+
+_logger = logging.getLogger(__name__)
+
+
+def create_api_log(log_title=None, log_role=None, log=None):
+    try:
+        env = shop_env()
+    except RuntimeError:        # no request, so no database at hand: the server log keeps it
+        _logger.info('api.log entry %s (%s): %r', log_title, log_role, log)
+        return
+    env['api.log']._kfc_log(log_title, log_role, log)
+
+
+def kfc_login(payload):
+    """``payload`` with its "token" replaced by a fresh back-end token, which is also stored."""
+    env = shop_env()
+    token = runtime.coupon_backend(env).login()
+    env['ir.config_parameter'].set_param('token', token)
+    return dict(payload, token=token)
+
+
+def create_kfc_order(sale_order_id):
+    """Hand every line of the order not yet handed over to the back-end's kitchen."""
+    sale_order_id._kfc_place()
+
+
+def order_fail_push(rec, sale_order_id):
+    """Make the customer whole for a failed line (its coupon back, or its price refunded)."""
+    rec._kfc_fail()
+
+
+def get_error_message(line):
+    """What the page shows beside a line."""
+    return line._kfc_error_message()
+
+
+def wx_api_payment(description=False, amount=0, openid=False, order=False):
+    """Open a JSAPI payment of ``amount`` fen for the order numbered ``order``."""
+    return shop_env()['sale.order']._kfc_prepay(order, amount, openid, description)
+
+
+def wx_api_refund(out_refund_no=False, amount=False, transaction_id=False, out_trade_no=False):
+    """Refund ``amount`` fen (false: all that is left of the payment) of the order numbered
+    ``out_trade_no`` under the refund number ``out_refund_no``."""
+    env = shop_env()
+    order = env['sale.order'].search([('name', '=', out_trade_no)], limit=1) \
+        if out_trade_no else env['sale.order']
+    return env['sale.refund.order']._kfc_request(out_refund_no, order, amount, transaction_id)

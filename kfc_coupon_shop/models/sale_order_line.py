@@ -1,0 +1,150 @@
+"""Order lines (one unit of one dish each): what happens when a dish fails, and what the page
+shows beside it."""
+import json
+
+from odoo import api, fields, models
+
+from ..services.coupon_backend import BackendRefusal
+from ..services.redaction import redact
+from ..services.wechatpay import yuan_to_fen
+from .locking import lock_rows
+
+LINE_STATES = [
+    ('wait', 'Handed to fulfilment'),
+    ('success', 'Pick-up code received'),
+    ('fail', 'Failed'),
+    ('cancel', 'Cancelled'),
+]
+REMARKS = {
+    False: '待下单',
+    'wait': '出餐中，请稍候',
+    'success': '已出餐，请凭取餐码取餐',
+    'cancel': '订单已取消',
+}
+FAIL_REMARK_COUPON = '出餐失败，兑换券已退回'
+FAIL_REMARK_REFUND = '出餐失败，已退款'
+FAIL_REMARK_REFUNDING = '出餐失败，退款处理中'
+FAIL_REMARK_REFUND_REFUSED = '出餐失败，退款未成功，请联系客服'
+# What the customer is told of a failed paid dish, by the state of its refund.
+REFUND_REMARKS = {'done': FAIL_REMARK_REFUND, 'draft': FAIL_REMARK_REFUNDING,
+                  'fail': FAIL_REMARK_REFUND_REFUSED}
+
+
+class JsonText(fields.Text):
+    """Text that stores an assigned list or dict as JSON (other values as their text)."""
+
+    def convert_to_cache(self, value, record, validate=True):
+        if isinstance(value, (list, dict)):
+            value = json.dumps(value, ensure_ascii=False)
+        return super().convert_to_cache(value, record, validate)
+
+
+class SaleOrderLine(models.Model):
+    _name = 'sale.order.line'
+    _description = 'Meal order line'
+
+    sale_order_id = fields.Many2one('sale.order', string='Order', ondelete='cascade', index=True)
+    product_id = fields.Many2one('kfc.product', string='Dish')
+    coupon_ids = fields.Many2many('kfc.coupon', string='Coupons')
+    quantity = fields.Integer(default=1)
+    unit_price = fields.Float(digits=(16, 2))
+    total_price = fields.Float(compute='_compute_total_price', store=True, digits=(16, 2))
+    # No default: a line is "wait" only once placement has handed it to fulfilment.
+    detail_state = fields.Selection(LINE_STATES, index=True)
+    uuid = fields.Char(string='Fulfilment order id')
+    pick_code = fields.Char()
+    phone = fields.Char()
+    result = JsonText(string='Failing back-end reply')
+
+    @api.depends('quantity', 'unit_price')
+    def _compute_total_price(self):
+        for line in self:
+            line.total_price = line.quantity * line.unit_price
+
+    # -- a failed dish -----------------------------------------------------------------------
+
+    def _kfc_fail(self, services=None):
+        """Move the failed line to "fail" once: a coupon goes back to its owner, a paid dish is
+        refunded. Only what was never delivered is given back: a cancelled line is left as it
+        is (the cancellation gave its coupon back; nothing was paid), and a delivered line
+        ("success", its pick-up code was sent) becomes "fail" without a refund or its coupon.
+        The line's row is locked first, so two polls cannot both handle one failure."""
+        self.ensure_one()
+        state = lock_rows(self).detail_state
+        if state in ('fail', 'cancel'):
+            return
+        self.detail_state = 'fail'
+        if state == 'success':
+            return
+        order = self.sale_order_id
+        if self.coupon_ids:
+            self.coupon_ids.write({'state': 'exchange'})
+            note = FAIL_REMARK_COUPON
+        elif self.total_price > 0 and order.is_paid:
+            note = REFUND_REMARKS[self._kfc_refund(services).state]
+        else:
+            return
+        order.remark = '%s%s：%s' % ((order.remark + '；') if order.remark else '',
+                                    self.product_id.name or '', note)
+
+    def _kfc_refund(self, services=None):
+        """Ask WeChat Pay to refund the dish, once; the refund record says how far it got."""
+        order = self.sale_order_id
+        refunds = self.env['sale.refund.order'].sudo()
+        refund = refunds.search([('line_id', '=', self.id)], limit=1)
+        if refund.amount:
+            return refund           # asked before: its outcome is WeChat Pay's to tell
+        if not refund:
+            refund = refunds.create({'name': order._kfc_dish_refund_number(self),
+                                     'sale_order_id': order.id,
+                                     'kfc_user_id': order.kfc_user_id.id, 'line_id': self.id})
+        reply = refunds._kfc_request(refund.name, order, yuan_to_fen(self.total_price),
+                                     order.transaction_id, services=services)
+        self.env['api.log']._kfc_log('出餐失败退款', '微信', reply)
+        if not refund.amount:       # refused before it was asked (nothing left to refund...)
+            refund.state = 'fail'
+        return refund
+
+    @staticmethod
+    def _kfc_failure_result(exc):
+        """What a line keeps of a failed placement. The page shows a "msg" to the customer, so
+        only the back-end's own words go there, never our exception text (addresses,
+        internals)."""
+        result = {'error': type(exc).__name__, 'detail': redact(exc)}
+        if isinstance(exc, BackendRefusal) and exc.reason:
+            result['msg'] = exc.reason
+        return result
+
+    # -- what the page shows -----------------------------------------------------------------
+
+    def _kfc_error_message(self):
+        """The line's state, and for a failure what was done about it."""
+        state = self.detail_state
+        if state != 'fail':
+            return REMARKS.get(state, state)
+        if self.pick_code:
+            remark = '出餐失败'     # delivered before it failed: nothing was given back
+        elif self.coupon_ids:
+            remark = FAIL_REMARK_COUPON
+        elif self.total_price > 0:
+            # a paid dish never delivered: what became of its refund
+            refund = self.env['sale.refund.order'].sudo().search([('line_id', '=', self.id)],
+                                                                 limit=1)
+            remark = REFUND_REMARKS.get(refund.state, FAIL_REMARK_REFUND_REFUSED)
+        else:
+            remark = '出餐失败'
+        reason = _reason(self.result)
+        return '%s（%s）' % (remark, reason) if reason else remark
+
+
+def _reason(result):
+    """The back-end's own words on a failure, when the stored result holds them."""
+    try:
+        value = json.loads(result) if result else None
+    except ValueError:
+        return ''
+    items = value if isinstance(value, list) else [value]
+    for item in items:
+        if isinstance(item, dict) and (item.get('msg') or item.get('message')):
+            return item.get('msg') or item.get('message')
+    return ''

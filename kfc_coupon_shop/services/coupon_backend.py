@@ -1,0 +1,119 @@
+"""The coupon back-end's ordering service, as the host talks to it: login for a fresh token, and
+the two steps that place one dish.
+
+A dish is placed in two requests: the order entry (signed with the merchant's signing key)
+answers the order's address, whose last segment is its uuid; the order's detail (store, pick-up
+method, choices) is then submitted under that uuid. When the detail submission ends unclear (no
+reply, a 5xx, a reply that is not the envelope) the kitchen may have the dish: ``UnclearOutcome``
+carries the uuid, so that the caller can wait for the done-order query instead of failing it.
+"""
+import datetime
+import hashlib
+import json
+import time
+
+import requests
+
+from .redaction import redact
+
+LOGIN_PATH = '/KFCCore.asmx/KFC_Login'
+ORDER_ENTRY_PATH = '/kfcautoorder.aspx'
+ORDER_DETAIL_PATH = '/Core.asmx/KFC_Auto_UpdateOrderDetail'
+# The back-end's answer to a detail it already has for that uuid: the order stands.
+DETAIL_ALREADY_SUBMITTED = 1
+# One dish per order entry, with one fixed choice list: the dish itself.
+MUTILDATA = json.dumps([{'id': 0, 'data': [1], 'ismutil': 1, 'couponidx': 0}])
+
+
+class BackendRefusal(Exception):
+    """The back-end answered, but did not accept the request; ``reason`` is its own message."""
+
+    def __init__(self, what, reply):
+        self.reason = (reply.get('msg') or '') if isinstance(reply, dict) else ''
+        super().__init__('%s refused: %s' % (what, self.reason or reply))
+
+
+class UnclearOutcome(Exception):
+    """The request may or may not have taken effect at the back-end; ``args[1]`` is the uuid
+    of the back-end order concerned."""
+
+
+class CouponBackend:
+    """One merchant account at the back-end.
+
+    session: the host's outbound client (time-outs, sandbox redirection); catalogue_base and
+    fulfilment_base: the deployment's two base addresses; userid and productid: the merchant's
+    ids, sent with every order.
+    """
+
+    def __init__(self, session, catalogue_base, fulfilment_base, account, password,
+                 order_signing_key, userid, productid):
+        self.session = session
+        self.catalogue_base = catalogue_base
+        self.fulfilment_base = fulfilment_base
+        self.account = account
+        self.password = password
+        self.order_signing_key = order_signing_key
+        self.userid = userid
+        self.productid = productid
+
+    def login(self):
+        """A fresh access token; BackendRefusal when the back-end refuses the account."""
+        envelope = self._post(self.catalogue_base + LOGIN_PATH,
+                              {'account': self.account, 'password': self.password})['d']
+        if envelope.get('code') != 0:
+            raise BackendRefusal('login', envelope)
+        return json.loads(envelope['data'])['token']
+
+    def place(self, orderno, sku, skuid, price_fen, detail):
+        """Place one dish under the merchant's number ``orderno``; its back-end uuid.
+
+        BackendRefusal when either step is refused, UnclearOutcome when the detail's outcome is
+        unknown; any other exception means that no order was entered."""
+        entry = self._post(self.catalogue_base + ORDER_ENTRY_PATH,
+                           self._entry_body(orderno, sku, skuid, price_fen),
+                           headers=self._entry_headers(orderno))
+        if not entry.get('url'):
+            raise BackendRefusal('order entry', entry)
+        uuid = entry['url'].rsplit('/', 1)[-1]
+        answer = self.submit_detail(uuid, detail)
+        if answer.get('code') not in (0, DETAIL_ALREADY_SUBMITTED):
+            raise BackendRefusal('order detail', answer)
+        return uuid
+
+    def submit_detail(self, uuid, detail):
+        """The back-end's "d" for the detail of order ``uuid``; UnclearOutcome(text, uuid) when
+        no trustworthy answer came back."""
+        try:
+            response = self.session.post(self.fulfilment_base + ORDER_DETAIL_PATH, json={
+                'mutildata': MUTILDATA, 'orderdetail': json.dumps(detail), 'uuid': uuid})
+            if response.status_code >= 500:
+                raise UnclearOutcome('order detail: HTTP %d' % response.status_code, uuid)
+            answer = response.json()['d']
+            if not isinstance(answer, dict):
+                raise ValueError('"d" is not an object')
+            return answer
+        except (requests.RequestException, ValueError, KeyError, TypeError) as exc:
+            raise UnclearOutcome('order detail: %s: %s' % (type(exc).__name__, redact(exc)),
+                                 uuid) from None
+
+    def _entry_body(self, orderno, sku, skuid, price_fen):
+        return {
+            'userid': self.userid,
+            'productid': self.productid,
+            'orderno': orderno,
+            'sku': sku,
+            'skuid': skuid,
+            'num': 1,
+            'price': price_fen,
+            'indate': datetime.datetime.now().strftime('%Y-%m-%d %H:%M:%S'),
+        }
+
+    def _entry_headers(self, orderno):
+        ts = str(int(time.time()))
+        text = '%s#%s#%s#%s#%s' % (self.userid, ts, self.order_signing_key, self.productid,
+                                   orderno)
+        return {'token': hashlib.md5(text.encode('utf-8')).hexdigest(), 'ts': ts, 'sn': '1'}
+
+    def _post(self, url, payload, headers=None):
+        return self.session.post(url, json=payload, headers=headers).json()

@@ -1,0 +1,123 @@
+"""The shop's process-wide services, configured from the server's configuration file.
+
+Settings flow one way: the configuration file (``odoo.tools.config``, read at import) ->
+``Settings`` -> ``configure`` -> the outbound client, the WeChat Pay client, the redaction of
+secrets, and the listeners that subscribed (the host modules, which bind ``requests`` and
+``APIV3_KEY`` for their controllers). ``configure`` can point every service elsewhere later,
+e.g. a stand-in host at its sandbox.
+
+The business rules do not reach for these globals: they take a ``Services`` from their caller
+(``services(env)`` for the process's own), so that a test can hand them scripted ones.
+"""
+import dataclasses
+from typing import Callable, Optional
+
+from odoo import http
+from odoo.tools import config as server_config
+
+from . import redaction
+from .coupon_backend import CouponBackend
+from .deployment import read_deployment
+from .outbound import Outbound, OriginMap
+from .settings import DEFAULT_PRODUCTID, DEFAULT_USERID, Settings
+from .wechatpay import WechatPayClient
+
+PARAM_USERID = 'kfc_coupon_shop.coupon_backend_userid'
+PARAM_PRODUCTID = 'kfc_coupon_shop.coupon_backend_productid'
+
+deployment = read_deployment()      # the constants the controllers were built with
+settings = Settings()
+requests = Outbound()
+wechatpay = None
+_listeners = []
+
+
+def configure(new_settings):
+    global settings, wechatpay
+    settings = new_settings
+    requests.timeout = new_settings.outbound_timeout
+    requests.origins = OriginMap(new_settings.origin_map)
+    pay = new_settings.wechatpay
+    wechatpay = None if pay is None else WechatPayClient(session=requests, **dataclasses.asdict(pay))
+    redaction.set_secrets(_secrets_of(new_settings))
+    for listener in _listeners:
+        listener(new_settings)
+
+
+def subscribe(listener):
+    """Call ``listener(settings)`` now and whenever the settings change."""
+    _listeners.append(listener)
+    listener(settings)
+
+
+def _secrets_of(settings):
+    values = []
+    if settings.wechatpay is not None:
+        values.append(settings.wechatpay.apiv3_key)
+    if settings.coupon_backend is not None:
+        values += [settings.coupon_backend.password, settings.coupon_backend.order_signing_key]
+    return values
+
+
+def notify_url(path, env=None):
+    """The URL at which WeChat Pay reaches ``path`` of this host: the configured public
+    address, else the database's "web.base.url" (read through ``env``, else the request's)."""
+    base = settings.public_url
+    if not base:
+        env = http.request.env if env is None else env
+        base = env['ir.config_parameter'].sudo().get_param('web.base.url') or ''
+    return base.rstrip('/') + path
+
+
+def coupon_backend(env):
+    """The back-end account of the settings, with the merchant's ids of the database's system
+    parameters (data/ir_config_parameter_data.xml); None when no account is configured."""
+    account = settings.coupon_backend
+    if account is None:
+        return None
+    params = env['ir.config_parameter'].sudo()
+    return CouponBackend(
+        requests, deployment['coupon_catalogue_base'], deployment['coupon_fulfilment_base'],
+        account.account, account.password, account.order_signing_key,
+        userid=int(params.get_param(PARAM_USERID) or DEFAULT_USERID),
+        productid=int(params.get_param(PARAM_PRODUCTID) or DEFAULT_PRODUCTID))
+
+
+def _no_commit(env):
+    """Leave the work in the caller's transaction."""
+
+
+@dataclasses.dataclass
+class Services:
+    """What a business rule talks to, and where it commits its work before each outside call.
+
+    wechatpay: the WeChat Pay client (None: not configured); backend: the coupon back-end
+    (None: no account configured); commit(env): the point of commit; sandbox: the outside
+    world is the local sandbox (a plain http notification address will do).
+    """
+    wechatpay: Optional[WechatPayClient] = None
+    backend: Optional[CouponBackend] = None
+    commit: Callable = _no_commit
+    sandbox: bool = False
+
+    def wechatpay_client(self):
+        if self.wechatpay is None:
+            raise LookupError('WeChat Pay is not configured')
+        return self.wechatpay
+
+    def notify_url(self, path, env):
+        """Where WeChat Pay is to post its result; outside the sandbox only an https address
+        will do (WeChat Pay requires it, and a plain address would show the notifications to
+        anyone). LookupError otherwise."""
+        url = notify_url(path, env)
+        if not self.sandbox and not url.startswith('https://'):
+            raise LookupError('通知地址必须是 https 地址：%s（请配置 public_url）' % url)
+        return url
+
+
+def services(env):
+    """The process's own services, for the database of ``env``."""
+    return Services(wechatpay=wechatpay, backend=coupon_backend(env), sandbox=settings.sandbox)
+
+
+configure(Settings.from_config(server_config))
