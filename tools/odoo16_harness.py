@@ -16,20 +16,15 @@ import odoo16
 
 PROJECT_ROOT = odoo16.PROJECT_ROOT
 CLUSTER_PORT = 55434
-HTTP_PORT = 18269
 
 
-def free_port(start):
-    """The first port from ``start`` on that nothing is bound to at 127.0.0.1."""
-    for port in range(start, start + 1000):
-        with socket.socket() as probe:
-            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            try:
-                probe.bind(('127.0.0.1', port))
-            except OSError:
-                continue
-            return port
-    raise RuntimeError('no free port from %d' % start)
+def free_port():
+    """A port nothing is bound to at 127.0.0.1, chosen by the system: runs of the harness side
+    by side (other checkouts, CI) do not pick the same one, as they would scanning from a fixed
+    start, where a request could reach the other run's server."""
+    with socket.socket() as probe:
+        probe.bind(('127.0.0.1', 0))
+        return probe.getsockname()[1]
 
 
 class Server:
@@ -92,10 +87,10 @@ class Odoo16Platform:
 
     def odoo(self, name, http_port=None, sections=None, options=None):
         """An Odoo runner with a configuration (and files) of its own."""
-        port = http_port or free_port(HTTP_PORT)
+        port = http_port or free_port()
         return odoo16.Odoo(self.source, self.python, self.cluster, self.addons,
                            os.path.join(self.work_dir, name), http_port=port,
-                           gevent_port=free_port(port + 1000), sections=sections,
+                           gevent_port=free_port(), sections=sections,
                            options=dict({'log_level': 'warn'}, **(options or {})))
 
     def template(self, modules, prepare=None):
@@ -144,7 +139,7 @@ class Odoo16Platform:
     def server(self, dbname, workers=2, sections=None, http_port=None, timeout=60):
         """A started server tied to ``dbname``; ``sections(url)`` gives the sections of its
         configuration file (the add-on's settings), given the address it will serve at."""
-        port = http_port or free_port(HTTP_PORT)
+        port = http_port or free_port()
         odoo = self.odoo('serve-%s-%d' % (dbname, port), port)
         if sections is not None:
             odoo.sections = sections(odoo.url)
