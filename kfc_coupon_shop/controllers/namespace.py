@@ -3,8 +3,10 @@ import base64
 import datetime as datetime_module
 import hashlib
 import json
+import logging
 import re
 import time as time_module
+import warnings
 from collections import defaultdict
 
 import pytz
@@ -15,6 +17,11 @@ from geopy.distance import geodesic
 from odoo import http
 
 from .. import functions, runtime
+from ..redaction import redact
+
+# An out-of-range latitude: geopy warns before it raises the ValueError the controllers expect.
+warnings.filterwarnings('ignore', message='Latitude normalization has been prohibited',
+                        category=UserWarning)
 
 LIBRARY_NAMES = {
     'http': http,
@@ -52,4 +59,14 @@ def bind_host_names(namespace, clock_classes=False):
         namespace['time'] = time_module
     for name in HOST_FUNCTIONS:
         namespace[name] = getattr(functions, name)
+    namespace['print'] = debug_print(logging.getLogger(namespace['__name__']))
     runtime.register_namespace(namespace)
+
+
+def debug_print(logger):
+    """The ``print`` of a host module: the controllers' diagnostic lines (raw back-end replies
+    among them) go to the add-on's log at debug level, secrets redacted, not to stdout."""
+    def print(*values, sep=' ', **_ignored):   # noqa: A001 (the controllers' print)
+        if logger.isEnabledFor(logging.DEBUG):
+            logger.debug('%s', redact((' ' if sep is None else sep).join(map(str, values))))
+    return print
