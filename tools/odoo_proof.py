@@ -153,7 +153,11 @@ def main(argv=None):
     args = parser.parse_args(argv)
     logging.getLogger('werkzeug').setLevel(logging.WARNING)
 
-    source = odoo16.odoo_source(args.odoo_src)
+    try:
+        source = odoo16.odoo_source(args.odoo_src)
+    except odoo16.SourceNotFound as exc:
+        print('odoo-proof: %s' % exc, file=sys.stderr)
+        return 2
     python = odoo16.ensure_python(source, args.venv)
     deployment = addon.submodule('outbound').read_deployment()
     with SandboxServer(SandboxConfig.from_deployment(deployment)) as sandbox, \
