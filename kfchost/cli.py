@@ -34,15 +34,18 @@ def _parser():
     commands = parser.add_subparsers(required=True, metavar='command')
 
     serve = commands.add_parser('serve', help='serve the API (threaded werkzeug server)')
-    serve.add_argument('--host', default='127.0.0.1')
-    serve.add_argument('--port', type=int, default=8069)
+    serve.add_argument('--host', default='127.0.0.1',
+                       help='address to listen on (default: %(default)s)')
+    serve.add_argument('--port', type=int, default=8069,
+                       help='port of the API; 0 takes a free one (default: %(default)s)')
     serve.add_argument('--db', help='database file (default: the config file\'s db_path, else %s)'
                        % DEFAULT_DB)
     serve.add_argument('--config', help='Odoo configuration file: [options] db_path and the '
                        'add-on\'s settings in [kfc_coupon_shop] (see the README)')
     serve.add_argument('--sandbox', action='store_true',
                        help='start the simulated outside services and use them instead of production')
-    serve.add_argument('--sandbox-port', type=int, default=8070)
+    serve.add_argument('--sandbox-port', type=int, default=8070,
+                       help='port of the sandbox, with --sandbox (default: %(default)s)')
     serve.add_argument('--demo', action='store_true', help='load the demo records into an empty database')
     serve.set_defaults(command=_serve)
 

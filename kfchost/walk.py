@@ -359,7 +359,8 @@ def walk(road, out=print):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog='kfchost walk', description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog='kfchost walk',
+                                     description=' '.join(__doc__.split('\n\n')[0].split()))
     parser.add_argument('--api', default=DEFAULT_API, help='the API server (default %(default)s)')
     parser.add_argument('--sandbox', default=DEFAULT_SANDBOX,
                         help='its sandbox (default %(default)s)')
