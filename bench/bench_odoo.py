@@ -21,10 +21,7 @@ import subprocess
 import sys
 import tempfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, 'tools'))
-
-from kfchost import addon, http  # noqa: E402
+from kfchost import addon, http
 
 addon.import_addon()    # the stand-in answers the add-on's imports from odoo
 from kfchost.app import create_app  # noqa: E402
@@ -33,9 +30,9 @@ from kfcsandbox.config import SandboxConfig  # noqa: E402
 from kfcsandbox.server import SandboxServer  # noqa: E402
 from odoo.addons.kfc_coupon_shop.config import Settings  # noqa: E402
 from odoo.addons.kfc_coupon_shop.outbound import read_deployment  # noqa: E402
-from odoo16_harness import Odoo16Platform  # noqa: E402
-from odoo16_rpc import Connection, Environment  # noqa: E402
-from odoo_proof import addon_settings  # noqa: E402
+from odoo16harness.platform import Odoo16Platform  # noqa: E402
+from odoo16harness.rpc import Connection, Environment  # noqa: E402
+from odoo16harness.shop import addon_settings  # noqa: E402
 
 GOAL = 1.3
 USERS = 5000

@@ -9,16 +9,14 @@ skipped on Odoo with that reason; ``odoo16_only`` for checks of the Odoo harness
 """
 
 import os
-import sys
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'tools'))
+from kfchost import odoo_shim
+from odoo16harness.platform import Odoo16Platform
+from odoo16harness.runner import SourceNotFound, odoo_source
 
-from kfchost import odoo_shim  # noqa: E402
-from odoo16 import SourceNotFound, odoo_source  # noqa: E402
-from odoo16_harness import Odoo16Platform  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 odoo_shim.install()
 

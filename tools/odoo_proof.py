@@ -18,15 +18,14 @@ import xmlrpc.client
 
 import requests
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import odoo16  # noqa: E402  (beside this script)
-
-from kfchost import addon, http  # noqa: E402
-from kfchost.app import create_app  # noqa: E402
-from kfchost.demo_data import KEYWORD_CONFIGS  # noqa: E402
-from kfchost.orm import api  # noqa: E402
-from kfcsandbox.config import SandboxConfig  # noqa: E402
-from kfcsandbox.server import SandboxServer  # noqa: E402
+from kfchost import addon, http
+from kfchost.app import create_app
+from kfchost.demo_data import KEYWORD_CONFIGS
+from kfchost.orm import api
+from kfcsandbox.config import SandboxConfig
+from kfcsandbox.server import SandboxServer
+from odoo16harness import runner
+from odoo16harness.shop import addon_settings
 
 ADDON = 'kfc_coupon_shop'
 DB = 'kfc_proof'
@@ -53,35 +52,6 @@ def records(sandbox):
             ('kfc.user', [dict(USER)]),
             ('api.config', [{'name': 'wxapi', 'app_id': wechat['app_id'],
                              'secret': wechat['secret']}])]
-
-
-def addon_settings(sandbox, run_dir, public_url):
-    """The [kfc_coupon_shop] section pointing Odoo at the sandbox, keys written to files."""
-    pay = sandbox.config.host_settings()['wechatpay']
-    backend = sandbox.config.host_settings()['coupon_backend']
-    os.makedirs(run_dir, exist_ok=True)
-    files = {}
-    for name, pem in (('merchant_key.pem', pay['merchant_private_key']),
-                      ('platform_cert.pem', pay['platform_public_key'])):
-        files[name] = os.path.join(run_dir, name)
-        with open(files[name], 'w', encoding='ascii') as handle:
-            handle.write(pem)
-        os.chmod(files[name], 0o600)
-    return {
-        'public_url': public_url,
-        'sandbox_url': sandbox.url,
-        'outbound_timeout': '5, 15',
-        'wechatpay_mchid': pay['mchid'],
-        'wechatpay_appid': pay['appid'],
-        'wechatpay_merchant_serial': pay['merchant_serial'],
-        'wechatpay_private_key_file': files['merchant_key.pem'],
-        'wechatpay_apiv3_key': pay['apiv3_key'],
-        'wechatpay_platform_public_key_file': files['platform_cert.pem'],
-        'wechatpay_platform_serial': pay['platform_serial'],
-        'coupon_backend_account': backend['account'],
-        'coupon_backend_password': backend['password'],
-        'coupon_backend_order_signing_key': backend['order_signing_key'],
-    }
 
 
 def seed_odoo(url, db, sandbox):
@@ -145,24 +115,24 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--odoo-src', help='Odoo 16 tree or tarball (default: $ODOO16_SRC, '
                         'else ../shared/odoo16)')
-    parser.add_argument('--venv', default=os.path.join(odoo16.PROJECT_ROOT, 'var', 'odoo-venv'),
+    parser.add_argument('--venv', default=os.path.join(runner.PROJECT_ROOT, 'var', 'odoo-venv'),
                         help="Odoo's Python environment, made when missing")
-    parser.add_argument('--work', default=os.path.join(odoo16.PROJECT_ROOT, 'var', 'odoo-proof'))
+    parser.add_argument('--work', default=os.path.join(runner.PROJECT_ROOT, 'var', 'odoo-proof'))
     parser.add_argument('--pg-port', type=int, default=55433)
     parser.add_argument('--http-port', type=int, default=18169)
     args = parser.parse_args(argv)
     logging.getLogger('werkzeug').setLevel(logging.WARNING)
 
     try:
-        source = odoo16.odoo_source(args.odoo_src)
-    except odoo16.SourceNotFound as exc:
+        source = runner.odoo_source(args.odoo_src)
+    except runner.SourceNotFound as exc:
         print('odoo-proof: %s' % exc, file=sys.stderr)
         return 2
-    python = odoo16.ensure_python(source, args.venv)
+    python = runner.ensure_python(source, args.venv)
     deployment = addon.submodule('outbound').read_deployment()
     with SandboxServer(SandboxConfig.from_deployment(deployment)) as sandbox, \
-            odoo16.PostgresCluster(os.path.join(args.work, 'pg'), args.pg_port) as pg:
-        odoo = odoo16.Odoo(source, python, pg, addons=[odoo16.PROJECT_ROOT],
+            runner.PostgresCluster(os.path.join(args.work, 'pg'), args.pg_port) as pg:
+        odoo = runner.Odoo(source, python, pg, addons=[runner.PROJECT_ROOT],
                            run_dir=os.path.join(args.work, 'odoo'), http_port=args.http_port)
         odoo.sections[ADDON] = addon_settings(sandbox, odoo.run_dir, odoo.url)
         pg.drop_database(DB)

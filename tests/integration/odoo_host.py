@@ -15,8 +15,8 @@ from kfchost.demo import load_demo
 from odoo.addons.kfc_coupon_shop import runtime
 from odoo.addons.kfc_coupon_shop.config import Settings
 from odoo.addons.kfc_coupon_shop.functions import wx_api_payment
-from odoo16_rpc import Connection, Environment
-from odoo_proof import addon_settings
+from odoo16harness.rpc import Connection, Environment
+from odoo16harness.shop import addon_settings
 
 ADDON = 'kfc_coupon_shop'
 

@@ -1,16 +1,15 @@
-"""tools/odoo16.py without a server: finding the Odoo source, the build digest, the config file."""
+"""The Odoo runner (odoo16harness.runner) without a server: finding the Odoo source, the build
+digest, the config file."""
 import configparser
-import importlib.util
 import os
 import stat
 import tarfile
 
 import pytest
 
+from odoo16harness import runner as odoo16
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-_spec = importlib.util.spec_from_file_location('odoo16', os.path.join(ROOT, 'tools', 'odoo16.py'))
-odoo16 = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(odoo16)
 
 
 def fake_tree(folder):
