@@ -5,7 +5,6 @@
     python -m kfchost init-db --db var/kfchost.sqlite3
     python -m kfchost demo --db var/kfchost.sqlite3
     python -m kfchost settle --config odoo.conf   # every minute or few, e.g. from cron
-    python -m kfchost walk                        # an order's road against a running server
 """
 import argparse
 import configparser
@@ -21,9 +20,6 @@ DEFAULT_DB = 'var/kfchost.sqlite3'
 
 
 def main(argv=None):
-    argv = sys.argv[1:] if argv is None else list(argv)
-    if argv[:1] == ['walk']:        # its own options, parsed by the walk
-        return _walk(argv[1:])
     args = _parser().parse_args(argv)
     logging.basicConfig(level=logging.INFO, format='%(asctime)s %(levelname)s %(name)s: %(message)s')
     return args.command(args) or 0
@@ -64,8 +60,6 @@ def _parser():
     demo = commands.add_parser('demo', help='load the demo records')
     demo.add_argument('--db', default=DEFAULT_DB)
     demo.set_defaults(command=_demo)
-    commands.add_parser('walk', help='walk the road of an order against a running server and '
-                                     'its sandbox (kfchost walk --help)')
     return parser
 
 
@@ -168,11 +162,6 @@ def _settle(args):
     finally:
         registry.close()
     print(' '.join('%s=%d' % item for item in counts.items()), flush=True)
-
-
-def _walk(argv):
-    from kfchost.walk import main as walk_main    # a client of the server: none of its start-up
-    return walk_main(argv)
 
 
 def _init_db(args):

@@ -17,8 +17,8 @@ STORE = {'store_name': '南京东路店', 'store_code': 'SH3001',
          'store_address': '上海市黄浦区南京东路588号',
          'store_phone': '021-63225127', 'city_name': '上海市', 'city_code': '310100', 'remark': ''}
 PHONE = '13800138000'
-README = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                      'README.md')
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+README = os.path.join(ROOT, 'README.md')
 # order and refund names: the date, a number, and eight hex digits of the database
 NAME = re.compile(r'\b(SO|RF)\d{14}([0-9A-F]{8})\b')
 
@@ -296,7 +296,8 @@ class TestOtherRoads:
 def walk(host):
     """Run the walk command against the test's server and sandbox: (exit status, lines)."""
     result = subprocess.run(
-        [sys.executable, '-m', 'kfchost', 'walk', '--api', host.url, '--sandbox', host.sandbox.url],
+        [sys.executable, os.path.join(ROOT, 'tools', 'walk.py'), '--api', host.url,
+         '--sandbox', host.sandbox.url],
         capture_output=True, text=True, timeout=120)
     return result.returncode, result.stdout.splitlines()
 
