@@ -21,10 +21,7 @@ import subprocess
 import sys
 import tempfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, 'tools'))
-
-from kfchost import addon, http  # noqa: E402
+from kfchost import addon, http
 
 addon.import_addon()    # the stand-in answers the add-on's imports from odoo
 from kfchost.app import create_app  # noqa: E402
@@ -32,9 +29,8 @@ from kfchost.orm import api  # noqa: E402
 from kfcsandbox.config import SandboxConfig  # noqa: E402
 from kfcsandbox.server import SandboxServer  # noqa: E402
 from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment  # noqa: E402
-from odoo16_harness import Odoo16Platform  # noqa: E402
-from odoo16_rpc import Connection, Environment  # noqa: E402
-from odoo_proof import addon_settings  # noqa: E402
+from odoo16harness.platform import Odoo16Platform  # noqa: E402
+from odoo16harness.rpc import Connection, Environment  # noqa: E402
 
 GOAL = 1.3
 USERS = 5000
@@ -89,7 +85,7 @@ def stand_in(sandbox, work):
 def odoo_cases(odoo, sandbox, work):
     """Every Odoo case served at once on one database: {label: [urls]}."""
     database = odoo.database(odoo.template([ADDON]))
-    sections = lambda url: {ADDON: addon_settings(sandbox, work, url)}  # noqa: E731
+    sections = lambda url: {ADDON: sandbox.config.addon_section(work, url, sandbox.url)}  # noqa: E731
     with odoo.server(database, workers=0, sections=sections) as server:
         Environment(Connection(server.url, database))['kfc.user'].create(users())
     servers = []

@@ -5,7 +5,6 @@
     python -m kfchost init-db --db var/kfchost.sqlite3
     python -m kfchost demo --db var/kfchost.sqlite3
     python -m kfchost settle --config odoo.conf   # every minute or few, e.g. from cron
-    python -m kfchost walk                        # an order's road against a running server
 """
 import argparse
 import configparser
@@ -22,9 +21,6 @@ DEFAULT_DB = 'var/kfchost.sqlite3'
 
 
 def main(argv=None):
-    argv = sys.argv[1:] if argv is None else list(argv)
-    if argv[:1] == ['walk']:        # its own options, parsed by the walk
-        return _walk(argv[1:])
     args = _parser().parse_args(argv)
     logging.basicConfig(level=logging.INFO, format='%(asctime)s %(levelname)s %(name)s: %(message)s')
     return args.command(args) or 0
@@ -35,15 +31,18 @@ def _parser():
     commands = parser.add_subparsers(required=True, metavar='command')
 
     serve = commands.add_parser('serve', help='serve the API (threaded werkzeug server)')
-    serve.add_argument('--host', default='127.0.0.1')
-    serve.add_argument('--port', type=int, default=8069)
+    serve.add_argument('--host', default='127.0.0.1',
+                       help='address to listen on (default: %(default)s)')
+    serve.add_argument('--port', type=int, default=8069,
+                       help='port of the API; 0 takes a free one (default: %(default)s)')
     serve.add_argument('--db', help='database file (default: the config file\'s db_path, else %s)'
                        % DEFAULT_DB)
     serve.add_argument('--config', help='Odoo configuration file: [options] db_path and the '
                        'add-on\'s settings in [kfc_coupon_shop] (see the README)')
     serve.add_argument('--sandbox', action='store_true',
                        help='start the simulated outside services and use them instead of production')
-    serve.add_argument('--sandbox-port', type=int, default=8070)
+    serve.add_argument('--sandbox-port', type=int, default=8070,
+                       help='port of the sandbox, with --sandbox (default: %(default)s)')
     serve.add_argument('--demo', action='store_true', help='load the demo records into an empty database')
     serve.set_defaults(command=_serve)
 
@@ -62,8 +61,6 @@ def _parser():
     demo = commands.add_parser('demo', help='load the demo records')
     demo.add_argument('--db', default=DEFAULT_DB)
     demo.set_defaults(command=_demo)
-    commands.add_parser('walk', help='walk the road of an order against a running server and '
-                                     'its sandbox (kfchost walk --help)')
     return parser
 
 
@@ -172,11 +169,6 @@ def _sandbox_section(sandbox_url, key_dir):
     from kfcsandbox.config import addon_section
     given = requests.get(sandbox_url.rstrip('/') + '/sandbox/config', timeout=(5, 15)).json()
     return addon_section(given, key_dir, 'http://127.0.0.1', sandbox_url)
-
-
-def _walk(argv):
-    from kfchost.walk import main as walk_main    # a client of the server: none of its start-up
-    return walk_main(argv)
 
 
 def _init_db(args):

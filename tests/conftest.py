@@ -9,15 +9,14 @@ skipped on Odoo with that reason; ``odoo16_only`` for checks of the Odoo harness
 """
 
 import os
-import sys
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), 'tools'))
+from kfchost import odoo_shim
+from odoo16harness.platform import Odoo16Platform
+from odoo16harness.runner import SourceNotFound, odoo_source
 
-from kfchost import odoo_shim  # noqa: E402
-from odoo16_harness import Odoo16Platform  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 odoo_shim.install()
 
@@ -40,6 +39,11 @@ def pytest_configure(config):
     config.addinivalue_line('markers', 'standin_only(reason): runs on the stand-in host only, '
                                        'because it needs a hook inside the server process')
     config.addinivalue_line('markers', 'odoo16_only: checks of the Odoo 16 harness itself')
+    if config.getoption('--platform') == 'odoo16':
+        try:        # a wrong ODOO16_SRC is one line before any test runs
+            odoo_source()
+        except SourceNotFound as exc:
+            raise pytest.UsageError(str(exc)) from None
 
 
 def pytest_report_header(config):

@@ -18,15 +18,13 @@ import xmlrpc.client
 
 import requests
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import odoo16  # noqa: E402  (beside this script)
-
-from kfchost import addon, http  # noqa: E402
-from kfchost.app import create_app  # noqa: E402
-from kfchost.demo_data import KEYWORD_CONFIGS  # noqa: E402
-from kfchost.orm import api  # noqa: E402
-from kfcsandbox.config import SandboxConfig  # noqa: E402
-from kfcsandbox.server import SandboxServer  # noqa: E402
+from kfchost import addon, http
+from kfchost.app import create_app
+from kfchost.demo_data import KEYWORD_CONFIGS
+from kfchost.orm import api
+from kfcsandbox.config import SandboxConfig
+from kfcsandbox.server import SandboxServer
+from odoo16harness import runner
 
 ADDON = 'kfc_coupon_shop'
 DB = 'kfc_proof'
@@ -116,20 +114,24 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--odoo-src', help='Odoo 16 tree or tarball (default: $ODOO16_SRC, '
                         'else ../shared/odoo16)')
-    parser.add_argument('--venv', default=os.path.join(odoo16.PROJECT_ROOT, 'var', 'odoo-venv'),
+    parser.add_argument('--venv', default=os.path.join(runner.PROJECT_ROOT, 'var', 'odoo-venv'),
                         help="Odoo's Python environment, made when missing")
-    parser.add_argument('--work', default=os.path.join(odoo16.PROJECT_ROOT, 'var', 'odoo-proof'))
+    parser.add_argument('--work', default=os.path.join(runner.PROJECT_ROOT, 'var', 'odoo-proof'))
     parser.add_argument('--pg-port', type=int, default=55433)
     parser.add_argument('--http-port', type=int, default=18169)
     args = parser.parse_args(argv)
     logging.getLogger('werkzeug').setLevel(logging.WARNING)
 
-    source = odoo16.odoo_source(args.odoo_src)
-    python = odoo16.ensure_python(source, args.venv)
+    try:
+        source = runner.odoo_source(args.odoo_src)
+    except runner.SourceNotFound as exc:
+        print('odoo-proof: %s' % exc, file=sys.stderr)
+        return 2
+    python = runner.ensure_python(source, args.venv)
     deployment = addon.submodule('services.deployment').read_deployment()
     with SandboxServer(SandboxConfig.from_deployment(deployment)) as sandbox, \
-            odoo16.PostgresCluster(os.path.join(args.work, 'pg'), args.pg_port) as pg:
-        odoo = odoo16.Odoo(source, python, pg, addons=[odoo16.PROJECT_ROOT],
+            runner.PostgresCluster(os.path.join(args.work, 'pg'), args.pg_port) as pg:
+        odoo = runner.Odoo(source, python, pg, addons=[runner.PROJECT_ROOT],
                            run_dir=os.path.join(args.work, 'odoo'), http_port=args.http_port)
         odoo.sections[ADDON] = sandbox.config.addon_section(odoo.run_dir, odoo.url, sandbox.url)
         pg.drop_database(DB)

@@ -4,8 +4,10 @@ import base64
 import datetime as datetime_module
 import hashlib
 import json
+import logging
 import re
 import time as time_module
+import warnings
 from collections import defaultdict
 
 import pytz
@@ -17,6 +19,11 @@ from odoo import http
 
 from .. import functions
 from ..services import runtime
+from ..services.redaction import redact
+
+# An out-of-range latitude: geopy warns before it raises the ValueError the controllers expect.
+warnings.filterwarnings('ignore', message='Latitude normalization has been prohibited',
+                        category=UserWarning)
 
 LIBRARY_NAMES = {
     'http': http,
@@ -58,7 +65,17 @@ def bind_host_names(namespace, clock_classes=False):
         namespace[name] = getattr(functions, name)
     namespace['requests'] = runtime.requests     # configured in place when settings change
     namespace['APIV3_KEY'] = runtime.settings.apiv3_key
+    namespace['print'] = debug_print(logging.getLogger(namespace['__name__']))
     _namespaces.append(namespace)
+
+
+def debug_print(logger):
+    """The ``print`` of a host module: the controllers' diagnostic lines (raw back-end replies
+    among them) go to the add-on's log at debug level, secrets redacted, not to stdout."""
+    def print(*values, sep=' ', **_ignored):   # noqa: A001 (the controllers' print)
+        if logger.isEnabledFor(logging.DEBUG):
+            logger.debug('%s', redact((' ' if sep is None else sep).join(map(str, values))))
+    return print
 
 
 def _follow_settings(settings):

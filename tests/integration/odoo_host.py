@@ -14,7 +14,7 @@ import pytest
 from kfchost.demo import load_demo
 from odoo.addons.kfc_coupon_shop.services import runtime
 from kfchost.app import configure
-from odoo16_rpc import Connection, Environment
+from odoo16harness.rpc import Connection, Environment
 
 ADDON = 'kfc_coupon_shop'
 PAY_NOTIFY = '/api/wechat_pay_notify'

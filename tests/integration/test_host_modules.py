@@ -2,6 +2,9 @@
 import datetime
 import importlib
 import inspect
+import logging
+import subprocess
+import sys
 import time
 
 import pytest
@@ -53,3 +56,25 @@ def test_the_application_serves_every_route_of_the_loaded_classes(host):
     declared = {path for cls in controller_classes() for attr in vars(cls).values()
                 for path in getattr(attr, 'original_routing', {}).get('routes', ())}
     assert '/api/post_user_info' in declared and declared <= served
+
+
+def test_a_controller_print_goes_to_the_addon_log_at_debug_level(host, caplog, capfd):
+    caplog.set_level(logging.DEBUG, logger='odoo.addons.kfc_coupon_shop')
+    token = host.login()
+    order_id = host.create_order(token, paid=[('D3001', 9.9)])
+    reply = host.post('post_order_is_paid', data={'order_id': order_id, 'token': token})
+    assert reply.json()['message'] == 'fail'
+    assert ('odoo.addons.kfc_coupon_shop.controllers.order', logging.DEBUG,
+            'sale.order(%d,)' % order_id) in caplog.record_tuples
+    assert 'sale.order(' not in capfd.readouterr().out
+
+
+def test_an_out_of_range_latitude_raises_without_a_geopy_warning():
+    # In a process of its own: pytest puts back the warning filters of before each collection.
+    code = ('from kfchost import addon\n'
+            'try:\n'
+            '    addon.submodule("controllers.kfc").geodesic((95, 121.47), (31.23, 121.47))\n'
+            'except ValueError as error:\n'
+            '    print(error)\n')
+    done = subprocess.run([sys.executable, '-c', code], capture_output=True, text=True, timeout=60)
+    assert (done.stdout, done.stderr) == ('Latitude must be in the [-90; 90] range.\n', '')

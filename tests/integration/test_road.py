@@ -5,6 +5,7 @@ outside services saw. Only HTTP and plain record reads: the same on every host.
 import datetime
 import hashlib
 import json
+import os
 import re
 import subprocess
 import sys
@@ -16,6 +17,10 @@ STORE = {'store_name': '南京东路店', 'store_code': 'SH3001',
          'store_address': '上海市黄浦区南京东路588号',
          'store_phone': '021-63225127', 'city_name': '上海市', 'city_code': '310100', 'remark': ''}
 PHONE = '13800138000'
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+README = os.path.join(ROOT, 'README.md')
+# order and refund names: the date, a number, and eight hex digits of the database
+NAME = re.compile(r'\b(SO|RF)\d{14}([0-9A-F]{8})\b')
 
 
 def text(value):
@@ -291,13 +296,29 @@ class TestOtherRoads:
 def walk(host):
     """Run the walk command against the test's server and sandbox: (exit status, lines)."""
     result = subprocess.run(
-        [sys.executable, '-m', 'kfchost', 'walk', '--api', host.url, '--sandbox', host.sandbox.url],
+        [sys.executable, os.path.join(ROOT, 'tools', 'walk.py'), '--api', host.url,
+         '--sandbox', host.sandbox.url],
         capture_output=True, text=True, timeout=120)
     return result.returncode, result.stdout.splitlines()
 
 
 def step_names(lines):
     return [re.match(r'(.+?) \.+ ', line).group(1) for line in lines if re.match(r'.+? \.+ ', line)]
+
+
+def readme_sample():
+    """The lines of the README's sample walk."""
+    with open(README, encoding='utf-8') as handle:
+        text = handle.read()
+    start = text.index('```text\n', text.index('## Walking the road of an order')) + len('```text\n')
+    return text[start:text.index('```', start)].splitlines()
+
+
+def line_format(line):
+    """A line of the walk without what changes from run to run: values cut short with '…',
+    the database's part of order and refund names, and the numbers."""
+    line = NAME.sub(r'\1…', re.sub(r'[\w+/=-]+…', '…', line))
+    return re.sub(r'\d+', '0', line)
 
 
 class TestWalkCommand:
@@ -317,6 +338,13 @@ class TestWalkCommand:
             assert env['sale.refund.order'].search([]).mapped('state') == ['done', 'done']
             names = orders.mapped('name')
         assert any(line.startswith('order ......') and names[0] in line for line in lines)
+
+    def test_the_readme_sample_has_the_lines_of_a_walk(self, host):
+        status, lines = walk(host)
+        sample = readme_sample()
+        assert [line_format(line) for line in sample] == [line_format(line) for line in lines]
+        # one database, one suffix: every name of the sample's walk ends the same way
+        assert len({suffix for _, suffix in NAME.findall('\n'.join(sample))}) == 1
 
     def test_it_stops_at_a_failed_step_with_its_reply(self, host):
         host.control('fault', service='wechatpay', mode='http', status=500)

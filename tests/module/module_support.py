@@ -3,17 +3,26 @@ stand-in host module whose globals the controller sources run in."""
 import base64
 import datetime
 import hashlib
+import importlib.util
 import json
 import re
-import sys
 import time
 import types
 from collections import defaultdict
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools"))
-import embed_controller  # noqa: E402
+
+
+def _build_step():
+    """tools/embed_controller.py, the build step, loaded from its file (tools/ is no package)."""
+    spec = importlib.util.spec_from_file_location("embed_controller", ROOT / "tools" / "embed_controller.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+embed_controller = _build_step()
 
 # (load function, class it returns, controller source file stem), in registration order.
 CONTROLLERS = [

@@ -1,6 +1,6 @@
 import pytest
 
-from odoo16_rpc import Connection, Environment
+from odoo16harness.rpc import Connection, Environment
 
 pytestmark = pytest.mark.odoo16_only
 

@@ -4,11 +4,12 @@ import datetime
 import json
 import os
 import socket
+import subprocess
 
 import pytest
 import requests
 
-from odoo16_rpc import RpcError
+from odoo16harness.rpc import RpcError
 
 pytestmark = pytest.mark.odoo16_only
 
@@ -120,3 +121,12 @@ def test_paths_filters_and_external_ids(env, shelf_and_items):
     assert env.ref('base.user_admin').login == 'admin'
     with pytest.raises(ValueError, match='Expected singleton'):
         items.ensure_one()
+
+
+def test_odoo_python_gets_the_module_alone(odoo16, tmp_path):
+    """The project installed as a shop installs it: the module, not the development packages."""
+    probe = ('import importlib.util, routeweave; '
+             'print([n for n in ("kfchost", "kfcsandbox", "odoo16harness") if importlib.util.find_spec(n)])')
+    done = subprocess.run([odoo16.python, '-c', probe], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60, check=True)
+    assert done.stdout == '[]\n'

@@ -1,16 +1,15 @@
-"""tools/odoo16.py without a server: finding the Odoo source, the build digest, the config file."""
+"""The Odoo runner (odoo16harness.runner) without a server: finding the Odoo source, the build
+digest, the config file."""
 import configparser
-import importlib.util
 import os
 import stat
 import tarfile
 
 import pytest
 
+from odoo16harness import runner as odoo16
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-_spec = importlib.util.spec_from_file_location('odoo16', os.path.join(ROOT, 'tools', 'odoo16.py'))
-odoo16 = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(odoo16)
 
 
 def fake_tree(folder):
@@ -32,17 +31,34 @@ def shared(tmp_path):
     return shared
 
 
-def test_the_tarball_is_unpacked_once_with_the_stubs_on_the_addons_path(shared, tmp_path):
+def test_the_tarball_is_unpacked_once_and_again_for_another(shared, tmp_path):
     unpack = tmp_path / 'var'
     source = odoo16.odoo_source(str(shared), unpack_dir=str(unpack))
     assert source.root == str(unpack / 'odoo16')
     assert source.addons == [str(unpack / 'odoo16' / 'odoo' / 'addons'),
                              str(unpack / 'odoo16' / 'platform_stubs')]
     assert source.requirements == str(shared / 'requirements-py310.txt')
+    tarball = shared / 'odoo-16.0-20231208-base-web.tar.gz'
     (unpack / 'odoo16' / 'marker').write_text('kept')
-    again = odoo16.odoo_source(str(shared / 'odoo-16.0-20231208-base-web.tar.gz'),
-                               unpack_dir=str(unpack))
-    assert again.root == source.root and (unpack / 'odoo16' / 'marker').exists()
+    assert odoo16.odoo_source(str(tarball), unpack_dir=str(unpack)).root == source.root
+    assert (unpack / 'odoo16' / 'marker').exists()
+    other = tmp_path / 'other.tar.gz'
+    other.write_bytes(tarball.read_bytes())
+    assert odoo16.odoo_source(str(other), unpack_dir=str(unpack)).root == source.root
+    assert not (unpack / 'odoo16' / 'marker').exists()
+
+
+@pytest.mark.parametrize('name', ['missing', 'empty-folder', 'not-a-tarball.tar.gz'])
+def test_a_source_that_is_not_there_is_one_line_even_beside_an_unpacked_tree(shared, tmp_path, name):
+    unpack = tmp_path / 'var'
+    odoo16.odoo_source(str(shared), unpack_dir=str(unpack))
+    (tmp_path / 'empty-folder').mkdir()
+    (tmp_path / 'not-a-tarball.tar.gz').write_text('text')
+    with pytest.raises(odoo16.SourceNotFound) as raised:
+        odoo16.odoo_source(str(tmp_path / name), unpack_dir=str(unpack))
+    message = str(raised.value)
+    assert str(tmp_path / name) in message and '../shared/odoo16' in message
+    assert '\n' not in message
 
 
 def test_an_unpacked_tree_is_used_in_place_and_a_folder_without_odoo_is_refused(tmp_path, monkeypatch):

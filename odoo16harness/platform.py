@@ -1,7 +1,7 @@
 """Odoo 16 for a test session or a benchmark: one private PostgreSQL cluster, each set of
 add-ons installed once into a template database, a fresh copy of a template per test, and
 servers tied to one database each (``-d NAME --db-filter '^NAME$'``) on free loopback ports.
-Built on odoo16.py (the source, its Python, the cluster, installing and serving).
+Built on ``runner`` (the source, its Python, the cluster, installing and serving).
 """
 import contextlib
 import itertools
@@ -12,9 +12,9 @@ import subprocess
 import tempfile
 import time
 
-import odoo16
+from odoo16harness import runner
 
-PROJECT_ROOT = odoo16.PROJECT_ROOT
+PROJECT_ROOT = runner.PROJECT_ROOT
 CLUSTER_PORT = 55434
 
 
@@ -59,7 +59,7 @@ class Odoo16Platform:
         self.addons = list(addons)
         self.work_dir = tempfile.mkdtemp(prefix='rw-odoo16-')
         os.chmod(self.work_dir, 0o755)      # the cluster below runs as another user
-        self.cluster = odoo16.PostgresCluster(os.path.join(self.work_dir, 'pg'), port=port)
+        self.cluster = runner.PostgresCluster(os.path.join(self.work_dir, 'pg'), port=port)
         self._templates = {}
         self._names = itertools.count(1)
         self._renewals = itertools.count(1)
@@ -68,8 +68,8 @@ class Odoo16Platform:
     def prepare(cls, addons=(PROJECT_ROOT,), src=None):
         """The source from ``src`` or ODOO16_SRC (an Odoo 16 tree, a folder holding its
         tarball, or the tarball) and Odoo's venv under var/, made or brought up to date."""
-        source = odoo16.odoo_source(src)
-        python = odoo16.ensure_python(source, os.path.join(PROJECT_ROOT, 'var', 'odoo-venv'))
+        source = runner.odoo_source(src)
+        python = runner.ensure_python(source, os.path.join(PROJECT_ROOT, 'var', 'odoo-venv'))
         return cls(source, python, addons)
 
     def start(self):
@@ -88,7 +88,7 @@ class Odoo16Platform:
     def odoo(self, name, http_port=None, sections=None, options=None):
         """An Odoo runner with a configuration (and files) of its own."""
         port = http_port or free_port()
-        return odoo16.Odoo(self.source, self.python, self.cluster, self.addons,
+        return runner.Odoo(self.source, self.python, self.cluster, self.addons,
                            os.path.join(self.work_dir, name), http_port=port,
                            gevent_port=free_port(), sections=sections,
                            options=dict({'log_level': 'warn'}, **(options or {})))

@@ -25,6 +25,7 @@ import signal
 import subprocess
 import sys
 import tarfile
+import tempfile
 import time
 import urllib.error
 import urllib.request
@@ -35,6 +36,7 @@ REQUIREMENTS = 'requirements-py310.txt'
 BUILD_INPUTS = ('controllers/**/*.py', 'module/**/*', 'tools/embed_controller.py', 'CMakeLists.txt',
                 'pyproject.toml', 'deployment.ini')
 PROJECT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEFAULT_SOURCE = os.path.join(PROJECT_ROOT, '..', 'shared', 'odoo16')
 
 
 # -- the server source and its Python ---------------------------------------------------------
@@ -58,25 +60,54 @@ class OdooSource:
 def odoo_source(src=None, unpack_dir=None):
     """The Odoo 16 source given as ``src`` (else $ODOO16_SRC, else ../shared/odoo16 beside the
     checkout): a tree with odoo-bin, a folder holding the tarball, or the tarball itself, which
-    is unpacked once into ``unpack_dir`` (default var/ of the checkout)."""
-    src = os.path.abspath(src or os.environ.get('ODOO16_SRC')
-                          or os.path.join(PROJECT_ROOT, '..', 'shared', 'odoo16'))
-    requirements = None
+    is unpacked into ``unpack_dir`` (default var/ of the checkout) and unpacked again when
+    another tarball is given. A source that is not there raises SourceNotFound."""
+    origin = 'given' if src else 'ODOO16_SRC' if os.environ.get('ODOO16_SRC') else 'the default'
+    src = os.path.abspath(src or os.environ.get('ODOO16_SRC') or DEFAULT_SOURCE)
     if os.path.isdir(src):
         if os.path.isfile(os.path.join(src, 'odoo-bin')):
             return OdooSource(src, _requirements_beside(src))
         tarballs = sorted(glob.glob(os.path.join(src, TARBALL_GLOB)))
         if not tarballs:
-            raise FileNotFoundError('neither odoo-bin nor %s in %s' % (TARBALL_GLOB, src))
+            raise SourceNotFound(src, origin, 'holds neither odoo-bin nor %s' % TARBALL_GLOB)
         src = tarballs[-1]
-    requirements = _requirements_beside(src)
+    elif not os.path.isfile(src):
+        raise SourceNotFound(src, origin, 'is no file or folder')
     unpack_dir = os.path.abspath(unpack_dir or os.path.join(PROJECT_ROOT, 'var'))
+    return OdooSource(_unpacked(src, origin, unpack_dir), _requirements_beside(src))
+
+
+class SourceNotFound(FileNotFoundError):
+    """No Odoo 16 source where one was looked for; the message is one line that says where."""
+
+    def __init__(self, path, origin, problem):
+        super().__init__('Odoo 16 source not found: %s (%s) %s; ../shared/odoo16 beside the '
+                         'checkout ships one (ODOO16_SRC=../shared/odoo16)' % (path, origin, problem))
+
+
+def _unpacked(tarball, origin, unpack_dir):
+    """The tree of ``tarball`` under ``unpack_dir``/odoo16, unpacked once per tarball (its path,
+    size and time of change), through a temporary folder so that a broken unpack leaves none."""
     root = os.path.join(unpack_dir, 'odoo16')
-    if not os.path.isfile(os.path.join(root, 'odoo-bin')):
-        os.makedirs(unpack_dir, exist_ok=True)
-        with tarfile.open(src) as tar:
-            tar.extractall(unpack_dir)
-    return OdooSource(root, requirements)
+    stamp = os.path.join(root, '.unpacked-from')
+    status = os.stat(tarball)
+    key = '%s\n%d %d\n' % (tarball, status.st_size, status.st_mtime_ns)
+    if _read(stamp) == key and os.path.isfile(os.path.join(root, 'odoo-bin')):
+        return root
+    os.makedirs(unpack_dir, exist_ok=True)
+    shutil.rmtree(root, ignore_errors=True)
+    with tempfile.TemporaryDirectory(dir=unpack_dir, prefix='.odoo16-') as scratch:
+        try:
+            with tarfile.open(tarball) as tar:
+                tar.extractall(scratch)
+        except tarfile.TarError:
+            raise SourceNotFound(tarball, origin, 'is not a readable tarball') from None
+        if not os.path.isfile(os.path.join(scratch, 'odoo16', 'odoo-bin')):
+            raise SourceNotFound(tarball, origin, 'holds no odoo16/odoo-bin')
+        os.rename(os.path.join(scratch, 'odoo16'), root)
+    with open(stamp, 'w') as handle:
+        handle.write(key)
+    return root
 
 
 def _requirements_beside(path):
@@ -96,11 +127,15 @@ def ensure_python(source, venv_dir, project_root=PROJECT_ROOT, base_python=None)
     if not os.path.isfile(python):
         subprocess.run([base_python or sys.executable, '-m', 'venv', venv_dir], check=True)
     pip = [python, '-m', 'pip', 'install', '-q', '--disable-pip-version-check']
+    requirements = source.requirements or os.path.join(source.root, 'requirements.txt')
     requirements_marker = os.path.join(venv_dir, '.odoo-requirements-installed')
-    if not os.path.isfile(requirements_marker):
-        subprocess.run(pip + ['-r', source.requirements or os.path.join(source.root, 'requirements.txt')],
-                       check=True)
-        open(requirements_marker, 'w').close()
+    with open(requirements, 'rb') as handle:
+        wanted = hashlib.sha256(handle.read()).hexdigest()
+    if _read(requirements_marker) != wanted:
+        # PEP 517 builds for the few that ship only a setup.py (no legacy install, no warning)
+        subprocess.run(pip + ['--use-pep517', '-r', requirements], check=True)
+        with open(requirements_marker, 'w') as handle:
+            handle.write(wanted)
     project_marker = os.path.join(venv_dir, '.routeweave-build')
     digest = build_digest(project_root)
     if _read(project_marker) != digest:
@@ -190,11 +225,13 @@ class PostgresCluster:
             self.started = False
 
     def psql(self, sql, dbname='postgres', user=None):
-        """Run ``sql``; the rows of its result as text (unaligned, tab-separated)."""
+        """Run ``sql``; the rows of its result as text (unaligned, tab-separated). Notices
+        (e.g. "database ... does not exist, skipping") are not shown, warnings are."""
         result = subprocess.run(
             [os.path.join(self.pg_bin, 'psql'), '-h', self.socket_dir, '-p', str(self.port),
              '-U', user or self.user, '-d', dbname, '-v', 'ON_ERROR_STOP=1', '-XAtq', '-F', '\t',
-             '-c', sql], check=True, text=True, stdout=subprocess.PIPE)
+             '-c', sql], check=True, text=True, stdout=subprocess.PIPE,
+            env=dict(os.environ, PGOPTIONS='-c client_min_messages=warning'))
         return result.stdout.strip()
 
     def create_database(self, name, template=None):

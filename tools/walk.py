@@ -1,7 +1,8 @@
 """A walk along the road of an order, for a person to watch: a running API server and its
 sandbox, plain HTTP, one short line per step.
 
-    python -m kfchost walk [--api http://127.0.0.1:8069] [--sandbox http://127.0.0.1:8070]
+    ./dev walk [--api http://127.0.0.1:8069] [--sandbox http://127.0.0.1:8070]
+    python tools/walk.py [...]                  # any Python with requests
 
 The sandbox plays the people around the server: the customer consenting in WeChat, the payer
 confirming a payment, the kitchen finishing or refusing a dish, the bank settling a refund.
@@ -11,6 +12,7 @@ returns its line's text or raises `StepFailed` with the reply it did not expect.
 import argparse
 import datetime
 import json
+import sys
 import time
 
 import requests
@@ -359,9 +361,14 @@ def walk(road, out=print):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog='kfchost walk', description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog='walk',
+                                     description=' '.join(__doc__.split('\n\n')[0].split()))
     parser.add_argument('--api', default=DEFAULT_API, help='the API server (default %(default)s)')
     parser.add_argument('--sandbox', default=DEFAULT_SANDBOX,
                         help='its sandbox (default %(default)s)')
     args = parser.parse_args(argv)
     return 0 if walk(Road(args.api, args.sandbox), out=lambda line: print(line, flush=True)) else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
