@@ -6,8 +6,10 @@ class OrderController(http.Controller):
     DONE_ORDER_URL = '@COUPON_FULFILMENT_BASE@/Core.asmx/KFC_Auto_GetDoneOrder'
     UNPAID_MINUTES = 5      # how long the page lets a customer pay an order
     # Every unit of a basket becomes a line of its own; a "num" sent by mistake or malice
-    # (10**9) must not keep a worker creating lines until its memory runs out.
+    # (10**9) must not keep a worker creating lines until its memory runs out. Each coupon id
+    # is a locked row: the same bound holds for them.
     MAX_ORDER_UNITS = 100
+    MAX_ORDER_COUPONS = 100
 
     # -- helpers -----------------------------------------------------------------------------
 
@@ -99,6 +101,7 @@ class OrderController(http.Controller):
         if not user_id:
             return self.json_reply({'code': 400, 'message': '用户未登录'})
         self.check_units(data['data'])
+        self.check_coupon_count(data['data'])
         self.lock_coupons(data['data'])
         user_id.write({'phone': data['phone']})
         sale_order_id = self.create_order(data, user_id, data['phone'])
@@ -109,7 +112,7 @@ class OrderController(http.Controller):
             if posted_ids:
                 if self.has_used_coupon(posted_ids):
                     return self.refuse_used_coupon(sale_order_id)
-                coupon_ids = self.usable_coupons(posted_ids, user_id)
+                coupon_ids = self.usable_coupons(posted_ids, user_id, item['product_id'])
                 self.create_coupon_lines(sale_order_id, item, coupon_ids)
             self.create_paid_lines(sale_order_id, item, num - len(coupon_ids))
         return self.json_reply({'order_id': sale_order_id.id, 'order_name': sale_order_id.name,
@@ -122,11 +125,12 @@ class OrderController(http.Controller):
         user_id = self.find_user(data['token'])
         if not user_id:
             return self.json_reply({'code': 400, 'message': '用户未登录'})
+        self.check_coupon_count(data['data'])
         self.lock_coupons(data['data'])
         sale_order_id = self.create_order(data, user_id, data.get('phone', ''))
         for item in data['data']:
             posted_ids = item['coupon_id'] or []
-            coupon_ids = self.usable_coupons(posted_ids, user_id)
+            coupon_ids = self.usable_coupons(posted_ids, user_id, item['product_id'])
             if self.has_used_coupon(posted_ids):
                 return self.refuse_used_coupon(sale_order_id)
             if item['num'] != 0:
@@ -140,6 +144,11 @@ class OrderController(http.Controller):
         units = sum(max(item['num'], 0) for item in items)
         if units > self.MAX_ORDER_UNITS:
             raise ValueError('an order holds at most %d units, not %s' % (self.MAX_ORDER_UNITS, units))
+
+    def check_coupon_count(self, items):
+        count = sum(len(item['coupon_id'] or []) for item in items)
+        if count > self.MAX_ORDER_COUPONS:
+            raise ValueError('an order names at most %d coupons, not %s' % (self.MAX_ORDER_COUPONS, count))
 
     def lock_coupons(self, items):
         """Lock every coupon the basket names until the transaction ends, so that two orders
@@ -158,13 +167,26 @@ class OrderController(http.Controller):
         return bool(request.env['kfc.coupon'].sudo().search(
             [('id', 'in', coupon_ids), ('state', '=', 'done')]))
 
-    def usable_coupons(self, coupon_ids, user_id):
-        # Only the customer's own redeemed coupons pay for a dish; other ids are passed over.
-        return request.env['kfc.coupon'].sudo().search(
+    def usable_coupons(self, coupon_ids, user_id, product_id):
+        # Only the customer's own redeemed coupons for this dish pay for it; other ids are
+        # passed over.
+        coupon_ids = request.env['kfc.coupon'].sudo().search(
             [('id', 'in', coupon_ids), ('kfc_user_id', '=', user_id.id), ('state', '=', 'exchange')])
+        return coupon_ids.filtered(lambda coupon_id: self.pays_for(coupon_id, product_id))
+
+    def pays_for(self, coupon_id, product_id):
+        """Whether the coupon pays for the dish: its own dish, or when that is a multi-choice
+        dish, one of its choices."""
+        dish_id = coupon_id.product_id
+        product_id = int(product_id)
+        if dish_id.id == product_id:
+            return True
+        return dish_id.is_multiple and product_id in dish_id.line_ids.product_id.ids
 
     def refuse_used_coupon(self, sale_order_id):
-        sale_order_id.write({'state': 'cancel', 'remark': '存在已使用的兑换券'})
+        # The order goes, and with it every coupon its earlier items spent.
+        self.cancel_order(sale_order_id)
+        sale_order_id.write({'remark': '存在已使用的兑换券'})
         return self.json_reply({'order_id': sale_order_id.id, 'code': 400, 'message': '存在已使用的兑换券'})
 
     def create_coupon_lines(self, sale_order_id, item, coupon_ids):
@@ -326,14 +348,16 @@ class OrderController(http.Controller):
     @http.route('/api/post_pay_result', auth='public', cors="*", csrf=False, methods=['POST'])
     def post_pay_result(self, **post):
         order_id = int(post['order_id'])
-        # Polls of one order run one after the other: a pick-up code is announced once and a
-        # failed dish handed over once. The order row is written below in every case, so a poll
-        # that waited here starts again on what the first one committed.
-        request.env.cr.execute('SELECT id FROM sale_order WHERE id = %s FOR UPDATE', (order_id,))
         sale_order_id = self.find_own_order(order_id, self.find_user(post.get('token')))
         if not sale_order_id:
             return self.json_reply({'data': {'code': 200, 'data': [], 'state': False,
                                              'message': '返回订单详情成功'}})
+        # Polls of one order run one after the other (only the owner's wait here): a pick-up
+        # code is announced once and a failed dish handed over once. The order row is written
+        # below in every case, so a poll that waited here starts again on what the first one
+        # committed.
+        request.env.cr.execute('SELECT id FROM sale_order WHERE id = %s FOR UPDATE', (order_id,))
+        sale_order_id.invalidate_recordset()
         pick_type = self.pick_type(sale_order_id)
         data = []
         for line_id in sale_order_id.line_ids:

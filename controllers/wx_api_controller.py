@@ -52,10 +52,13 @@ class WxApiController(http.Controller):
         description = data.get('description', False)
         order_id = data['order_id']
         sale_order_id = request.env['sale.order'].sudo()
-        if order_id:
-            sale_order_id = sale_order_id.search([('id', '=', int(order_id))])
-        # Only an unpaid order still in "draft" can be paid: a cancelled or settled one, or
-        # none at all, is answered as an order not created, without asking WeChat Pay.
+        if order_id and user_id:
+            # Only the order's owner opens its payment: anyone else's would take it over.
+            sale_order_id = sale_order_id.search([('id', '=', int(order_id)),
+                                                  ('kfc_user_id', '=', user_id.id)])
+        # Only an unpaid order still in "draft" can be paid: a cancelled or settled one, one of
+        # another customer, or none at all, is answered as an order not created, without
+        # asking WeChat Pay.
         if sale_order_id.state != 'draft' or sale_order_id.is_paid:
             res = {'code': 200, 'message': '未创建订单'}
             return http.Response(json.dumps(res), status=200, content_type='application/json')
@@ -90,8 +93,19 @@ class WxApiController(http.Controller):
             res = {'code': 200, 'state': '', 'data': []}
         return http.Response(json.dumps(res), status=200, content_type='application/json')
 
+    def verified_notification(self):
+        """The decrypted resource of the WeChat Pay notification posted, or None when it is not
+        WeChat Pay's: its signature headers (platform serial, a timestamp within five minutes,
+        the signature of the body) are checked before anything of the body is read."""
+        if not verify_wechatpay_signature(request.httprequest.headers, request.httprequest.data):
+            return None
+        data = json.loads(request.httprequest.data)
+        return self.decrypt_notify_resource(data['resource'])
+
     def decrypt_notify_resource(self, resource):
         """The decrypted resource of a WeChat Pay notification, or None when its tag fails."""
+        if resource.get('algorithm') != 'AEAD_AES_256_GCM':
+            return None
         key = APIV3_KEY.encode('utf-8')
         nonce = resource['nonce'].encode('utf-8')
         associated_data = resource['associated_data'].encode('utf-8')
@@ -109,8 +123,7 @@ class WxApiController(http.Controller):
 
     @http.route('/api/wechat_pay_notify', auth='public', cors="*", csrf=False, methods=['POST'])
     def wechat_pay_notify(self, **post):
-        data = json.loads(request.httprequest.data)
-        result = self.decrypt_notify_resource(data['resource'])
+        result = self.verified_notification()
         if result is None:
             return self.notify_refused()
         res = {'code': 'SUCCESS', 'message': '成功'}
@@ -122,6 +135,11 @@ class WxApiController(http.Controller):
                                    (sale_order_id.id,))
             sale_order_id.invalidate_recordset(['is_paid'])
         if sale_order_id and result['trade_state'] == 'SUCCESS' and not sale_order_id.is_paid:
+            # WeChat Pay's word that money moved, but not for this order as it stands (another
+            # merchant or account, another amount): the payment goes back and the order stays
+            # unpaid. The host logs why.
+            if refund_mismatched_payment(sale_order_id, result):
+                return http.Response(json.dumps(res), status=200, content_type='application/json')
             try:
                 sale_order_id.transaction_id = result['transaction_id']
                 sale_order_id.is_paid = True
@@ -134,8 +152,7 @@ class WxApiController(http.Controller):
 
     @http.route('/api/wechat_refund_notify', auth='public', cors="*", csrf=False, methods=['POST'])
     def wechat_refund_notify(self, **post):
-        data = json.loads(request.httprequest.data)
-        result = self.decrypt_notify_resource(data['resource'])
+        result = self.verified_notification()
         if result is None:
             return self.notify_refused()
         create_api_log(log_title='微信退款回调', log_role='微信', log=result)

@@ -15,6 +15,12 @@ POST /sandbox/wechatpay/confirm  {out_trade_no, [deliveries]} -> the notificatio
 POST /sandbox/wechatpay/refund   {out_refund_no, [status] SUCCESS|ABNORMAL|CLOSED,
                                   [deliveries]} -> the notification
 POST /sandbox/wechatpay/redeliver  {id, [probe]} -> the new delivery
+POST /sandbox/wechatpay/notify   {out_trade_no | out_refund_no, [resource] (fields over the
+                                  sandbox's own), [algorithm], [tamper] ciphertext|nonce|
+                                  associated_data, [headers] (null drops one), [url],
+                                  [deliver] (default true)} -> {url, headers, body, [answer]}:
+                                  a notification signed and sealed as WeChat Pay does, changed
+                                  as asked; a SUCCESS payment is recorded as paid
 GET  /sandbox/wechatpay/payments | notifications -> {transactions, refunds} | {notifications}
 POST /sandbox/coupon/login       {} -> {token}       (a back-end token, without the login call)
 POST /sandbox/coupon/expire_tokens  {} -> {expired}  (every token answers -2 from now on)
@@ -96,6 +102,7 @@ class ControlService:
             ('/sandbox/wechatpay/confirm', ['POST'], self.confirm_payment),
             ('/sandbox/wechatpay/refund', ['POST'], self.complete_refund),
             ('/sandbox/wechatpay/redeliver', ['POST'], self.redeliver),
+            ('/sandbox/wechatpay/notify', ['POST'], self.made_notification),
             ('/sandbox/wechatpay/retry_scale', ['POST'], self.retry_scale),
             ('/sandbox/wechatpay/payments', ['GET'], self.payments),
             ('/sandbox/wechatpay/notifications', ['GET'], self.notifications),
@@ -185,6 +192,19 @@ class ControlService:
     def redeliver(self, body):
         notification = self.wechatpay.find_notification(_arg(body, 'id', str))
         return self.wechatpay.deliver(notification, probe=bool(_arg(body, 'probe', None, False)))
+
+    def made_notification(self, body):
+        number = {key: _arg(body, key, str, None) for key in ('out_trade_no', 'out_refund_no')}
+        if bool(number['out_trade_no']) == bool(number['out_refund_no']):
+            raise BadRequest('give one of "out_trade_no" and "out_refund_no"')
+        tamper = _arg(body, 'tamper', str, None)
+        if tamper not in (None, 'ciphertext', 'nonce', 'associated_data'):
+            raise BadRequest('"tamper" must be ciphertext, nonce or associated_data')
+        made = self.wechatpay.made_notification(
+            resource=_arg(body, 'resource', dict, None), algorithm=_arg(body, 'algorithm', str, None),
+            tamper=tamper, headers=_arg(body, 'headers', dict, None), url=_arg(body, 'url', str, None),
+            deliver=bool(_arg(body, 'deliver', None, True)), **number)
+        return made
 
     def retry_scale(self, body):
         scale = _arg(body, 'scale', (int, float), self.state.config.notify_retry_scale)

@@ -78,5 +78,18 @@ def encrypt_resource(apiv3_key, plaintext, associated_data):
     return nonce, base64.b64encode(sealed).decode('ascii')
 
 
+def tampered(resource, part):
+    """The sealed ``resource`` of a notification with one part spoilt (ciphertext, nonce or
+    associated_data), so that its tag no longer opens."""
+    value = resource[part]
+    if part == 'ciphertext':
+        raw = bytearray(base64.b64decode(value))
+        raw[-1] ^= 1
+        value = base64.b64encode(bytes(raw)).decode('ascii')
+    else:
+        value = value[:-1] + ('0' if value[-1:] != '0' else '1')
+    return dict(resource, **{part: value})
+
+
 def new_id(prefix, digits):
     return prefix + ''.join(str(b % 10) for b in os.urandom(digits))

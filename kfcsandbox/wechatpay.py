@@ -412,12 +412,92 @@ class WechatPayService:
                                               'REFUND.' + status, _REFUND_SUMMARY[status], resource)
         return self._send(notification, deliveries)
 
+    # -- a notification as a test wants it --------------------------------------------------
+
+    def made_notification(self, out_trade_no=None, out_refund_no=None, resource=None,
+                          algorithm=None, tamper=None, headers=None, url=None, deliver=True):
+        """A payment (``out_trade_no``) or refund (``out_refund_no``) notification, sealed and
+        signed as WeChat Pay does, with what a test wants changed: ``resource`` fields over
+        the sandbox's own (or all of them, for a number it does not know), the envelope's
+        ``algorithm``, one part of the sealed resource spoilt before signing (``tamper``:
+        ciphertext, nonce or associated_data), signature ``headers`` replaced (a null value
+        drops one). A SUCCESS payment is recorded as paid, so that it can be refunded.
+
+        Returns {url, headers, body} and, when ``deliver``, the answer: {status, body,
+        received}."""
+        kind = 'transaction' if out_trade_no else 'refund'
+        with self.state.lock:
+            resource = dict(self._notified_resource(kind, out_trade_no or out_refund_no),
+                            **(resource or {}))
+            record = (self.state.transactions.get(out_trade_no) if out_trade_no
+                      else self.state.refunds.get(out_refund_no)) or {}
+            url = url or record.get('notify_url')
+            if not url:
+                raise ValueError('no notify_url is known for it: give "url"')
+            if kind == 'transaction' and resource.get('trade_state') == 'SUCCESS':
+                self._record_paid(resource)
+        event = ('TRANSACTION.SUCCESS' if kind == 'transaction'
+                 else 'REFUND.' + str(resource.get('refund_status', 'SUCCESS')))
+        envelope = self._envelope(kind, event, '支付成功' if kind == 'transaction' else '退款成功',
+                                  resource)
+        if algorithm is not None:
+            envelope['resource']['algorithm'] = algorithm
+        if tamper:
+            envelope['resource'] = crypto.tampered(envelope['resource'], tamper)
+        body = compact_json(envelope).encode('utf-8')
+        signed = self._signature_headers(body)
+        for name, value in (headers or {}).items():
+            if value is None:
+                signed.pop(name, None)
+            else:
+                signed[name] = value
+        made = {'url': url, 'headers': signed, 'body': body.decode('utf-8')}
+        if deliver:
+            made['answer'] = self._post_notification(url, body, signed)
+        return made
+
+    def _notified_resource(self, kind, number):
+        if kind == 'transaction':
+            order = self.state.transactions.get(number)
+            if order is None:
+                return {'appid': self.config.wechat_appid, 'mchid': self.config.mchid,
+                        'out_trade_no': number, 'transaction_id': crypto.new_id('4200002', 21),
+                        'trade_type': 'JSAPI', 'trade_state': 'SUCCESS',
+                        'amount': {'total': 1, 'payer_total': 1, 'currency': 'CNY',
+                                   'payer_currency': 'CNY'}}
+            view = self._transaction_view(order)
+            view.setdefault('transaction_id', crypto.new_id('4200002', 21))
+            view['trade_state'] = 'SUCCESS'
+            return view
+        record = self.state.refunds.get(number) or {}
+        return {'mchid': self.config.mchid, 'out_trade_no': record.get('out_trade_no', ''),
+                'transaction_id': record.get('transaction_id', ''), 'out_refund_no': number,
+                'refund_id': record.get('refund_id', crypto.new_id('5030000', 19)),
+                'refund_status': 'SUCCESS', 'user_received_account': '支付用户零钱',
+                'amount': {'total': record.get('total', 1), 'refund': record.get('refund', 1),
+                           'payer_total': record.get('total', 1),
+                           'payer_refund': record.get('refund', 1)}}
+
+    def _record_paid(self, resource):
+        """The payer paid what ``resource`` says: the payment is SUCCESS under its transaction
+        id and amount (made when the sandbox never opened it)."""
+        total = (resource.get('amount') or {}).get('total')
+        order = self.state.transactions.setdefault(resource['out_trade_no'], {
+            'appid': resource.get('appid'), 'mchid': resource.get('mchid'),
+            'out_trade_no': resource['out_trade_no'], 'openid': '', 'notify_url': '',
+            'description': '', 'prepay_id': '', 'total': 0, 'success_time': None,
+            'created': self.state.clock()})
+        order.update(trade_state='SUCCESS', transaction_id=resource.get('transaction_id'),
+                     success_time=order.get('success_time') or self.state.clock())
+        if isinstance(total, int):
+            order['total'] = total
+
     # -- notifications ---------------------------------------------------------------------
 
-    def _notification(self, kind, url, event_type, summary, resource):
+    def _envelope(self, kind, event_type, summary, resource):
         nonce, ciphertext = crypto.encrypt_resource(
             self.config.apiv3_key, compact_json(resource).encode('utf-8'), kind)
-        envelope = {
+        return {
             'id': str(uuid.uuid4()),
             'create_time': rfc3339(self.state.clock()),
             'resource_type': 'encrypt-resource',
@@ -426,6 +506,9 @@ class WechatPayService:
             'resource': {'original_type': kind, 'algorithm': 'AEAD_AES_256_GCM',
                          'ciphertext': ciphertext, 'associated_data': kind, 'nonce': nonce},
         }
+
+    def _notification(self, kind, url, event_type, summary, resource):
+        envelope = self._envelope(kind, event_type, summary, resource)
         notification = {'id': envelope['id'], 'kind': kind, 'url': url,
                         'event_type': event_type, 'resource': resource,
                         'body': compact_json(envelope), 'deliveries': []}
@@ -469,17 +552,21 @@ class WechatPayService:
         if not notification['url']:
             delivery.update(status=None, body='', error='no notify_url', received=False)
         else:
-            headers = self._signature_headers(body, probe=probe)
-            headers.update({'Content-Type': 'application/json', 'Accept': '*/*',
-                            'User-Agent': 'Mozilla/4.0'})
-            try:
-                answer = requests.post(notification['url'], data=body, headers=headers,
-                                       timeout=self.config.notify_timeout)
-                delivery.update(status=answer.status_code, body=answer.text, error='',
-                                received=answer.status_code in (200, 204))
-            except requests.RequestException as exc:
-                delivery.update(status=None, body='', error='%s: %s' % (type(exc).__name__, exc),
-                                received=False)
+            delivery.update(self._post_notification(
+                notification['url'], body, self._signature_headers(body, probe=probe)))
         with self.state.lock:
             notification['deliveries'].append(delivery)
         return delivery
+
+    def _post_notification(self, url, body, signature_headers):
+        """POST one notification body; {status, body, error, received} of the answer."""
+        headers = dict(signature_headers, **{'Content-Type': 'application/json', 'Accept': '*/*',
+                                              'User-Agent': 'Mozilla/4.0'})
+        try:
+            answer = requests.post(url, data=body, headers=headers,
+                                   timeout=self.config.notify_timeout)
+        except requests.RequestException as exc:
+            return {'status': None, 'body': '', 'error': '%s: %s' % (type(exc).__name__, exc),
+                    'received': False}
+        return {'status': answer.status_code, 'body': answer.text, 'error': '',
+                'received': answer.status_code in (200, 204)}

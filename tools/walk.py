@@ -291,16 +291,23 @@ class Road:
                 if refund['out_trade_no'] == order['name']]
 
     def refund(self):
-        """The back office refunds the paid dish of the first order; the bank settles it."""
-        order = self.orders['paid']
+        """The customer pays an order, then takes its dish back before the kitchen got it (a
+        customer may refund only that); the bank settles it and nothing goes to the kitchen."""
+        reply = self._order('create_sale_order', [
+            {'product_id': self.paid_dish['product_id'], 'num': 1, 'coupon_id': []}])
+        order = self.orders['changed mind'] = {'id': reply['order_id'], 'name': reply['order_name']}
+        self.payment('changed mind')
+        self.notification('changed mind')
         fen = str(int(round(self.paid_dish['unit_price'] * 100)))
         reply = self.form('wechat_jsapi_refund', token=self.token, id=str(order['id']),
                           transaction_id=order['transaction_id'], out_trade_no=order['name'],
                           amount=fen)
         _expect(reply.get('code') == 200 and reply['data'].get('out_refund_no'), reply)
         out_refund_no = reply['data']['out_refund_no']
-        return '%s of %s fen on %s: %s' % (out_refund_no, fen, order['name'],
-                                           self._settle(out_refund_no))
+        placed = self.form('post_change_sale_order_state', order_id=order['id'])
+        _expect(placed == {} and not self._kitchen(order), placed)
+        return '%s of %s fen on %s before the kitchen got it: %s' % (
+            out_refund_no, fen, order['name'], self._settle(out_refund_no))
 
     STEPS = [
         ('login', login), ('JS-SDK config', wx_config), ('city name', city_name),

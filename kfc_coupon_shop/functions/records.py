@@ -45,9 +45,24 @@ def wx_api_payment(description=False, amount=0, openid=False, order=False):
 
 
 def wx_api_refund(out_refund_no=False, amount=False, transaction_id=False, out_trade_no=False):
-    """Refund ``amount`` fen (false: all that is left of the payment) of the order numbered
-    ``out_trade_no`` under the refund number ``out_refund_no``."""
-    env = shop_env()
-    order = env['sale.order'].search([('name', '=', out_trade_no)], limit=1) \
-        if out_trade_no else env['sale.order']
-    return env['sale.refund.order']._kfc_request(out_refund_no, order, amount, transaction_id)
+    """A customer's refund of the order numbered ``out_trade_no``: the dishes the kitchen never
+    got, all of them or the first ones worth ``amount`` fen, under the refund number
+    ``out_refund_no`` (false: a new one)."""
+    orders = shop_env()['sale.order']
+    order = orders.search([('name', '=', out_trade_no)], limit=1) if out_trade_no else orders
+    return order._kfc_customer_refund(amount, transaction_id, name=out_refund_no)
+
+
+def verify_wechatpay_signature(headers, body):
+    """Whether a request's headers carry WeChat Pay's valid signature of ``body`` (the raw
+    bytes): the configured platform serial, a timestamp within five minutes of our clock and the
+    platform key's signature. False whenever it cannot be told (no client, no platform key)."""
+    client = runtime.wechatpay
+    return client is not None and client.verify_signed(headers, body)
+
+
+def refund_mismatched_payment(sale_order_id, result):
+    """'' when the decrypted payment notification ``result`` is for ``sale_order_id`` as it
+    stands (this merchant and account, the order's amount); otherwise the payment is refunded
+    whole, once, and the reason why is logged and returned."""
+    return sale_order_id._kfc_refund_mismatched_payment(result)

@@ -27,7 +27,10 @@ CHINA_OFFSET = datetime.timedelta(hours=8)
 # Settlement places a paid order still in "draft" this long after its payment.
 PLACEMENT_DELAY = datetime.timedelta(minutes=1)
 DEFAULT_DESCRIPTION = '美食订单'
+REFUND_REFUSED = '退款申请无效'
+CANCELLED_ORDER_REASON = '订单已取消'
 PAY_NOTIFY_PATH = '/api/wechat_pay_notify'
+REFUND_NOTIFY_PATH = '/api/wechat_refund_notify'
 # No meal order comes near this (one million yuan): a larger amount is a fault of the caller.
 MAX_AMOUNT_FEN = 100000000
 
@@ -156,18 +159,124 @@ class SaleOrder(models.Model):
             return False
         return (deadline + CHINA_OFFSET).strftime('%Y-%m-%dT%H:%M:%S+08:00')
 
-    def _kfc_lock_for_refund(self):
-        """Refunds of the order run one after the other: each takes the row and writes it, so
-        that the next one waits, then sums the refunds this one left."""
-        lock_rows(self)
-        self.write({'refund_stamp': fields.Datetime.now()})
+    # -- refunds -----------------------------------------------------------------------------
+    # Refunds of one order run one after the other: each locks the order's row and writes it
+    # before it records anything, so that the next one, waiting on the lock, reads afresh what
+    # this one left (the refunds it sums, the lines it cancelled).
 
-    def _kfc_refunded_fen(self, leave_out=None):
-        """Fen of the order's refunds in progress or done, ``leave_out`` left out."""
+    def _kfc_refunded_fen(self):
+        """Fen of the order's payment given back or on its way back: refunds in progress or
+        done."""
         refunds = self.env['sale.refund.order'].sudo().search([
-            ('sale_order_id', '=', self.id), ('state', 'in', ('draft', 'done')),
-            ('id', '!=', leave_out.id if leave_out else 0)])
+            ('sale_order_id', '=', self.id), ('state', 'in', ('draft', 'done'))])
         return sum(yuan_to_fen(amount) for amount in refunds.mapped('amount'))
+
+    def _kfc_refund_left_fen(self):
+        """What is left of the payment to give back."""
+        return self._kfc_amount_fen() - self._kfc_refunded_fen() if self.is_paid else 0
+
+    def _kfc_refundable_lines(self):
+        """The dishes a customer may take back: paid with money, never handed to the kitchen,
+        neither failed nor cancelled, and covered by no refund in progress or done."""
+        covered = self.env['sale.refund.order'].sudo().search([
+            ('sale_order_id', '=', self.id), ('state', 'in', ('draft', 'done'))]).line_ids.ids
+        return self.line_ids.filtered(
+            lambda line: line.total_price > 0 and not line.coupon_ids and not line.uuid
+            and line.detail_state not in ('fail', 'cancel', 'success')
+            and line.id not in covered)
+
+    def _kfc_customer_refund(self, amount=False, transaction_id=False, name=False,
+                             services=None):
+        """A customer's refund: only what the kitchen never got. Without ``amount`` every
+        refundable dish; with it (fen), the first refundable dishes, in line order, whose prices
+        add up to it exactly. Capped at what is left of the payment. Anything else is refused
+        with nothing written or asked. Answers as the host's WeChat Pay functions do."""
+        if not self:
+            return failure(400, '订单或退款单不存在')
+        self.ensure_one()
+        if not self.is_paid or not self.transaction_id:
+            return failure(400, '订单未支付，无法退款')
+        if transaction_id and transaction_id != self.transaction_id:
+            return failure(400, '交易单号与订单不符')
+        services = services or runtime.services(self.env)
+        try:
+            services.wechatpay_client()
+            services.notify_url(REFUND_NOTIFY_PATH, self.env)
+        except LookupError as exc:
+            return failure(400, str(exc))
+        lock_rows(self)
+        lines = self._kfc_refundable_lines()
+        # Only "no amount" means every dish; 0 == False must not turn into a full refund.
+        explicit = not (amount is False or amount is None or amount == '')
+        try:
+            asked = checked_fen(amount) if explicit else None
+        except (TypeError, ValueError):
+            return failure(400, REFUND_REFUSED)
+        if explicit:
+            lines = _first_lines_adding_up_to(lines, asked)
+        fen = min(sum(yuan_to_fen(line.total_price) for line in lines or ()),
+                  self._kfc_refund_left_fen())
+        if not lines or fen <= 0 or (explicit and fen != asked):
+            return failure(400, REFUND_REFUSED)
+        refund = self._kfc_open_refund(fen, lines, name=name)
+        return refund._kfc_reply(refund._kfc_send(services))
+
+    def _kfc_open_refund(self, fen, lines=None, name=False, reason=False):
+        """Record a refund of ``fen`` of the order's payment that gives back ``lines`` (none: an
+        amount alone). Dishes never handed to the kitchen are cancelled with it, and the order
+        too when nothing of it is left to make, in the same transaction, before WeChat Pay is
+        asked. The caller holds the order's lock and has checked ``fen`` against what is left."""
+        self.ensure_one()
+        self.write({'refund_stamp': fields.Datetime.now()})
+        lines = lines or self.env['sale.order.line']
+        values = {'sale_order_id': self.id, 'kfc_user_id': self.kfc_user_id.id,
+                  'line_ids': [(6, 0, lines.ids)], 'amount': fen / 100.0,
+                  'transaction_id': self.transaction_id, 'payment_amount': self.amount,
+                  'reason': reason or False}
+        refunds = self.env['sale.refund.order'].sudo()
+        # A caller may have made the record beforehand, to name the refund: fill it in.
+        refund = refunds.search([('name', '=', name), ('amount', '=', 0),
+                                 ('sale_order_id', 'in', (self.id, False))], limit=1) \
+            if name else refunds
+        if refund:
+            refund.write(values)
+        else:
+            refund = refunds.create(dict(values, name=name or False))
+        unserved = lines.filtered(lambda line: not line.uuid and line.detail_state in (False, 'wait'))
+        unserved.write({'detail_state': 'cancel'})
+        unserved.coupon_ids.write({'state': 'exchange'})
+        if unserved and all(state in ('cancel', 'fail') for state in self.line_ids.mapped('detail_state')):
+            refund.cancelled_order_state = self.state
+            self.state = 'cancel'
+        return refund
+
+    def _kfc_payment_mismatch(self, result, services):
+        """Why the decrypted payment notification ``result`` is not this order's payment as it
+        stands (another merchant or account, another amount); '' when it is."""
+        client = services.wechatpay
+        amount = result.get('amount')
+        total = amount.get('total') if isinstance(amount, dict) else None
+        if client is None:
+            return 'WeChat Pay is not configured'
+        if result.get('mchid') != client.mchid:
+            return 'mchid %s is not this merchant\'s' % result.get('mchid')
+        if result.get('appid') != client.appid:
+            return 'appid %s is not this account\'s' % result.get('appid')
+        if total != self._kfc_amount_fen():
+            return 'amount %s fen, the order is %s fen' % (total, self._kfc_amount_fen())
+        return ''
+
+    def _kfc_refund_mismatched_payment(self, result, services=None):
+        """See the host function ``refund_mismatched_payment``."""
+        self.ensure_one()
+        services = services or runtime.services(self.env)
+        why = self._kfc_payment_mismatch(result, services)
+        if why:
+            self.env['api.log']._kfc_log('微信支付与订单不符', '微信', {
+                'out_trade_no': self.name, 'transaction_id': result.get('transaction_id'),
+                'why': why})
+            self.env['sale.refund.order']._kfc_refund_payment(self, result, why, services)
+        return why
 
     # -- placement ---------------------------------------------------------------------------
 
@@ -271,7 +380,24 @@ class SaleOrder(models.Model):
             name = order._kfc_cancellation_refund_number()
             if refunds.search_count([('name', '=', name)]):
                 continue            # asked before: the pass over refunds in progress follows it
-            reply = refunds._kfc_request(name, order, services=services)
-            self.env['api.log']._kfc_log('取消订单退款', '微信', reply)
-            refunded += refunds.search_count([('name', '=', name), ('amount', '>', 0)])
+            fen = lock_rows(order)._kfc_refund_left_fen()
+            if fen <= 0:
+                continue            # nothing left: the customer's refunds gave it all back
+            refund = order._kfc_open_refund(fen, name=name, reason=CANCELLED_ORDER_REASON)
+            reply = refund._kfc_send(services)
+            self.env['api.log']._kfc_log('取消订单退款', '微信', refund._kfc_reply(reply))
+            refunded += 1
         return refunded
+
+
+def _first_lines_adding_up_to(lines, fen):
+    """The first of ``lines``, in their order, whose prices add up to ``fen``; None if no
+    number of whole lines does."""
+    total = 0
+    for count, line in enumerate(lines, 1):
+        total += yuan_to_fen(line.total_price)
+        if total == fen:
+            return lines[:count]
+        if total > fen:
+            break
+    return None

@@ -28,6 +28,7 @@ FAIL_REMARK_REFUND_REFUSED = '出餐失败，退款未成功，请联系客服'
 # What the customer is told of a failed paid dish, by the state of its refund.
 REFUND_REMARKS = {'done': FAIL_REMARK_REFUND, 'draft': FAIL_REMARK_REFUNDING,
                   'fail': FAIL_REMARK_REFUND_REFUSED}
+FAILED_DISH_REASON = '出餐失败'
 
 
 class JsonText(fields.Text):
@@ -88,22 +89,25 @@ class SaleOrderLine(models.Model):
                                     self.product_id.name or '', note)
 
     def _kfc_refund(self, services=None):
-        """Ask WeChat Pay to refund the dish, once; the refund record says how far it got."""
-        order = self.sale_order_id
-        refunds = self.env['sale.refund.order'].sudo()
-        refund = refunds.search([('line_id', '=', self.id)], limit=1)
-        if refund.amount:
-            return refund           # asked before: its outcome is WeChat Pay's to tell
-        if not refund:
-            refund = refunds.create({'name': order._kfc_dish_refund_number(self),
-                                     'sale_order_id': order.id,
-                                     'kfc_user_id': order.kfc_user_id.id, 'line_id': self.id})
-        reply = refunds._kfc_request(refund.name, order, yuan_to_fen(self.total_price),
-                                     order.transaction_id, services=services)
-        self.env['api.log']._kfc_log('出餐失败退款', '微信', reply)
-        if not refund.amount:       # refused before it was asked (nothing left to refund...)
-            refund.state = 'fail'
+        """Give the failed dish's price back, once; the refund record says how far it got."""
+        refund = self._kfc_refunds().filtered(lambda refund: refund.state in ('draft', 'done'))
+        if refund:
+            return refund[0]        # asked before: its outcome is WeChat Pay's to tell
+        order = lock_rows(self.sale_order_id)
+        fen = min(yuan_to_fen(self.total_price), order._kfc_refund_left_fen())
+        refund = order._kfc_open_refund(max(fen, 0), self, name=order._kfc_dish_refund_number(self),
+                                        reason=FAILED_DISH_REASON)
+        if fen <= 0:
+            refund.write({'state': 'fail', 'failure_reason': 'nothing left of the payment'})
+            return refund
+        reply = refund._kfc_send(services)
+        self.env['api.log']._kfc_log('出餐失败退款', '微信', refund._kfc_reply(reply))
         return refund
+
+    def _kfc_refunds(self):
+        """The refunds that give this dish back, newest first."""
+        return self.env['sale.refund.order'].sudo().search([('line_ids', 'in', self.ids)],
+                                                           order='id desc')
 
     @staticmethod
     def _kfc_failure_result(exc):
@@ -128,8 +132,7 @@ class SaleOrderLine(models.Model):
             remark = FAIL_REMARK_COUPON
         elif self.total_price > 0:
             # a paid dish never delivered: what became of its refund
-            refund = self.env['sale.refund.order'].sudo().search([('line_id', '=', self.id)],
-                                                                 limit=1)
+            refund = self._kfc_refunds()[:1]
             remark = REFUND_REMARKS.get(refund.state, FAIL_REMARK_REFUND_REFUSED)
         else:
             remark = '出餐失败'

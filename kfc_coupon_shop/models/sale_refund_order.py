@@ -1,25 +1,34 @@
-"""Refund requests: asking WeChat Pay, recording how far each got, and settling those in
-progress."""
+"""Refunds: what each gives back and of which payment, asking WeChat Pay, recording how far each
+got, and settling those in progress."""
 import logging
 
 from odoo import api, fields, models
 
 from ..services import runtime
-from ..services.wechatpay import failure, yuan_to_fen
+from ..services.wechatpay import yuan_to_fen
 from .locking import lock_rows
-from .sale_order import checked_fen
+from .sale_order import REFUND_NOTIFY_PATH
 
 _logger = logging.getLogger(__name__)
 
 REFUND_STATES = [
-    ('draft', 'Requested'),         # in progress: asked, or its outcome not yet known
-    ('fail', 'Refused by WeChat Pay'),
+    ('draft', 'In progress'),       # asked, or its outcome not yet known
+    ('fail', 'Refused'),
     ('done', 'Refunded'),
 ]
-REFUND_NOTIFY_PATH = '/api/wechat_refund_notify'
 # What a refund's WeChat Pay status ("status" of a reply or a query) makes of its record.
 REFUND_STATUS_STATES = {'SUCCESS': 'done', 'PROCESSING': 'draft', 'CLOSED': 'fail',
                         'ABNORMAL': 'fail'}
+# Refusals that say "not now" rather than "no": the refund stays in progress and is asked again.
+RETRY_LATER_CODES = ('NOT_ENOUGH', 'FREQUENCY_LIMITED')
+MISMATCH_REASON = '支付与订单不符'
+
+
+def is_definite_refusal(reply):
+    """Whether WeChat Pay refused a refund request for good: a 4xx other than 429 and the
+    codes that ask to come back later."""
+    return (400 <= reply.status < 500 and reply.status != 429
+            and reply.get('code') not in RETRY_LATER_CODES)
 
 
 class SaleRefundOrder(models.Model):
@@ -29,11 +38,19 @@ class SaleRefundOrder(models.Model):
     name = fields.Char(string='Refund number', readonly=True, index=True)
     sale_order_id = fields.Many2one('sale.order', string='Order', index=True)
     kfc_user_id = fields.Many2one('kfc.user', string='Customer')
-    # The failed dish a refund made by the host is for; empty for a refund the customer asked.
-    line_id = fields.Many2one('sale.order.line', string='Failed dish', index=True)
+    # The dishes the refund gives back; none for a refund of an amount alone.
+    line_ids = fields.Many2many('sale.order.line', string='Dishes refunded')
     state = fields.Selection(REFUND_STATES, default='draft')
-    # The amount asked of WeChat Pay (yuan); 0 until a request was made.
+    # The amount asked of WeChat Pay (yuan), and the payment it comes from: both committed with
+    # the refund before it is asked for, so that asking again asks the same.
     amount = fields.Float(digits=(16, 2))
+    transaction_id = fields.Char(string='Payment')
+    payment_amount = fields.Float(string='Payment amount', digits=(16, 2))
+    reason = fields.Char(help='Sent to WeChat Pay with the refund: a staff decision, or the '
+                              'shop\'s own account of why it gives the money back.')
+    failure_reason = fields.Text(string='Why it failed', readonly=True)
+    # The order's state before this refund cancelled it; empty when it did not.
+    cancelled_order_state = fields.Char(readonly=True)
 
     @api.model_create_multi
     def create(self, vals_list):
@@ -42,70 +59,80 @@ class SaleRefundOrder(models.Model):
                      for vals in vals_list]
         return super().create(vals_list)
 
-    @api.model
-    def _kfc_request(self, out_refund_no, order, amount=False, transaction_id=False,
-                     services=None):
-        """Ask WeChat Pay to refund ``amount`` fen (text or number; false: all that is left of
-        the payment) of ``order`` and record it on the refund named ``out_refund_no`` (made
-        when missing): the amount asked, and how far it got. Answers a dict as the host's
-        WeChat Pay functions do.
+    # -- asking WeChat Pay -------------------------------------------------------------------
 
-        The order's row is locked and written before its refunds are summed, so that
-        concurrent refunds of one order run one after the other and never give back more than
-        was paid. An unclear outcome (no reply, a 5xx, a reply that fails verification) leaves
-        the refund in progress ("draft") for a query to settle; only a definite refusal makes
-        it "fail".
-        """
-        if not order or not out_refund_no:
-            return failure(400, '订单或退款单不存在')
-        if not order.is_paid or not order.transaction_id:
-            return failure(400, '订单未支付，无法退款')
-        if transaction_id and transaction_id != order.transaction_id:
-            return failure(400, '交易单号与订单不符')
+    def _kfc_send(self, services=None):
+        """Ask WeChat Pay for this refund, with the number, amount and payment recorded on it,
+        and record how far it got. Returns WeChat Pay's reply (a PayReply)."""
+        self.ensure_one()
         services = services or runtime.services(self.env)
-        order._kfc_lock_for_refund()
-        record = self.sudo().search([('name', '=', out_refund_no)], limit=1)
-        if record and record.sale_order_id != order:
-            return failure(400, '退款单属于另一个订单')
-        total = order._kfc_amount_fen()
-        left = total - order._kfc_refunded_fen(leave_out=record)
-        try:
-            # Only "no amount" means all of it; 0 == False must not turn into a full refund.
-            whole = amount is False or amount is None or amount == ''
-            refund = left if whole else checked_fen(amount)
-            client = services.wechatpay_client()
-            notify_url = services.notify_url(REFUND_NOTIFY_PATH, self.env)
-        except (TypeError, ValueError, LookupError) as exc:
-            return failure(400, str(exc))
-        if not 0 < refund <= left:
-            return failure(400, '退款金额无效：%s（订单金额 %s 分，可退 %s 分）' % (refund, total, left))
-        if record and record.amount and yuan_to_fen(record.amount) != refund:
-            return failure(400, '退款单 %s 已申请退款 %s 分'
-                           % (out_refund_no, yuan_to_fen(record.amount)))
-        if not record:
-            record = self.sudo().create({'name': out_refund_no, 'sale_order_id': order.id,
-                                         'kfc_user_id': order.kfc_user_id.id})
-        record.write({'amount': refund / 100.0,
-                      'state': 'draft' if record.state != 'done' else 'done'})
-        reply = client.refund(out_refund_no, refund, total, transaction_id=order.transaction_id,
-                              notify_url=notify_url)
-        record._kfc_record_outcome(reply)
+        client = services.wechatpay_client()
+        reply = client.refund(self.name, yuan_to_fen(self.amount),
+                              yuan_to_fen(self.payment_amount),
+                              transaction_id=self.transaction_id,
+                              notify_url=services.notify_url(REFUND_NOTIFY_PATH, self.env),
+                              reason=self.reason or None)
+        self._kfc_record_outcome(reply)
+        return reply
+
+    def _kfc_reply(self, reply):
+        """The refund as the host's WeChat Pay functions answer it: WeChat Pay's data on
+        success, else a code and a readable message."""
         if not reply.ok:
             return reply.as_failure()
         return {'code': 200, 'data': reply.data, 'message': 'success'}
 
-    def _kfc_record_outcome(self, reply):
-        """Set the state from a refund or refund-query reply: a verified status decides, a 4xx
-        refuses, anything else leaves it as it was."""
+    def _kfc_record_outcome(self, reply, query=False):
+        """Set the state from a refund reply, or from a query's (``query``): a verified status
+        decides; a definite refusal of the request refuses; anything else, a query answered
+        other than 200 included, leaves the refund as it was."""
         if reply.ok:
             state = REFUND_STATUS_STATES.get(reply.get('status'))
-        elif 400 <= reply.status < 500:
+        elif not query and is_definite_refusal(reply):
             state = 'fail'
         else:
             state = None        # no trustworthy answer: the outcome stays unknown
-        if state and self.state != 'done':
+        if state and self.state == 'draft':
             self.state = state
+            if state == 'fail':
+                self._kfc_release(reply.message or 'WeChat Pay: %s' % reply.get('status'))
         return state
+
+    def _kfc_release(self, why):
+        """A refused refund gives back nothing, so the dishes it had cancelled are to be made
+        again: they and their order go back to what they were."""
+        self.failure_reason = why
+        self.env['api.log']._kfc_log('退款失败', '微信', {'refund': self.name, 'why': why})
+        lines = self.line_ids.filtered(lambda line: line.detail_state == 'cancel' and not line.uuid)
+        lines.write({'detail_state': False})
+        lines.coupon_ids.filtered(lambda coupon: coupon.state == 'exchange').write({'state': 'done'})
+        order = self.sale_order_id
+        if self.cancelled_order_state and order.state == 'cancel':
+            order.state = self.cancelled_order_state
+
+    @api.model
+    def _kfc_refund_payment(self, order, result, why, services):
+        """Give back a whole payment that WeChat Pay reported for ``order`` but that is not its
+        payment (``result``: the decrypted notification), under a number made of its
+        transaction id, so that a notification delivered again refunds nothing twice."""
+        transaction_id = result.get('transaction_id')
+        total = (result.get('amount') or {}).get('total')
+        name = 'RM%s' % transaction_id
+        if not transaction_id or self.sudo().search_count([('name', '=', name)]):
+            return
+        if not isinstance(total, int) or isinstance(total, bool) or total <= 0:
+            _logger.warning('payment %s of %s: no amount to refund', transaction_id, order.name)
+            return
+        refund = self.sudo().create({
+            'name': name, 'sale_order_id': order.id, 'kfc_user_id': order.kfc_user_id.id,
+            'amount': total / 100.0, 'transaction_id': transaction_id,
+            'payment_amount': total / 100.0, 'reason': MISMATCH_REASON,
+            'failure_reason': False})
+        reply = refund._kfc_send(services)
+        self.env['api.log']._kfc_log('退回不符的支付', '微信', {'refund': name, 'why': why,
+                                                         'reply': refund._kfc_reply(reply)})
+
+    # -- settlement --------------------------------------------------------------------------
 
     @api.model
     def _kfc_settle_in_progress(self, services):
@@ -118,13 +145,11 @@ class SaleRefundOrder(models.Model):
             if lock_rows(refund).state != 'draft':
                 continue
             reply = services.wechatpay_client().query_refund(refund.name)
-            order = refund.sale_order_id
             if reply.status == 404:     # WeChat Pay never received it: ask again, same number
-                reply = self._kfc_request(refund.name, order, yuan_to_fen(refund.amount),
-                                          order.transaction_id, services=services)
-                log._kfc_log('退款重新申请', '微信', reply)
+                reply = refund._kfc_send(services)
+                log._kfc_log('退款重新申请', '微信', reply.data if reply.ok else reply.message)
             else:
-                refund._kfc_record_outcome(reply)
+                refund._kfc_record_outcome(reply, query=True)
                 log._kfc_log('退款查询', '微信', reply.data if reply.ok else reply.message)
             settled += refund.state != 'draft'
         return settled

@@ -122,16 +122,16 @@ class Host:
                     'coupon_ids': [(6, 0, [coupon.id])], 'quantity': 1, 'unit_price': 0})
             return order.id
 
-    def pay(self, order_id):
+    def pay(self, order_id, state='paid'):
         """Pay the order through the sandbox's WeChat Pay and record it as the payment
-        notification does; returns the transaction id."""
+        notification does, the order then in ``state``; returns the transaction id."""
         name = self.prepay(order_id)
         # Outside any transaction: the sandbox posts its notification to the host meanwhile.
         notification = self.control('wechatpay/confirm', out_trade_no=name)
         transaction_id = notification['resource']['transaction_id']
         with self.env() as env:
             env['sale.order'].browse(order_id).write({'transaction_id': transaction_id,
-                                                      'is_paid': True, 'state': 'paid'})
+                                                      'is_paid': True, 'state': state})
         return transaction_id
 
     def prepay(self, order_id):

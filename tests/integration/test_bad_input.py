@@ -58,7 +58,8 @@ ROUTES = {
     'wechat_jsapi_refund': ('form', {'token': '$token', 'id': '$order_id',
                                      'transaction_id': '$transaction_id',
                                      'out_trade_no': '$order_name', 'amount': '100'},
-                            {'sale.refund.order', 'sale.order'}),   # the order's refund stamp
+                            # the refund, the order's refund stamp, the dishes it cancels
+                            {'sale.refund.order', 'sale.order', 'sale.order.line'}),
     'kfc_test': ('none', {}, set()),
 }
 # Routes that ignore their input and wait on the back-end: a couple of requests each suffice.
@@ -158,7 +159,7 @@ def world(host):
         'token': token, 'order_id': str(order_id), 'order_name': paid_name,
         'transaction_id': transaction_id, 'openid': openid,
         'code': host.control('wechat/authorize', nickname='新人')['code'],
-        'payment_notification': seal(host, payment_resource(order_name)),
+        'payment_notification': seal(host, payment_resource(host, order_name, 990)),
         'refund_notification': seal(host, refund_resource('RF0000000001', 'SUCCESS'), 'refund'),
         'order_body': {'token': token, 'phone': '13800138000', 'type': '1',
                        'store_name': '南京东路店', 'store_code': 'SH3001', 'store_address': '',

@@ -171,6 +171,21 @@ def paid_order(host, customer):
         return order_id, env['sale.order'].browse(order_id).name, transaction_id
 
 
+def line_states(host, order_id):
+    with host.env() as env:
+        return env['sale.order'].browse(order_id).line_ids.mapped('detail_state')
+
+
+def place_and_finish(host, customer, order_id):
+    """The order handed to the kitchen, every dish finished and its code polled."""
+    with host.env() as env:
+        env['sale.order'].browse(order_id).write({'state': 'draft'})
+    assert host.post('post_change_sale_order_state', data={'order_id': order_id}).json()['code'] == 200
+    for order in host.inspect('coupon/orders')['orders']:
+        host.control('coupon/finish', uuid=order['uuid'])
+    host.post('post_pay_result', data={'order_id': order_id, 'token': customer})
+
+
 def refund_form(customer, paid_order, **changes):
     order_id, name, transaction_id = paid_order
     form = {'token': customer, 'id': str(order_id), 'transaction_id': transaction_id,
@@ -216,13 +231,62 @@ class TestRefund:
         assert refund_records(host)[0][3] == 'done'
 
     def test_two_requests_make_two_refunds(self, host, customer, paid_order):
-        for _ in range(2):
+        for amount in ('990', '1990'):      # one dish, then the other
             reply = host.post('wechat_jsapi_refund',
-                              data=refund_form(customer, paid_order, amount='100'))
+                              data=refund_form(customer, paid_order, amount=amount))
             assert reply.json()['code'] == 200
         names = [record[0] for record in refund_records(host)]
         assert len(set(names)) == 2
         assert [refund['out_refund_no'] for refund in wechatpay_refunds(host)] == names
+        assert host.post('wechat_jsapi_refund', data=refund_form(customer, paid_order)).text == \
+            REFUND_REFUSED      # nothing is left to give back
+
+    @pytest.mark.parametrize('amount', ['1990', '1000', '2981'])
+    def test_an_amount_that_is_not_the_first_whole_dishes_is_refused(
+            self, host, customer, paid_order, amount):
+        reply = host.post('wechat_jsapi_refund', data=refund_form(customer, paid_order,
+                                                                  amount=amount))
+        assert reply.text == REFUND_REFUSED
+        assert refund_records(host) == [] and wechatpay_refunds(host) == []
+        assert line_states(host, paid_order[0]) == [False, False]
+
+    def test_after_the_pick_up_codes_nothing_is_refunded(self, host, customer, paid_order):
+        place_and_finish(host, customer, paid_order[0])
+        assert line_states(host, paid_order[0]) == ['success', 'success']
+        reply = host.post('wechat_jsapi_refund', data=refund_form(customer, paid_order))
+        assert reply.text == REFUND_REFUSED and wechatpay_refunds(host) == []
+
+    def test_a_refund_before_placement_leaves_nothing_to_place(self, host, customer):
+        order_id = host.create_order(customer, paid=[('D3001', 9.9)])
+        transaction_id = host.pay(order_id, state='draft')
+        with host.env() as env:
+            name = env['sale.order'].browse(order_id).name
+        form = refund_form(customer, (order_id, name, transaction_id))
+        assert host.post('wechat_jsapi_refund', data=form).json()['code'] == 200
+        assert host.post('post_change_sale_order_state', data={'order_id': order_id}).text == '{}'
+        with host.env() as env:
+            assert env['sale.order'].browse(order_id).state == 'cancel'
+        assert host.inspect('coupon/orders')['orders'] == []
+
+    def test_a_partial_refund_places_the_other_dish(self, host, customer):
+        order_id = host.create_order(customer, paid=[('D3001', 9.9), ('B1002', 19.9)])
+        transaction_id = host.pay(order_id, state='draft')
+        with host.env() as env:
+            name = env['sale.order'].browse(order_id).name
+        form = refund_form(customer, (order_id, name, transaction_id), amount='990')
+        assert host.post('wechat_jsapi_refund', data=form).json()['code'] == 200
+        assert line_states(host, order_id) == ['cancel', False]
+        host.post('post_change_sale_order_state', data={'order_id': order_id})
+        assert len(host.inspect('coupon/orders')['orders']) == 1
+        assert line_states(host, order_id) == ['cancel', 'wait']
+
+    def test_a_definite_refusal_makes_the_dish_placeable_again(self, host, customer, paid_order):
+        host.control('fault', service='wechatpay', mode='http', status=400, path='/v3/refund')
+        reply = host.post('wechat_jsapi_refund', data=refund_form(customer, paid_order,
+                                                                  amount='990'))
+        assert reply.json()['code'] == 400
+        assert line_states(host, paid_order[0]) == [False, False]
+        assert [record[3] for record in refund_records(host)] == ['fail']
 
     def test_failure_of_wechat_pay_is_answered_unchanged_and_the_record_stays(
             self, host, customer, paid_order):

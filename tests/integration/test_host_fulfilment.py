@@ -128,7 +128,7 @@ class TestOrderFailPush:
         with host.request_env() as env:
             order = env['sale.order'].browse(paid_order)
             order_fail_push(rec=order.line_ids[0], sale_order_id=order)
-            refund = env['sale.refund.order'].search([('line_id', '=', order.line_ids[0].id)])
+            refund = env['sale.refund.order'].search([('line_ids', 'in', order.line_ids[0].id)])
             assert refund.state == 'fail'
             assert get_error_message(order.line_ids[0]) == '出餐失败，退款未成功，请联系客服'
             assert '退款未成功' in order.remark and '已退款' not in order.remark
@@ -138,7 +138,7 @@ class TestOrderFailPush:
         with host.request_env() as env:
             order = env['sale.order'].browse(paid_order)
             order_fail_push(rec=order.line_ids[0], sale_order_id=order)
-            refund = env['sale.refund.order'].search([('line_id', '=', order.line_ids[0].id)])
+            refund = env['sale.refund.order'].search([('line_ids', 'in', order.line_ids[0].id)])
             assert (refund.state, refund.amount) == ('draft', 9.9)
             assert get_error_message(order.line_ids[0]) == '出餐失败，退款处理中'
             assert '退款处理中' in order.remark

@@ -98,7 +98,7 @@ class TestErrorMessage:
                 line.detail_state = 'fail'
             paid.result = [{'code': 2, 'result': '', 'msg': '门店繁忙，出餐失败'}]
             failed = [get_error_message(line) for line in (paid, free, coupon)]
-            refund = env['sale.refund.order'].create({'sale_order_id': order_id, 'line_id': paid.id})
+            refund = env['sale.refund.order'].create({'sale_order_id': order_id, 'line_ids': [(6, 0, paid.ids)]})
             by_refund = {}
             for refund_state in ('draft', 'done'):
                 refund.state = refund_state

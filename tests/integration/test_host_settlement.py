@@ -90,7 +90,7 @@ class TestUnclearRefund:
         with host.request_env() as env:
             order = env['sale.order'].browse(paid_order)
             order_fail_push(rec=order.line_ids[0], sale_order_id=order)
-            refund = env['sale.refund.order'].search([('line_id', '=', order.line_ids[0].id)])
+            refund = env['sale.refund.order'].search([('line_ids', 'in', order.line_ids[0].id)])
             assert (refund.state, refund.amount) == ('draft', 9.9)
             assert get_error_message(order.line_ids[0]) == '出餐失败，退款处理中'
             name = refund.name
@@ -117,11 +117,12 @@ class TestUnclearRefund:
         host.control('fault', service='wechatpay', mode='http', status=400, path=REFUNDS_PATH)
         with host.request_env() as env:
             order = env['sale.order'].browse(paid_order)
-            reply = wx_api_refund(out_refund_no='RF-ASKED-1', amount='500',
+            reply = wx_api_refund(out_refund_no='RF-ASKED-1', amount='990',
                                   transaction_id=order.transaction_id, out_trade_no=order.name)
             refund = env['sale.refund.order'].search([('name', '=', 'RF-ASKED-1')])
             assert reply['code'] == 400
-            assert (refund.state, refund.amount, refund.sale_order_id) == ('fail', 5.0, order)
+            assert (refund.state, refund.amount, refund.sale_order_id) == ('fail', 9.9, order)
+            assert refund.failure_reason and not order.line_ids[0].detail_state
 
 
 class TestRerun:

@@ -8,6 +8,7 @@ Replies are compared as text where key order and escapes matter.
 import concurrent.futures
 import datetime
 import json
+import time
 
 import pytest
 
@@ -221,6 +222,28 @@ class TestSearchUserCoupon:
 # -- order creation --------------------------------------------------------------------------
 
 class TestCreateSaleOrder:
+    @pytest.mark.parametrize('route', ['create_sale_order', 'post_coupon_sale_order'])
+    def test_a_coupon_pays_for_its_own_dish_or_a_choice_of_it_only(self, host, customer, route):
+        fries, choice = customer.redeem('RW2024ST0001', 'RW2024HB0001')
+        reply = customer.order([('S2002', 1, [fries]), ('B1002', 1, [choice])], route=route)
+        placed = 'wait' if route == 'post_coupon_sale_order' else False
+        # the fries coupon is passed over on the nuggets: paid at the catalogue's price, or
+        # nothing at all in a coupon-only order
+        nuggets = [('S2002', 13.0, [], False)] if route == 'create_sale_order' else []
+        assert order_lines(host, reply.json()['order_id']) == nuggets + [
+            ('B1002', 0, ['RW2024HB0001'], placed)]
+        assert coupon_states(host, 'RW2024ST0001', 'RW2024HB0001') == ['exchange', 'done']
+
+    @pytest.mark.parametrize('route', ['create_sale_order', 'post_coupon_sale_order'])
+    def test_an_order_names_at_most_a_hundred_coupons(self, host, customer, route):
+        [fries] = customer.redeem('RW2024ST0001')
+        reply = customer.order([('S2001', 1, [fries] + list(range(10 ** 6, 10 ** 6 + 100)))],
+                               route=route)
+        assert reply.status_code == 500
+        with host.env() as env:
+            assert env['sale.order'].search_count([]) == 0
+        assert coupon_states(host, 'RW2024ST0001') == ['exchange']
+
     def test_units_beyond_the_coupons_are_paid_at_the_catalogue_price(self, host, customer):
         [spicy] = customer.redeem('RW2024XL0001')
         reply = customer.order([('B1001', 3, [spicy]), ('S2001', 1, [])], type=1, phone='13912345678')
@@ -265,9 +288,10 @@ class TestCreateSaleOrder:
             order = env['sale.order'].search([])
             assert_reply(reply, {'order_id': order.id, 'code': 400, 'message': USED_COUPON})
             assert (order.state, order.remark, order.is_paid) == ('cancel', USED_COUPON, False)
-        # What the first item did stays; later items are not looked at.
-        assert order_lines(host, order.id) == [('S2001', 0, ['RW2024ST0001'], False)]
-        assert coupon_states(host, 'RW2024ST0001', 'RW2024KL0001') == ['done', 'done']
+        # The first item's line goes with the order and its coupon comes back; later items
+        # are not looked at.
+        assert order_lines(host, order.id) == [('S2001', 0, ['RW2024ST0001'], 'cancel')]
+        assert coupon_states(host, 'RW2024ST0001', 'RW2024KL0001') == ['exchange', 'done']
         assert not host.inspect('coupon/orders')['orders']
 
     @pytest.mark.parametrize('route', ['create_sale_order', 'post_coupon_sale_order'])
@@ -275,7 +299,8 @@ class TestCreateSaleOrder:
         [fries] = customer.redeem('RW2024ST0001')
         reply = customer.order([('S2001', 1, [fries]), ('S2001', 1, [fries])], route=route)
         assert reply.json()['code'] == 400 and reply.json()['message'] == USED_COUPON
-        assert order_lines(host, reply.json()['order_id']) == [('S2001', 0, ['RW2024ST0001'], False)]
+        assert order_lines(host, reply.json()['order_id']) == [('S2001', 0, ['RW2024ST0001'], 'cancel')]
+        assert coupon_states(host, 'RW2024ST0001') == ['exchange']
 
     @pytest.mark.parametrize('route', ['create_sale_order', 'post_coupon_sale_order'])
     def test_unknown_token_creates_nothing(self, host, customer, route):
@@ -697,6 +722,20 @@ class TestPollAggregation:
             assert_reply(reply, NO_POLL)
         assert not done_order_queries(host)
         assert line_states(host, order_id)[0] == 'paid'
+
+    def test_a_strangers_poll_does_not_wait_for_the_owners(self, host, customer, placed):
+        order_id, _ = placed
+        # The owner's poll holds the order while the back-end is slow.
+        host.control('fault', service='coupon', mode='hang', seconds=3, times=1, path=DONE_ORDER)
+
+        def stranger():
+            time.sleep(0.5)
+            started = time.monotonic()
+            reply = host.post('post_pay_result', data={'order_id': order_id})
+            return reply, time.monotonic() - started
+        _, (reply, seconds) = at_once(lambda: poll(customer, order_id), stranger)
+        assert_reply(reply, NO_POLL)
+        assert seconds < 2, 'the stranger waited %.1f s for the owner\'s poll' % seconds
 
     def test_two_polls_at_once_send_one_message(self, host, customer, placed):
         order_id, [(_, uuid), (_, fries_uuid)] = placed

@@ -1,10 +1,11 @@
 """The payment side of WxApiController served by the host, with the sandbox as WeChat Pay.
 
-Notifications are sealed with AES-256-GCM under the merchant's APIv3 key, by the sandbox or here
-(for contents the sandbox never sends), and posted to the host over HTTP. Replies are compared
-as text: json.dumps' default output with \\u escapes.
+Notifications are signed and sealed by the sandbox as WeChat Pay does, with the contents a test
+wants (the sandbox's /sandbox/wechatpay/notify), and posted to the host over HTTP. Replies are
+compared as text: json.dumps' default output with \\u escapes.
 """
 import base64
+import collections
 import datetime
 import json
 import secrets
@@ -75,34 +76,40 @@ def seal(host, resource, kind='transaction'):
     }
 
 
-def notify(host, route, body):
-    data = json.dumps(body, ensure_ascii=False, separators=(',', ':')).encode('utf-8')
-    return host.post(route, data=data, headers={'Content-Type': 'application/json'})
+Answer = collections.namedtuple('Answer', 'status_code text')
 
 
-def payment_resource(out_trade_no, trade_state='SUCCESS', transaction_id='4200002024060112345678'):
-    return {'appid': 'wx0', 'mchid': '1900000100', 'out_trade_no': out_trade_no,
+def made_notification(host, route, resource, deliver=True, **changes):
+    """A notification of ``resource`` to ``route`` of the host, signed and sealed by the sandbox
+    as WeChat Pay does, changed as ``changes`` say (algorithm, tamper, headers)."""
+    key = 'out_trade_no' if route == 'wechat_pay_notify' else 'out_refund_no'
+    return host.control('wechatpay/notify', resource=resource, url=host.url + '/api/' + route,
+                        deliver=deliver, **{key: resource[key]}, **changes)
+
+
+def notify(host, route, resource, **changes):
+    """The host's answer to that notification."""
+    answer = made_notification(host, route, resource, **changes)['answer']
+    return Answer(answer['status'], answer['body'])
+
+
+def post_made(host, made):
+    """Post a notification the sandbox made (deliver=False) as it is."""
+    return host.post(made['url'].rsplit('/', 1)[-1], data=made['body'].encode('utf-8'),
+                     headers=made['headers'])
+
+
+def payment_resource(host, out_trade_no, total, trade_state='SUCCESS',
+                     transaction_id='4200002024060112345678'):
+    """A payment notification's resource for this sandbox's merchant and account."""
+    config = host.inspect('config')['wechatpay']
+    return {'appid': config['appid'], 'mchid': config['mchid'], 'out_trade_no': out_trade_no,
             'transaction_id': transaction_id, 'trade_type': 'JSAPI', 'trade_state': trade_state,
-            'amount': {'total': 990, 'payer_total': 990, 'currency': 'CNY', 'payer_currency': 'CNY'}}
+            'amount': {'total': total, 'payer_total': total, 'currency': 'CNY',
+                       'payer_currency': 'CNY'}}
 
 
-def flip_last_byte(text):
-    raw = bytearray(base64.b64decode(text))
-    raw[-1] ^= 1
-    return base64.b64encode(bytes(raw)).decode('ascii')
-
-
-TAMPERINGS = {
-    'ciphertext': lambda resource: dict(resource, ciphertext=flip_last_byte(resource['ciphertext'])),
-    'nonce': lambda resource: dict(resource, nonce=resource['nonce'][:-1] + (
-        '0' if resource['nonce'][-1] != '0' else '1')),
-    'associated_data': lambda resource: dict(resource, associated_data='refund'
-                                             if resource['associated_data'] != 'refund' else 'x'),
-}
-
-
-def tampered(body, part):
-    return dict(body, resource=TAMPERINGS[part](body['resource']))
+TAMPERINGS = ('associated_data', 'ciphertext', 'nonce')
 
 
 @pytest.fixture
@@ -187,6 +194,13 @@ class TestPaymentRequest:
         assert wechatpay_requests(host) == [] and logs(host) == []
         assert read_order(host, order_id)['prepay_id'] is False
 
+    def test_another_customers_attempt_is_not_created_and_the_owner_pays(
+            self, host, token, order_id):
+        stranger = host.login(nickname='路人')
+        assert pay(host, stranger, order_id).text == NOT_CREATED
+        assert wechatpay_requests(host) == [] and read_order(host, order_id)['prepay_id'] is False
+        assert pay(host, token, order_id).json()['code'] == 200
+
     def test_an_unknown_order_is_answered_as_not_created(self, host, token, order_id):
         assert pay(host, token, order_id + 1000).text == NOT_CREATED
         assert wechatpay_requests(host) == [] and logs(host) == []
@@ -216,38 +230,64 @@ class TestPaymentNotification:
 
     def test_a_later_notification_of_a_paid_order_writes_nothing(self, host, token, order_id):
         name = order_name(host, order_id)
-        assert notify(host, 'wechat_pay_notify', seal(host, payment_resource(name))).text == \
+        assert notify(host, 'wechat_pay_notify', payment_resource(host, name, 2980)).text == \
             NOTIFY_SUCCESS
         paid = read_order(host, order_id)
-        other = seal(host, payment_resource(name, transaction_id='4200002024060199999999'))
+        other = payment_resource(host, name, 2980, transaction_id='4200002024060199999999')
         assert notify(host, 'wechat_pay_notify', other).text == NOTIFY_SUCCESS
         assert read_order(host, order_id) == paid
         assert paid['transaction_id'] == '4200002024060112345678'
 
-    @pytest.mark.parametrize('part', sorted(TAMPERINGS))
-    def test_tampered_notification_is_refused_without_log_or_write(self, host, order_id, part):
-        body = seal(host, payment_resource(order_name(host, order_id)))
+    @pytest.mark.parametrize('change', [{'tamper': part} for part in TAMPERINGS] + [
+        {'algorithm': 'AEAD_AES_128_GCM'},
+        {'headers': {'Wechatpay-Signature': 'WECHATPAY/SIGNTEST/' + 'A' * 40}},
+        {'headers': {'Wechatpay-Serial': 'PUB_KEY_ID_0000000000000000000000000000000000000000'}},
+        {'headers': {'Wechatpay-Timestamp': '1700000000'}},
+        {'headers': {'Wechatpay-Signature': None}},
+    ], ids=lambda change: '-'.join(map(str, change.get('headers', change))).lower()[:24])
+    def test_a_forged_or_unverifiable_notification_is_refused_without_log_or_write(
+            self, host, order_id, change):
+        resource = payment_resource(host, order_name(host, order_id), 2980)
         unpaid = read_order(host, order_id)
-        reply = notify(host, 'wechat_pay_notify', tampered(body, part))
+        made = made_notification(host, 'wechat_pay_notify', resource, deliver=False, **change)
+        reply = post_made(host, made)
         assert (reply.status_code, reply.text) == (400, NOTIFY_FAIL)
         assert reply.headers['Content-Type'] == 'application/json'
         assert read_order(host, order_id) == unpaid and logs(host) == []
         # The genuine delivery that follows is applied.
-        assert notify(host, 'wechat_pay_notify', body).text == NOTIFY_SUCCESS
+        assert notify(host, 'wechat_pay_notify', resource).text == NOTIFY_SUCCESS
         assert read_order(host, order_id)['is_paid'] is True
+
+    @pytest.mark.parametrize('change, why', [
+        ({'amount': {'total': 1, 'payer_total': 1, 'currency': 'CNY', 'payer_currency': 'CNY'}},
+         'amount 1 fen'),
+        ({'mchid': '1900099999'}, 'mchid 1900099999'),
+        ({'appid': 'wx0000000000000000'}, 'appid wx0000000000000000'),
+    ], ids=['amount', 'mchid', 'appid'])
+    def test_an_authentic_payment_of_another_kind_is_refunded_and_leaves_the_order_unpaid(
+            self, host, order_id, change, why):
+        resource = dict(payment_resource(host, order_name(host, order_id), 2980), **change)
+        unpaid = read_order(host, order_id)
+        for _ in range(2):      # delivered again: refunded once
+            assert notify(host, 'wechat_pay_notify', resource).text == NOTIFY_SUCCESS
+        assert read_order(host, order_id) == unpaid
+        [refund] = host.inspect('wechatpay/payments')['refunds']
+        assert (refund['out_refund_no'], refund['refund']) == (
+            'RM' + resource['transaction_id'], resource['amount']['total'])
+        assert any(title == '微信支付与订单不符' and why in text for title, _, text in logs(host))
 
     @pytest.mark.parametrize('trade_state', ['NOTPAY', 'CLOSED', 'PAYERROR'])
     def test_other_trade_states_are_logged_and_ignored(self, host, order_id, trade_state):
         unpaid = read_order(host, order_id)
-        body = seal(host, payment_resource(order_name(host, order_id), trade_state))
-        reply = notify(host, 'wechat_pay_notify', body)
+        resource = payment_resource(host, order_name(host, order_id), 2980, trade_state)
+        reply = notify(host, 'wechat_pay_notify', resource)
         assert (reply.status_code, reply.text) == (200, NOTIFY_SUCCESS)
         assert read_order(host, order_id) == unpaid
         assert [entry[:2] for entry in logs(host)] == [('微信支付回调', '微信')]
 
     def test_unknown_order_number_writes_nothing(self, host, order_id):
         unpaid = read_order(host, order_id)
-        reply = notify(host, 'wechat_pay_notify', seal(host, payment_resource('SO000UNKNOWN')))
+        reply = notify(host, 'wechat_pay_notify', payment_resource(host, 'SO000UNKNOWN', 2980))
         assert (reply.status_code, reply.text) == (200, NOTIFY_SUCCESS)
         assert read_order(host, order_id) == unpaid
 
@@ -293,8 +333,7 @@ def refund_resource(out_refund_no, status):
 class TestRefundNotification:
     def test_success_sets_done_with_the_single_key_reply(self, host, order_id):
         refund_id, name = refund_record(host, order_id)
-        reply = notify(host, 'wechat_refund_notify', seal(host, refund_resource(name, 'SUCCESS'),
-                                                          'refund'))
+        reply = notify(host, 'wechat_refund_notify', refund_resource(name, 'SUCCESS'))
         assert (reply.status_code, reply.text) == (200, REFUND_NOTIFY_SUCCESS)
         assert refund_state(host, refund_id) == 'done'
         assert [entry[:2] for entry in logs(host)] == [('微信退款回调', '微信')]
@@ -302,17 +341,15 @@ class TestRefundNotification:
     @pytest.mark.parametrize('status', ['CLOSED', 'ABNORMAL'])
     def test_another_status_is_logged_and_leaves_the_refund(self, host, order_id, status):
         refund_id, name = refund_record(host, order_id)
-        reply = notify(host, 'wechat_refund_notify', seal(host, refund_resource(name, status),
-                                                          'refund'))
+        reply = notify(host, 'wechat_refund_notify', refund_resource(name, status))
         assert (reply.status_code, reply.text) == (200, REFUND_NOTIFY_SUCCESS)
         assert refund_state(host, refund_id) == 'draft'
         assert [entry[:2] for entry in logs(host)] == [('微信退款回调', '微信')]
 
-    @pytest.mark.parametrize('part', sorted(TAMPERINGS))
+    @pytest.mark.parametrize('part', TAMPERINGS)
     def test_tampered_notification_is_refused_without_log_or_write(self, host, order_id, part):
         refund_id, name = refund_record(host, order_id)
-        body = seal(host, refund_resource(name, 'SUCCESS'), 'refund')
-        reply = notify(host, 'wechat_refund_notify', tampered(body, part))
+        reply = notify(host, 'wechat_refund_notify', refund_resource(name, 'SUCCESS'), tamper=part)
         assert (reply.status_code, reply.text) == (400, NOTIFY_FAIL)
         assert refund_state(host, refund_id) == 'draft' and logs(host) == []
 
