@@ -24,4 +24,4 @@ def create_app(settings, db_path):
     services = runtime()
     services.configure(settings)
     services.registry = open_registry(db_path)
-    return http.Application(services.registry, addon.controller_classes())
+    return http.Application(services.registry, addon.controller_classes(), addon.statics())
