@@ -14,7 +14,7 @@ import os
 import signal
 import sys
 
-from kfchost import addon, http, odoo_shim
+from kfchost import addon, http, odoo_shim, page
 from kfchost.app import create_app, open_registry, runtime
 
 DEFAULT_DB = 'var/kfchost.sqlite3'
@@ -103,12 +103,15 @@ def _serve(args):
     app = create_app(settings, db_path)
     if args.demo:
         _load_demo(services.registry, sandbox.config.host_settings()['wechat'] if sandbox else None)
+    if sandbox:
+        page.forget_jsapi_ticket(services.registry)
     server.app = app
     if not services.settings.public_url or sandbox:
         services.settings.public_url = 'http://%s:%d' % (args.host, server.server_port)
     print('kfchost API listening on http://%s:%d/api/ (public address %s, database %s)'
           % (args.host, server.server_port, services.settings.public_url, db_path), flush=True)
     print('WeChat Pay notifications go to %s' % services.notify_url('/api/...'), flush=True)
+    print(page.page_line(args.host, server.server_port), flush=True)
     if sandbox:
         print('sandbox of the outside services listening on %s (control: %s/sandbox/)'
               % (sandbox.url, sandbox.url), flush=True)
