@@ -1,10 +1,13 @@
 """The customer's page as the add-on serves it: at "/" of the page's own site only, its static
 files, and the configuration naming the outside addresses it uses."""
+import json
+import time
 from urllib.parse import urlsplit
 
 import pytest
 import requests
 
+from kfchost.page import forget_jsapi_ticket
 from odoo.addons.kfc_coupon_shop.controllers.page import page_config
 from odoo.addons.kfc_coupon_shop.outbound import read_deployment
 
@@ -55,3 +58,19 @@ def test_in_production_the_page_goes_to_wechat():
         'jssdk_url': 'https://res.wx.qq.com/open/js/jweixin-1.6.0.js',
         'image_origins': {},
     }
+
+
+@pytest.mark.standin_only(reason='forgets the ticket in the server process\'s database')
+def test_a_new_sandbox_gets_a_signature_it_can_check(host):
+    """serve starts a new sandbox on a database that may cache an earlier sandbox's ticket."""
+    with host.env() as env:
+        params = env['ir.config_parameter'].sudo()
+        params.set_param('jsapi_ticket', 'a-ticket-of-an-earlier-sandbox')
+        params.set_param('js_api_timestamp1', str(int(time.time())))
+    forget_jsapi_ticket(host.registry)
+    signed = host.post('post_wx_config').json()['data']
+    check = requests.post(host.sandbox.url + '/jssdk/config', timeout=30, data=json.dumps({
+        'appId': signed['appid'], 'timestamp': str(signed['timestamp']),
+        'nonceStr': signed['nonceStr'], 'signature': signed['signature'],
+        'url': DEPLOYMENT['frontend_page_url']}))
+    assert check.json()['errMsg'] == 'config:ok'
