@@ -8,10 +8,9 @@ import pytest
 import requests
 
 from kfchost.page import forget_jsapi_ticket
-from odoo.addons.kfc_coupon_shop.controllers.page import page_config
-from odoo.addons.kfc_coupon_shop.outbound import read_deployment
+from odoo.addons.kfc_coupon_shop.controllers.page import page_config, page_settings
 
-DEPLOYMENT = read_deployment()
+DEPLOYMENT = page_settings()[0]
 PAGE_HOST = urlsplit(DEPLOYMENT['frontend_page_url']).netloc
 
 

@@ -4,9 +4,9 @@ import os
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-from odoo.addons.kfc_coupon_shop.outbound import read_deployment
+from odoo.addons.kfc_coupon_shop.controllers.page import page_url
 
-PAGE_URL = read_deployment()['frontend_page_url']
+PAGE_URL = page_url()
 WAIT_SECONDS = 20
 
 
