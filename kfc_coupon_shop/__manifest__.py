@@ -11,7 +11,7 @@ The add-on defines its own sale.order: it does not install beside Odoo's Sales a
     'category': 'Sales',
     'author': 'routeweave',
     'license': 'LGPL-3',
-    'depends': ['base'],
+    'depends': ['base', 'web'],
     'external_dependencies': {
         'python': ['routeweave', 'requests', 'cryptography', 'pytz', 'geopy'],
     },

@@ -11,7 +11,7 @@ import importlib
 import os
 import xml.etree.ElementTree as ElementTree
 
-from kfchost import odoo_shim
+from kfchost import http, odoo_shim
 from kfchost.orm import api
 
 ADDON = 'kfc_coupon_shop'
@@ -42,7 +42,36 @@ def manifest(name=ADDON):
 
 
 def controller_classes(name=ADDON):
-    return submodule('controllers', name).controller_classes()
+    """The controllers served for the add-on: its own, and web's as the add-on extends them."""
+    return submodule('controllers', name).controller_classes() + extended_web_controllers(name)
+
+
+def extended_web_controllers(name=ADDON):
+    """web's controllers as Odoo serves them in a database where the add-on is installed: each
+    one combined with the classes of web and of the add-on that inherit it (their leaves)."""
+    modules = {'web', name}
+    served = []
+    for top in http.Controller.children_classes.get('web', []):
+        leaves = list(dict.fromkeys(_leaf_classes(top, modules)))
+        if leaves == [top]:
+            served.append(top)
+        else:
+            served.append(type(top.__name__, tuple(reversed(leaves)), {}))
+    return served
+
+
+def _leaf_classes(cls, modules):
+    def in_modules(klass):
+        path = klass.__module__.split('.')
+        return path[:2] == ['odoo', 'addons'] and path[2] in modules
+    leaves = [leaf for sub in cls.__subclasses__() if in_modules(sub)
+              for leaf in _leaf_classes(sub, modules)]
+    return leaves or ([cls] if in_modules(cls) else [])
+
+
+def statics(name=ADDON):
+    """{add-on: its static folder}, served at /<add-on>/static/ as Odoo serves them."""
+    return {name: os.path.join(addon_path(name), 'static')}
 
 
 def load_data(env, name=ADDON):

@@ -27,8 +27,8 @@ def access_rows():
         return list(csv.DictReader(handle))
 
 
-def test_manifest_is_an_odoo_16_addon_on_base_alone():
-    assert MANIFEST['depends'] == ['base']
+def test_manifest_is_an_odoo_16_addon_on_base_and_web():
+    assert MANIFEST['depends'] == ['base', 'web']    # web: its Home serves the page at "/"
     assert re.fullmatch(r'16\.0\.\d+\.\d+\.\d+', MANIFEST['version'])
     assert MANIFEST['license'] in ('LGPL-3', 'OPL-1', 'GPL-3', 'AGPL-3', 'Other proprietary')
     assert MANIFEST['installable'] is True
