@@ -16,6 +16,7 @@ The add-on defines its own sale.order: it does not install beside Odoo's Sales a
         'python': ['routeweave', 'requests', 'cryptography', 'pytz', 'geopy'],
     },
     'data': [
+        'security/kfc_coupon_shop_security.xml',
         'security/ir.model.access.csv',
         'data/ir_sequence_data.xml',
         'data/ir_config_parameter_data.xml',
