@@ -35,6 +35,9 @@ class SaleRefundOrder(models.Model):
     # The amount asked of WeChat Pay (yuan); 0 until a request was made.
     amount = fields.Float(digits=(16, 2))
 
+    # The number is the out_refund_no at WeChat Pay: notifications find the refund by it.
+    _sql_constraints = [('name_uniq', 'unique (name)', 'A refund number is given once.')]
+
     @api.model_create_multi
     def create(self, vals_list):
         orders = self.env['sale.order']
