@@ -5,21 +5,33 @@
 API of the WeChat H5 meal-coupon shop. The routes are the controllers carried by the
 routeweave extension module (pip install routeweave into Odoo's Python).
 
+Back office: the "Coupon shop" application (orders, refunds, coupons, catalogue, customers,
+API log; configuration for managers), for the groups Coupon shop / Staff and Manager.
+
 The add-on defines its own sale.order: it does not install beside Odoo's Sales app.
 """,
-    'version': '16.0.1.0.0',
+    'version': '16.0.1.1.0',
     'category': 'Sales',
     'author': 'routeweave',
     'license': 'LGPL-3',
-    'depends': ['base'],
+    'depends': ['base', 'web'],
     'external_dependencies': {
         'python': ['routeweave', 'requests', 'cryptography', 'pytz', 'geopy'],
     },
     'data': [
+        'security/kfc_coupon_shop_security.xml',
         'security/ir.model.access.csv',
         'data/ir_sequence_data.xml',
         'data/ir_config_parameter_data.xml',
         'data/ir_cron_data.xml',
+        'views/sale_order_views.xml',
+        'views/sale_refund_order_views.xml',
+        'views/kfc_coupon_views.xml',
+        'views/kfc_product_views.xml',
+        'views/kfc_user_views.xml',
+        'views/api_log_views.xml',
+        'views/config_views.xml',
+        'views/kfc_coupon_shop_menus.xml',
     ],
     'installable': True,
     'application': True,

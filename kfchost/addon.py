@@ -2,22 +2,27 @@
 manifest read, the data it needs loaded into a database.
 
 Of the data files, the stand-in loads the records of the models it has (sequences, system
-parameters). It runs no scheduler, so scheduled actions (``ir.cron``) are not loaded: the
-command line runs the same work on demand. Access rights (``ir.model.access.csv``) are Odoo's;
-the stand-in's own access checks follow the same rule (nothing without ``sudo()``).
+parameters). It runs no scheduler and has no web client, so it leaves out scheduled actions
+(``ir.cron``: the command line runs the same work on demand) and the back office (views,
+window actions, menus, groups and their categories). Access rights (``ir.model.access.csv``)
+are not loaded either: on the stand-in nobody but the superuser (``sudo()``) reaches the
+add-on's records, which Odoo's rights only widen for back-office users. Records of any other
+model (record rules among them) are refused: leaving them out could make the stand-in more
+permissive than Odoo.
 """
 import ast
 import importlib
 import os
 import xml.etree.ElementTree as ElementTree
 
-from kfchost import odoo_shim
+from kfchost import http, odoo_shim
 from kfchost.orm import api
 
 ADDON = 'kfc_coupon_shop'
 # Model -> the field that identifies a record, so that loading twice creates nothing new.
 LOADED_MODELS = {'ir.sequence': 'code', 'ir.config_parameter': 'key'}
-SKIPPED_MODELS = {'ir.cron'}
+SKIPPED_MODELS = {'ir.cron', 'ir.ui.view', 'ir.actions.act_window', 'ir.ui.menu', 'res.groups',
+                  'ir.module.category'}
 
 
 def import_addon(name=ADDON):
@@ -42,7 +47,36 @@ def manifest(name=ADDON):
 
 
 def controller_classes(name=ADDON):
-    return submodule('controllers', name).controller_classes()
+    """The controllers served for the add-on: its own, and web's as the add-on extends them."""
+    return submodule('controllers', name).controller_classes() + extended_web_controllers(name)
+
+
+def extended_web_controllers(name=ADDON):
+    """web's controllers as Odoo serves them in a database where the add-on is installed: each
+    one combined with the classes of web and of the add-on that inherit it (their leaves)."""
+    modules = {'web', name}
+    served = []
+    for top in http.Controller.children_classes.get('web', []):
+        leaves = list(dict.fromkeys(_leaf_classes(top, modules)))
+        if leaves == [top]:
+            served.append(top)
+        else:
+            served.append(type(top.__name__, tuple(reversed(leaves)), {}))
+    return served
+
+
+def _leaf_classes(cls, modules):
+    def in_modules(klass):
+        path = klass.__module__.split('.')
+        return path[:2] == ['odoo', 'addons'] and path[2] in modules
+    leaves = [leaf for sub in cls.__subclasses__() if in_modules(sub)
+              for leaf in _leaf_classes(sub, modules)]
+    return leaves or ([cls] if in_modules(cls) else [])
+
+
+def statics(name=ADDON):
+    """{add-on: its static folder}, served at /<add-on>/static/ as Odoo serves them."""
+    return {name: os.path.join(addon_path(name), 'static')}
 
 
 def load_data(env, name=ADDON):

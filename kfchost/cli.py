@@ -14,7 +14,7 @@ import signal
 import sys
 import tempfile
 
-from kfchost import addon, http, odoo_shim
+from kfchost import addon, http, odoo_shim, page
 from kfchost.app import configure, create_app, open_registry, runtime
 
 DEFAULT_DB = 'var/kfchost.sqlite3'
@@ -101,12 +101,15 @@ def _serve(args):
     services = runtime()
     if args.demo:
         _load_demo(app.registry, sandbox.config.host_settings()['wechat'] if sandbox else None)
+    if sandbox:
+        page.forget_jsapi_ticket(app.registry)
     server.app = app
     if not services.settings.public_url:
         services.settings.public_url = public_url
     print('kfchost API listening on http://%s:%d/api/ (public address %s, database %s)'
           % (args.host, server.server_port, services.settings.public_url, db_path), flush=True)
     print('WeChat Pay notifications go to %s' % services.notify_url('/api/...'), flush=True)
+    print(page.page_line(args.host, server.server_port), flush=True)
     if sandbox:
         print('sandbox of the outside services listening on %s (control: %s/sandbox/)'
               % (sandbox.url, sandbox.url), flush=True)

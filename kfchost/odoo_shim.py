@@ -16,6 +16,8 @@ from kfchost import http
 from kfchost.orm import api, exceptions, fields, models
 
 _SHIM_MARK = '__kfchost_shim__'
+# The stand-in's own part of the add-ons Odoo ships (``web``'s Home), after the add-ons path.
+PLATFORM_ADDONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'addons')
 
 
 class Config:
@@ -96,7 +98,7 @@ def install(addons_path=None):
         return existing
     tools = _module('odoo.tools', 'The configuration of the stand-in.', config=config)
     addons = _module('odoo.addons', 'Add-ons, found on the add-ons path.',
-                     __path__=list(addons_path or default_addons_path()))
+                     __path__=list(addons_path or default_addons_path()) + [PLATFORM_ADDONS])
     odoo = _module('odoo', __doc__, __path__=[],
                    api=api, fields=fields, models=models, http=http, exceptions=exceptions,
                    tools=tools, addons=addons, SUPERUSER_ID=api.SUPERUSER_ID)

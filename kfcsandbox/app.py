@@ -9,10 +9,12 @@ from werkzeug.wrappers import Request, Response
 from .config import SandboxConfig
 from .control import ControlService
 from .coupon_backend import CouponBackendService, envelope
+from .images import ImageHostService
 from .replies import json_response, request_id, wechat_error
 from .state import SandboxState
 from .tencent_map import TencentMapService
 from .wechat import SNS_TYPE, WechatService
+from .wechat_client import WechatClientService
 from .wechatpay import WechatPayService
 
 log = logging.getLogger(__name__)
@@ -43,10 +45,14 @@ class SandboxApp:
         self.wechatpay = WechatPayService(self.state)
         self.tencent_map = TencentMapService(self.state)
         self.coupon = CouponBackendService(self.state)
-        self.control = ControlService(self.state, self.wechat, self.wechatpay, self.coupon)
+        self.wechat_client = WechatClientService(self.state, self.wechat)
+        self.images = ImageHostService(self.state)
+        self.control = ControlService(self.state, self.wechat, self.wechatpay, self.coupon,
+                                      self.wechat_client)
         self._handlers = {}
         rules = []
-        for service in (self.wechat, self.wechatpay, self.tencent_map, self.coupon, self.control):
+        for service in (self.wechat, self.wechatpay, self.tencent_map, self.coupon,
+                        self.wechat_client, self.images, self.control):
             for path, methods, handler in service.routes():
                 endpoint = '%s.%s' % (service.name, handler.__name__)
                 self._handlers[endpoint] = (service.name, handler)

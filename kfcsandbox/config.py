@@ -57,6 +57,7 @@ class SandboxConfig:
     unionid_bound: bool = True            # the account is bound to an Open Platform account
     template_id: str = 'Rw7pQ2xLk9_TmPickUp-3vNcB8dZ4hY6sJ0aF5gE1iO'
     default_nickname: str = '张三🍔'      # the user of the browser authorize page
+    browser_location: tuple = (31.2304, 121.4737)   # what wx.getLocation answers: Shanghai
     oauth_code_ttl: int = 300             # seconds an OAuth code stays usable
     token_ttl: int = 7200                 # access tokens and tickets
 

@@ -10,6 +10,8 @@ POST /sandbox/wechat/token_expires_in  {[expires_in]: int or null (left out of t
 POST /sandbox/wechat/sns_charset {[charset]: text or null} -> {content_type} of the /sns/*
                                   replies; no key or null: "text/plain" without a charset
 GET  /sandbox/wechat/users | /sandbox/wechat/messages   -> {users} | {messages}
+POST /sandbox/wechat/location    {latitude, longitude} numbers, or {} (the customer refuses)
+                                  -> {location}: where wx.getLocation finds the browser
 POST /sandbox/wechatpay/confirm  {out_trade_no, [deliveries]} -> the notification with its
                                   deliveries [{at, probe, status, body, error, received}]
 POST /sandbox/wechatpay/refund   {out_refund_no, [status] SUCCESS|ABNORMAL|CLOSED,
@@ -83,11 +85,12 @@ def _arg(body, name, kind=None, default=_REQUIRED):
 class ControlService:
     name = 'control'
 
-    def __init__(self, state, wechat, wechatpay, coupon):
+    def __init__(self, state, wechat, wechatpay, coupon, wechat_client):
         self.state = state
         self.wechat = wechat
         self.wechatpay = wechatpay
         self.coupon = coupon
+        self.wechat_client = wechat_client
 
     def routes(self):
         table = [
@@ -99,6 +102,7 @@ class ControlService:
             ('/sandbox/wechat/sns_charset', ['POST'], self.sns_charset),
             ('/sandbox/wechat/users', ['GET'], self.users),
             ('/sandbox/wechat/messages', ['GET'], self.messages),
+            ('/sandbox/wechat/location', ['POST'], self.location),
             ('/sandbox/wechatpay/confirm', ['POST'], self.confirm_payment),
             ('/sandbox/wechatpay/refund', ['POST'], self.complete_refund),
             ('/sandbox/wechatpay/redeliver', ['POST'], self.redeliver),
@@ -177,6 +181,14 @@ class ControlService:
     def messages(self, body):
         with self.state.lock:
             return {'messages': copy.deepcopy(self.state.template_messages)}
+
+    def location(self, body):
+        latitude = _arg(body, 'latitude', (int, float), None)
+        longitude = _arg(body, 'longitude', (int, float), None if latitude is None else _REQUIRED)
+        if latitude is not None and not (-90 <= latitude <= 90 and -180 <= longitude <= 180):
+            raise BadRequest('"latitude" and "longitude" must be a position on earth')
+        self.wechat_client.set_location(latitude, longitude)
+        return {'location': None if latitude is None else [latitude, longitude]}
 
     # -- WeChat Pay ------------------------------------------------------------------------
 

@@ -76,6 +76,8 @@ class SandboxState:
             self.token_expires_in = self.config.token_ttl   # None: the reply omits it
             self.sns_charset = None      # None: /sns/* replies say "text/plain" and no charset
             self.template_messages = []
+            # the phone: where wx.getLocation finds it (lat, lng); None: the customer refuses
+            self.location = self.config.browser_location
             # WeChat Pay
             self.transactions = {}       # out_trade_no -> transaction dict
             self.refunds = {}            # out_refund_no -> refund dict

@@ -8,10 +8,6 @@ see what such a client does with a reply that it reads properly.
 """
 import secrets
 import string
-from urllib.parse import urlencode, urlsplit, urlunsplit
-
-from werkzeug.utils import redirect
-from werkzeug.wrappers import Response
 
 from .replies import read_json, wechat_error, wechat_response
 
@@ -34,7 +30,6 @@ class WechatService:
 
     def routes(self):
         return [
-            ('/connect/oauth2/authorize', ['GET'], self.browser_authorize),
             ('/sns/oauth2/access_token', ['GET'], self.oauth_access_token),
             ('/sns/userinfo', ['GET'], self.userinfo),
             ('/cgi-bin/token', ['GET'], self.access_token),
@@ -95,24 +90,8 @@ class WechatService:
 
     # -- OAuth ------------------------------------------------------------------------------
 
-    def browser_authorize(self, request):
-        """The consent page, answered at once with the redirect back to the site."""
-        args = request.args
-        if args.get('appid') != self.config.wechat_appid:
-            return Response('appid参数错误', status=200, content_type='text/html; charset=utf-8')
-        target = args.get('redirect_uri', '')
-        if not target.startswith(('http://', 'https://')):
-            return Response('redirect_uri参数错误', status=200,
-                            content_type='text/html; charset=utf-8')
-        code, _ = self.authorize(openid=args.get('openid') or self._browser_openid(),
-                                 nickname=args.get('nickname'),
-                                 scope=args.get('scope', 'snsapi_base'))
-        parts = urlsplit(target)
-        query = parts.query + ('&' if parts.query else '') + urlencode(
-            {'code': code, 'state': args.get('state', '')})
-        return redirect(urlunsplit((parts.scheme, parts.netloc, parts.path, query, '')), 302)
-
-    def _browser_openid(self):
+    def browser_openid(self):
+        """The one user behind the browser's consent page, made on first use."""
         with self.state.lock:
             if not self.state.browser_openid:
                 self.state.browser_openid = self._user(None, None, Ellipsis, None)['openid']

@@ -106,6 +106,15 @@ class Odoo16Platform:
             self._templates[key] = name
         return self._templates[key]
 
+    def addon_tests(self, modules, tags=None):
+        """Odoo's runner on the own tests of ``modules``, installed into a copy of the
+        template with base alone (dropped afterwards); an OdooTestRun (``ok``, ``summary``,
+        ``report()``)."""
+        name = self.database(self.template([]))
+        run = self.odoo('test-' + name).test(name, modules, tags)
+        self.drop(name)
+        return run
+
     def database(self, template):
         """A fresh copy of ``template`` (0.2 s); its name."""
         name = 'rw_db_%d' % next(self._names)

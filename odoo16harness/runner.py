@@ -8,6 +8,7 @@ Standard library only, so that any Python (a test run, a script, CI) can drive i
     with PostgresCluster('var/pg', port=55433) as pg:
         odoo = Odoo(source, python, pg, addons=['.'], run_dir='var/odoo-run', http_port=18169)
         odoo.install('shop', ['kfc_coupon_shop'])           # -i base,... --stop-after-init
+        print(odoo.test('shop_tests', ['kfc_coupon_shop']).summary)   # the add-on's own tests
         pg.create_database('shop_t1', template='shop')       # a clean copy in 0.2 s
         with odoo.serve('shop_t1', workers=2) as server:     # tied to that database
             urllib.request.urlopen(server.url + '/web/health')
@@ -20,6 +21,7 @@ import getpass
 import glob
 import hashlib
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -319,6 +321,26 @@ class Odoo:
             raise RuntimeError('installing %s into %s failed; see %s' % (modules, db, log_file))
         return time.monotonic() - started
 
+    def test(self, db, modules, tags=None, log_file=None, timeout=1800):
+        """Install ``modules`` into database ``db`` and run their tests with Odoo's runner
+        (``--test-enable``; ``tags`` for ``--test-tags``, by default every test of ``modules``,
+        at install and after it); an OdooTestRun. A missing ``db`` is made with base first:
+        installing base with the tests on would load web's tests too, which need base's
+        tests, left out of the tarball."""
+        if not self.pg.psql("SELECT 1 FROM pg_database WHERE datname = '%s'" % db):
+            self.install(db, [])
+        log_file = log_file or os.path.join(self.run_dir, 'test-%s.log' % db)
+        os.makedirs(self.run_dir, exist_ok=True)
+        tags = tags or ','.join('/' + module for module in modules)
+        with open(log_file, 'w') as log:
+            result = subprocess.run(
+                self.command('-d', db, '-i', ','.join(modules), '--test-enable',
+                             '--test-tags', tags, '--stop-after-init', '--log-level', 'warn',
+                             # the closing summary is logged at INFO when every test passed
+                             '--log-handler', 'odoo.tests.result:INFO'),
+                stdout=log, stderr=subprocess.STDOUT, timeout=timeout)
+        return OdooTestRun(result.returncode, log_file)
+
     def serve(self, db, workers=2, log_file=None):
         """Start the HTTP server tied to database ``db``; a running OdooServer."""
         log_file = log_file or os.path.join(self.run_dir, 'serve-%s.log' % db)
@@ -336,6 +358,46 @@ def _install_failed(log_file):
     with open(log_file, encoding='utf-8', errors='replace') as handle:
         text = handle.read()
     return ' CRITICAL ' in text or 'Failed to load registry' in text or ' ERROR ' in text
+
+
+class OdooTestRun:
+    """What Odoo's test runner reported: ``returncode`` (1 when a test failed), the counts of
+    its closing line ``N failed, N error(s) of N tests`` (``summary``) and the log."""
+
+    SUMMARY = re.compile(r'(\d+) failed, (\d+) error\(s\) of (\d+) tests.*')
+    RECORD = re.compile(r'^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d+ \d+ (\w+) ')
+
+    def __init__(self, returncode, log_file):
+        self.returncode = returncode
+        self.log_file = log_file
+        with open(log_file, encoding='utf-8', errors='replace') as handle:
+            self.log = handle.read()
+        found = list(self.SUMMARY.finditer(self.log))
+        self.failed, self.errors, self.tests = (map(int, found[-1].groups()) if found
+                                                else (None, None, 0))
+        self.summary = (found[-1].group(0).strip() if found
+                        else 'no test summary (exit status %s)' % returncode)
+
+    @property
+    def ok(self):
+        """Tests ran, and none failed or broke."""
+        return self.returncode == 0 and self.tests > 0 and not (self.failed or self.errors)
+
+    def problems(self):
+        """The log's ERROR and CRITICAL records with their tracebacks: what failed, and why."""
+        blocks, keep = [], False
+        for line in self.log.splitlines():
+            record = self.RECORD.match(line)
+            if record:
+                keep = record.group(1) in ('ERROR', 'CRITICAL')
+                if keep:
+                    blocks.append([])
+            if keep:
+                blocks[-1].append(line)
+        return '\n'.join('\n'.join(block) for block in blocks)
+
+    def report(self):
+        return '%s\n%s\n(log: %s)' % (self.summary, self.problems(), self.log_file)
 
 
 class OdooServer:

@@ -5,6 +5,7 @@ belongs to that module (and to this add-on, whose routes Odoo serves).
 from importlib import import_module
 
 from . import coupon, kfc, order, user, wx_api   # noqa: F401  (loads the five controllers)
+from . import page   # noqa: F401  (the customer's page)
 
 HOST_MODULES = ('coupon', 'kfc', 'order', 'user', 'wx_api')
 CLASS_NAMES = {

@@ -8,7 +8,8 @@ class ApiConfig(models.Model):
 
     name = fields.Char(required=True, index=True)      # "wxapi": the WeChat official account
     app_id = fields.Char()
-    secret = fields.Char()
+    # Administrators only (the routes read it in superuser mode); masked in the form.
+    secret = fields.Char(groups='base.group_system', copy=False)
 
 
 class AccountConfig(models.Model):
@@ -17,8 +18,11 @@ class AccountConfig(models.Model):
 
     name = fields.Char()
     effective = fields.Boolean(default=True)
-    ticket = fields.Char()
+    ticket = fields.Char(groups='base.group_system', copy=False)   # a credential, as above
     deviceid = fields.Char()
+
+    def name_get(self):
+        return [(account.id, account.name or account.deviceid or '') for account in self]
 
 
 class KeywordConfig(models.Model):

@@ -18,3 +18,8 @@ class KfcCoupon(models.Model):
     kfc_user_id = fields.Many2one('kfc.user', string='Owner', index=True)
     product_id = fields.Many2one('kfc.product', string='Dish')
     start_date = fields.Date()
+
+    # No unique code: several coupons may carry one code, and redeeming it takes one of them.
+
+    def name_get(self):
+        return [(coupon.id, coupon.name or coupon.code or '') for coupon in self]

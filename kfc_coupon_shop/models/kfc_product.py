@@ -32,3 +32,8 @@ class KfcProductLine(models.Model):
     product_id = fields.Many2one('kfc.product', string='Child dish', index=True)
     parent_product_id = fields.Many2one('kfc.product', string='Multi-choice dish',
                                         ondelete='cascade', index=True)
+
+    def name_get(self):
+        return [(line.id, '%s / %s' % (line.parent_product_id.name or '',
+                                       line.product_id.name or ''))
+                for line in self]

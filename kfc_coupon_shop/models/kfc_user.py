@@ -10,9 +10,28 @@ class KfcUser(models.Model):
 
     name = fields.Char(string='Nickname')
     openid = fields.Char(index=True)
+    openid_short = fields.Char(string='Short openid', compute='_compute_openid_short')
     unionid = fields.Char()
-    token = fields.Char(index=True)
+    # The customer's login: a credential, read by the routes in superuser mode only.
+    token = fields.Char(index=True, groups='base.group_system', copy=False)
     phone = fields.Char()
+    sale_order_ids = fields.One2many('sale.order', 'kfc_user_id', string='Orders')
+    coupon_ids = fields.One2many('kfc.coupon', 'kfc_user_id', string='Coupons')
+
+    # Logins find the customer by openid, every user route by token: one record each.
+    _sql_constraints = [
+        ('openid_uniq', 'unique (openid)', 'A WeChat openid belongs to one customer.'),
+        ('token_uniq', 'unique (token)', 'A login token belongs to one customer.'),
+    ]
+
+    @api.depends('openid')
+    def _compute_openid_short(self):
+        for user in self:
+            openid = user.openid or ''
+            user.openid_short = openid if len(openid) <= 12 else openid[:6] + '…' + openid[-4:]
+
+    def name_get(self):
+        return [(user.id, user.name or user.openid_short or '') for user in self]
 
     @api.model
     def _kfc_new_token(self):

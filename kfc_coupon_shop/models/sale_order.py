@@ -69,6 +69,10 @@ class SaleOrder(models.Model):
     # one after the other, each on the sums the other left.
     refund_stamp = fields.Datetime()
     line_ids = fields.One2many('sale.order.line', 'sale_order_id', string='Lines')
+    refund_ids = fields.One2many('sale.refund.order', 'sale_order_id', string='Refunds')
+
+    # The number is the out_trade_no at WeChat Pay: notifications find the order by it.
+    _sql_constraints = [('name_uniq', 'unique (name)', 'An order number is given once.')]
 
     @api.model_create_multi
     def create(self, vals_list):

@@ -56,11 +56,22 @@ class SaleOrderLine(models.Model):
     pick_code = fields.Char()
     phone = fields.Char()
     result = JsonText(string='Failing back-end reply')
+    show_remark = fields.Char(string='Remark', compute='_compute_show_remark')
 
     @api.depends('quantity', 'unit_price')
     def _compute_total_price(self):
         for line in self:
             line.total_price = line.quantity * line.unit_price
+
+    @api.depends('detail_state', 'pick_code', 'coupon_ids', 'total_price', 'result')
+    def _compute_show_remark(self):
+        """What the customer's page says of the line (a refund's progress is read as it is)."""
+        for line in self:
+            line.show_remark = line._kfc_error_message()
+
+    def name_get(self):
+        return [(line.id, '%s / %s' % (line.sale_order_id.name or '', line.product_id.name or ''))
+                for line in self]
 
     # -- a failed dish -----------------------------------------------------------------------
 

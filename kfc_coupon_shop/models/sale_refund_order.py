@@ -52,6 +52,9 @@ class SaleRefundOrder(models.Model):
     # The order's state before this refund cancelled it; empty when it did not.
     cancelled_order_state = fields.Char(readonly=True)
 
+    # The number is the out_refund_no at WeChat Pay: notifications find the refund by it.
+    _sql_constraints = [('name_uniq', 'unique (name)', 'A refund number is given once.')]
+
     @api.model_create_multi
     def create(self, vals_list):
         orders = self.env['sale.order']

@@ -9,6 +9,7 @@ from kfchost.orm.api import Environment
 from . import dispatch as dispatcher
 from .request import Request, _request_stack, make_httprequest
 from .routing import Controller, build_routing_map
+from .statics import static_response
 from .transaction import retrying
 
 _logger = logging.getLogger(__name__)
@@ -16,13 +17,15 @@ _logger = logging.getLogger(__name__)
 
 class Application:
     """Serve the routes of ``controllers`` (classes; by default every collected controller
-    defined outside an add-on) on the database of ``registry``."""
+    defined outside an add-on) on the database of ``registry``, and the files of ``statics``
+    ({add-on name: its static folder}) at /<add-on>/static/."""
 
-    def __init__(self, registry, controllers=None):
+    def __init__(self, registry, controllers=None, statics=None):
         if controllers is None:
             controllers = Controller.children_classes.get('', [])
         self.registry = registry
         self.routing_map = build_routing_map(controllers)
+        self.statics = dict(statics or {})
 
     def __call__(self, environ, start_response):
         req = Request(make_httprequest(environ), self.registry)
@@ -34,6 +37,9 @@ class Application:
             _request_stack.pop()
 
     def _serve(self, req):
+        static = static_response(req.httprequest, self.statics)
+        if static is not None:
+            return static
         try:
             rule, args = self._match(req.httprequest)
         except HTTPException as exc:

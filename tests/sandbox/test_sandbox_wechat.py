@@ -1,6 +1,5 @@
 """WeChat OAuth and official-account simulators, as the controllers call them."""
 import json
-from urllib.parse import parse_qs, urlsplit
 
 import pytest
 import requests
@@ -92,21 +91,6 @@ class TestOAuth:
         base = json.loads(_exchange(sandbox, _authorize(sandbox, scope='snsapi_base')['code']).text)
         assert 'unionid' not in base
         assert json.loads(_userinfo(sandbox, base).text)['errcode'] == 48001
-
-    def test_browser_consent_redirects_with_code_and_state(self, sandbox):
-        reply = requests.get(sandbox.url + '/connect/oauth2/authorize', params={
-            'appid': sandbox.config.wechat_appid,
-            'redirect_uri': 'http://h5.example/login?from=menu', 'response_type': 'code',
-            'scope': 'snsapi_userinfo', 'state': 'xyz'},
-            allow_redirects=False)
-        assert reply.status_code == 302
-        target = urlsplit(reply.headers['Location'])
-        query = parse_qs(target.query)
-        assert target.netloc == 'h5.example' and query['from'] == ['menu']
-        assert query['state'] == ['xyz']
-        token = json.loads(_exchange(sandbox, query['code'][0]).text)
-        info = json.loads(_userinfo(sandbox, token).content.decode('utf-8'))
-        assert info['nickname'] == sandbox.config.default_nickname
 
 
 class TestOfficialAccount:

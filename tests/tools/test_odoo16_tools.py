@@ -97,3 +97,30 @@ def test_the_config_file_carries_the_cluster_the_addons_and_private_sections(tmp
     assert stat.S_IMODE(os.stat(odoo.config_file).st_mode) == 0o600
     assert odoo.command('-d', 'x')[:4] == ['python3', source.odoo_bin, '-c', odoo.config_file]
     assert odoo.command('-d', 'x', subcommand='shell')[:3] == ['python3', source.odoo_bin, 'shell']
+
+
+FAILED_RUN = """\
+2026-12-09 11:41:10,100 2558 INFO rw_db_2 odoo.modules.loading: loading 1 modules...
+2026-12-09 11:41:10,924 2558 ERROR rw_db_2 odoo.addons.shop.tests.test_a: FAIL: TestA.test_b
+Traceback (most recent call last):
+AssertionError: 1 != 2
+2026-12-09 11:41:11,000 2558 WARNING rw_db_2 odoo.models: something else
+2026-12-09 11:41:11,871 2558 ERROR rw_db_2 odoo.tests.result: 1 failed, 0 error(s) of 9 tests when loading database 'rw_db_2'
+"""
+
+
+@pytest.mark.parametrize('returncode, log, summary, ok', [
+    (1, FAILED_RUN, "1 failed, 0 error(s) of 9 tests when loading database 'rw_db_2'", False),
+    (0, FAILED_RUN.replace('1 failed', '0 failed'),
+     "0 failed, 0 error(s) of 9 tests when loading database 'rw_db_2'", True),
+    (-1, FAILED_RUN.splitlines()[0], 'no test summary (exit status -1)', False),   # never ran
+])
+def test_a_test_run_is_judged_by_odoos_summary_and_shows_what_failed(tmp_path, returncode, log,
+                                                                      summary, ok):
+    (tmp_path / 'test.log').write_text(log)
+    run = odoo16.OdooTestRun(returncode, str(tmp_path / 'test.log'))
+    assert run.ok is ok
+    assert run.summary == summary
+    if 'FAIL:' in log:
+        assert run.problems().splitlines()[:3] == FAILED_RUN.splitlines()[1:4]
+        assert 'something else' not in run.problems()

@@ -1,0 +1,98 @@
+"""The customer's H5 page: served at "/" of the page's own site, with the configuration it
+reads its outside addresses from.
+
+The controllers sign the JS-SDK configuration for one fixed address, the deployment's
+``frontend_page_url`` (the root of the page's site), so the page is served exactly there: "/"
+of a request whose host is that URL's host answers the page; "/" of any other host stays
+web's (Odoo's own redirect to the web client). The page's scripts and styles are the add-on's
+static files (/kfc_coupon_shop/static/src/...).
+"""
+import json
+import os
+from urllib.parse import urlsplit
+
+from odoo import http
+from odoo.addons.web.controllers.home import Home
+from odoo.http import request
+
+from ..services import runtime
+
+STATIC_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'static')
+PAGE_FILE = os.path.join(STATIC_DIR, 'src', 'index.html')
+
+# WeChat's own addresses for a browser: the OAuth consent page and the JS-SDK script.
+WECHAT_AUTHORIZE_ORIGIN = 'https://open.weixin.qq.com'
+WECHAT_SCRIPT_ORIGIN = 'https://res.wx.qq.com'
+AUTHORIZE_PATH = '/connect/oauth2/authorize'
+JSSDK_PATH = '/open/js/jweixin-1.6.0.js'
+
+
+def page_settings():
+    """(deployment constants, the sandbox's address or None): all the page reads of the
+    settings, in this one place."""
+    settings = runtime.settings
+    deployment = runtime.deployment
+    sandbox_url = None
+    if settings.sandbox:
+        # in sandbox mode every outside origin goes to the one sandbox
+        sandbox_url = runtime.requests.origins.rewrite(deployment['wechat_api_origin'])
+        sandbox_url = sandbox_url.rstrip('/')
+    return deployment, sandbox_url
+
+
+def page_url():
+    return page_settings()[0]['frontend_page_url']
+
+
+def _authority(url):
+    """host[:port] of a URL as a Host header names it, without the scheme's default port."""
+    parts = urlsplit(url)
+    default = {'http': 80, 'https': 443}.get(parts.scheme)
+    host = (parts.hostname or '').lower()
+    return host if parts.port in (None, default) else '%s:%d' % (host, parts.port)
+
+
+def is_page_host(host):
+    """Whether a request's Host header names the page's site."""
+    return _authority('http://' + (host or '')) == _authority(page_url())
+
+
+def page_config(appid, deployment, sandbox_url):
+    """What the page needs to know of the outside world: WeChat's addresses, or the sandbox's
+    in sandbox mode, and where the dish images are to be fetched."""
+    wechat_origin = script_origin = sandbox_url or WECHAT_AUTHORIZE_ORIGIN
+    if not sandbox_url:
+        script_origin = WECHAT_SCRIPT_ORIGIN
+    image_origin = _origin(deployment['image_host_prefix'])
+    return {
+        'appid': appid,
+        'authorize_url': wechat_origin + AUTHORIZE_PATH,
+        'jssdk_url': script_origin + JSSDK_PATH,
+        # images named under a key are fetched from its value
+        'image_origins': {image_origin: sandbox_url} if sandbox_url else {},
+    }
+
+
+def _origin(url):
+    parts = urlsplit(url)
+    return '%s://%s' % (parts.scheme, parts.netloc)
+
+
+class ShopPage(Home):
+
+    @http.route()
+    def index(self, *args, **kw):
+        if not is_page_host(request.httprequest.host):
+            return super().index(*args, **kw)
+        with open(PAGE_FILE, 'rb') as handle:
+            page = handle.read()
+        return http.Response(page, content_type='text/html; charset=utf-8',
+                             headers={'Cache-Control': 'no-cache'})
+
+    @http.route('/kfc_coupon_shop/page_config', type='http', auth='public', methods=['GET'])
+    def page_config(self):
+        deployment, sandbox_url = page_settings()
+        wxapi = request.env['api.config'].sudo().search([('name', '=', 'wxapi')], limit=1)
+        config = page_config(wxapi.app_id or '', deployment, sandbox_url)
+        return http.Response(json.dumps(config), content_type='application/json',
+                             headers={'Cache-Control': 'no-store'})

@@ -1,0 +1,1 @@
+from . import test_back_office, test_constraints  # noqa: F401

@@ -1,0 +1,45 @@
+"""Headless Chromium for the page's tests, on either platform: Debian's chromium and
+chromedriver driven by selenium (nothing is downloaded), a phone's screen, and the page's site
+mapped onto the host under test, so that the browser opens the very address the JS-SDK
+configuration is signed for.
+
+    browser.get(PAGE_URL)              # reaches ``host``, whatever port it listens on
+
+The helpers that read the page are in page_browser.py.
+"""
+import os
+from urllib.parse import urlsplit
+
+import pytest
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+
+from page_browser import PAGE_URL
+
+CHROMIUM = '/usr/bin/chromium'
+CHROMEDRIVER = '/usr/bin/chromedriver'
+PHONE = {'width': 390, 'height': 844, 'pixelRatio': 1}
+
+
+def start_chromium(host_rules):
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage',
+                     '--host-resolver-rules=' + host_rules):
+        options.add_argument(argument)
+    options.add_experimental_option('mobileEmulation', {'deviceMetrics': PHONE})
+    options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+
+
+@pytest.fixture
+def browser(host):
+    """A Chromium whose requests for the page's site go to ``host``."""
+    if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
+        pytest.skip('headless Chromium is not installed (apt-get install chromium chromium-driver)')
+    page_site = urlsplit(PAGE_URL).netloc
+    driver = start_chromium('MAP %s %s' % (page_site, urlsplit(host.url).netloc))
+    try:
+        yield driver
+    finally:
+        driver.quit()

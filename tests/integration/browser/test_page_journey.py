@@ -1,0 +1,56 @@
+"""A customer's first visit, in a real browser: WeChat's consent, the city where she stands,
+a store found by keyword, its menu."""
+from selenium.webdriver.common.by import By
+
+from page_browser import PAGE_URL, console_errors, screenshot, texts, wait_for, wait_until
+
+NANJING_ROAD = {'latitude': 31.2364, 'longitude': 121.4791}     # by the store SH3001
+MARKUP = '<img src=x onerror=alert(1)>'
+
+
+def test_a_customer_logs_in_and_finds_a_store_and_its_menu(host, browser):
+    host.control('wechat/location', **NANJING_ROAD)
+    with host.env() as env:     # a dish on sale, named as an attacker would name it
+        env['kfc.product'].search([('link_id', '=', 'S2002')]).write({'name': MARKUP})
+
+    browser.get(PAGE_URL)
+    wait_until(browser, lambda b: '/connect/oauth2/authorize?' in b.current_url,
+               'not sent to WeChat')
+    assert 'scope=snsapi_userinfo' in browser.current_url and 'state=' in browser.current_url
+    browser.find_element(By.CSS_SELECTOR, 'button.allow').click()
+
+    assert wait_for(browser, '.here .city')[0].text == '上海市'
+    assert browser.current_url == PAGE_URL          # "code" and "state" gone
+    assert wait_for(browser, '.store-name')[0].text == '南京东路店'
+    assert browser.execute_script(
+        'return [sessionStorage.getItem("kfc.token") !== null, localStorage.length, document.cookie]'
+    )[:2] == [True, 0]
+
+    search = browser.find_element(By.NAME, 'keyword')
+    search.send_keys('徐家汇')
+    search.submit()
+    wait_until(browser, lambda b: '徐家汇' in b.find_element(By.CSS_SELECTOR, '.section-title').text,
+               'no search result')
+    assert texts(browser, '.store-name') == ['徐家汇店']
+    browser.find_element(By.CSS_SELECTOR, 'a.store').click()
+
+    wait_for(browser, '.dish-name')
+    assert browser.current_url == PAGE_URL + '#/menu/SH3002'
+    assert texts(browser, '.bar h1') == ['徐家汇店']
+    assert texts(browser, '.category-tab') == ['超值汉堡', '小食', '饮品']
+    dishes = {card.find_element(By.CSS_SELECTOR, '.dish-name').text: card
+              for card in browser.find_elements(By.CSS_SELECTOR, '.dish')}
+    assert dishes['老北京鸡肉卷'].find_element(By.CSS_SELECTOR, '.price').text == '¥16.50'
+    assert MARKUP in dishes                         # shown as text, not made an element
+    assert not browser.find_elements(By.CSS_SELECTOR, 'img[src="x"]')
+    choices = dishes['汉堡三选一'].find_elements(By.CSS_SELECTOR, '.choice-name')
+    assert [choice.text for choice in choices] == ['香辣鸡腿堡', '劲脆鸡腿堡']   # the third is off sale
+    image = dishes['老北京鸡肉卷'].find_element(By.CSS_SELECTOR, 'img.dish-image')
+    wait_until(browser, lambda b: b.execute_script('return arguments[0].naturalWidth', image) > 0,
+               'the dish image did not load')
+    assert image.get_attribute('src').startswith(host.sandbox.url + '/menu/')
+    screenshot(browser, 'menu')
+
+    browser.back()
+    assert wait_for(browser, '.here .city')[0].text == '上海市'
+    assert console_errors(browser) == []

@@ -1,0 +1,75 @@
+"""The customer's page as the add-on serves it: at "/" of the page's own site only, its static
+files, and the configuration naming the outside addresses it uses."""
+import json
+import time
+from urllib.parse import urlsplit
+
+import pytest
+import requests
+
+from kfchost.page import forget_jsapi_ticket
+from odoo.addons.kfc_coupon_shop.controllers.page import page_config, page_settings
+
+DEPLOYMENT = page_settings()[0]
+PAGE_HOST = urlsplit(DEPLOYMENT['frontend_page_url']).netloc
+
+
+def get(host, path, **kwargs):
+    return requests.get(host.url + path, allow_redirects=False, timeout=30, **kwargs)
+
+
+@pytest.mark.parametrize('site, is_page', [(PAGE_HOST, True), ('backoffice.shop.example', False)])
+def test_the_page_is_served_at_the_root_of_its_own_site_only(host, site, is_page):
+    reply = get(host, '/', headers={'Host': site})
+    served = reply.status_code == 200 and '/kfc_coupon_shop/static/src/main.js' in reply.text
+    assert served == is_page
+    if is_page:
+        assert reply.headers['Content-Type'] == 'text/html; charset=utf-8'
+
+
+@pytest.mark.parametrize('path, found', [
+    ('/kfc_coupon_shop/static/src/main.js', True),
+    ('/kfc_coupon_shop/static/src/no-such-file.js', False),
+    ('/kfc_coupon_shop/static/..%2f__manifest__.py', False),
+])
+def test_static_files(host, path, found):
+    reply = get(host, path)
+    assert (reply.status_code == 200) == found
+    if found:       # module scripts load only with a JavaScript type
+        assert reply.headers['Content-Type'].split(';')[0] in ('text/javascript',
+                                                               'application/javascript')
+
+
+def test_in_sandbox_mode_the_page_is_sent_to_the_sandbox(host):
+    sandbox = host.sandbox.url
+    assert get(host, '/kfc_coupon_shop/page_config').json() == {
+        'appid': host.sandbox.config.wechat_appid,
+        'authorize_url': sandbox + '/connect/oauth2/authorize',
+        'jssdk_url': sandbox + '/open/js/jweixin-1.6.0.js',
+        'image_origins': {DEPLOYMENT['image_host_prefix']: sandbox},
+    }
+
+
+def test_in_production_the_page_goes_to_wechat():
+    assert page_config('wx0123', DEPLOYMENT, None) == {
+        'appid': 'wx0123',
+        'authorize_url': 'https://open.weixin.qq.com/connect/oauth2/authorize',
+        'jssdk_url': 'https://res.wx.qq.com/open/js/jweixin-1.6.0.js',
+        'image_origins': {},
+    }
+
+
+@pytest.mark.standin_only(reason='forgets the ticket in the server process\'s database')
+def test_a_new_sandbox_gets_a_signature_it_can_check(host):
+    """serve starts a new sandbox on a database that may cache an earlier sandbox's ticket."""
+    with host.env() as env:
+        params = env['ir.config_parameter'].sudo()
+        params.set_param('jsapi_ticket', 'a-ticket-of-an-earlier-sandbox')
+        params.set_param('js_api_timestamp1', str(int(time.time())))
+    forget_jsapi_ticket(host.registry)
+    signed = host.post('post_wx_config').json()['data']
+    check = requests.post(host.sandbox.url + '/jssdk/config', timeout=30, data=json.dumps({
+        'appId': signed['appid'], 'timestamp': str(signed['timestamp']),
+        'nonceStr': signed['nonceStr'], 'signature': signed['signature'],
+        'url': DEPLOYMENT['frontend_page_url']}))
+    assert check.json()['errMsg'] == 'config:ok'
