@@ -3,10 +3,9 @@ class CouponController(http.Controller):
 
     @http.route('/api/kfc_auto_order', auth='public', cors="*", csrf=False, methods=['POST'])
     def kfc_auto_order(self, **post):
-        secret_key = 'Rw5pT9zL'
         ts = str(int(time.time()))
         sn = '1'
-        token_text = '2024050#{}#{}#2#2024050'.format(ts, secret_key)
+        token_text = '2024050#{}#{}#2#2024050'.format(ts, ORDER_SIGNING_KEY)
         token = hashlib.md5(token_text.encode('utf-8')).hexdigest()
         headers = {'token': token, 'ts': ts, 'sn': sn}
         payload = {
