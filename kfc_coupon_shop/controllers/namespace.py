@@ -36,6 +36,7 @@ LIBRARY_NAMES = {
 HOST_FUNCTIONS = (
     'create_api_log', 'generate_token', 'validate_token', 'kfc_login', 'create_kfc_order',
     'order_fail_push', 'post_pick_message', 'get_error_message', 'wx_api_payment', 'wx_api_refund',
+    'wechat_access_token',
 )
 
 _namespaces = []    # globals of the host modules

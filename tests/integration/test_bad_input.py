@@ -28,7 +28,7 @@ ROUTES = {
     'post_user_token': ('form', {'token': '$token'}, set()),
     'post_user_login': ('form', {'code': '$code'}, {'kfc.user'}),
     'post_user_info': ('form', {'token': '$token'}, set()),
-    'post_wx_config': ('none', {}, set()),
+    'post_wx_config': ('none', {}, {'api.config'}),     # the access token kept
     'wechat_jsapi_payment': ('json', {'token': '$token', 'order_id': '$order_id'}, {'sale.order'}),
     'wechat_pay_notify': ('json', '$payment_notification', {'sale.order'}),
     'wechat_refund_notify': ('json', '$refund_notification', {'sale.refund.order'}),
@@ -54,7 +54,7 @@ ROUTES = {
     'post_pay_result': ('form', {'order_id': '$order_id', 'token': '$token'},
                         {'sale.order', 'sale.order.line'}),
     'kfc_auto_order': ('none', {}, set()),
-    'post_pick_message': ('form', {'openid': '$openid'}, set()),
+    'post_pick_message': ('form', {'openid': '$openid'}, {'api.config'}),
     'wechat_jsapi_refund': ('form', {'token': '$token', 'id': '$order_id',
                                      'transaction_id': '$transaction_id',
                                      'out_trade_no': '$order_name', 'amount': '100'},
