@@ -179,13 +179,14 @@ def resolve(value, world):
 
 def is_reply(reply, label):
     """Whether the route answered its JSON reply (True) or the framework its error page (False):
-    500, or 400 for a record that does not exist, as Odoo answers those."""
+    500, 400 for a record that does not exist, as Odoo answers those, or 413 for a body larger
+    than the route reads."""
     kind = reply.headers.get('Content-Type', '')
     if kind == 'application/json':
         assert reply.status_code == 200 or reply.text == NOTIFY_FAIL, (label, reply.text[:300])
         assert isinstance(reply.json(), dict), label
         return True
-    assert reply.status_code in (400, 500), (label, reply.status_code, reply.text[:300])
+    assert reply.status_code in (400, 413, 500), (label, reply.status_code, reply.text[:300])
     assert kind.startswith('text/html') and 'code' not in reply.text, (label, reply.text[:300])
     return False
 

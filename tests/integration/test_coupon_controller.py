@@ -292,3 +292,8 @@ def test_every_outgoing_request_has_a_time_limit(host, outbound_calls):
     # the access token comes from the host, through the client's own default time-out
     assert len(calls.calls) == 4 and calls.unlimited() == []
 
+
+def test_a_request_relayed_by_a_proxy_the_server_does_not_trust_is_refused(host):
+    # Without proxy mode the address seen is the proxy's own, which could stand for anyone.
+    assert host.post('kfc_test').status_code == 200
+    assert host.post('kfc_test', headers={'X-Forwarded-For': '127.0.0.1'}).status_code == 403
