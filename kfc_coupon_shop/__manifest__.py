@@ -7,7 +7,7 @@ routeweave extension module (pip install routeweave into Odoo's Python).
 
 The add-on defines its own sale.order: it does not install beside Odoo's Sales app.
 """,
-    'version': '16.0.1.0.0',
+    'version': '16.0.1.1.0',
     'category': 'Sales',
     'author': 'routeweave',
     'license': 'LGPL-3',
