@@ -159,25 +159,32 @@ class KfcController(http.Controller):
         # Read once: every account's payload carries it, also after a renewal in the loop.
         token = self._backend_token()
         account_ids = request.env['account.config'].sudo().search([('effective', '=', True)])
-        menu = []
+        menu = None
+        # Accounts whose reply had no envelope: the back-end refuses them, or it is failing as
+        # a whole (an ASP.NET service answers any exception of its own so); only a menu from
+        # another account of this request tells the two apart.
+        unenveloped_ids = request.env['account.config'].sudo()
         for account_id in account_ids:
             payload = {'token': token, 'date': post['date'], 'storecode': post['storecode'],
                        'ticket': account_id.ticket, 'deviceid': account_id.deviceid, 'linkid': ''}
-            result = self._post_catalogue(path, payload)
-            create_api_log(log_title='获取菜单信息', log_role='卡卷后台获取菜单', log=result)
             try:
+                # A time-out, a lost connection or a reply that is not JSON is no answer.
+                result = self._post_catalogue(path, payload)
+                create_api_log(log_title='获取菜单信息', log_role='卡卷后台获取菜单', log=result)
                 if 'd' in result and result['d']['code'] == -2:
                     result = self._post_catalogue(path, kfc_login(payload))
-                if 'd' not in result:
-                    # No envelope: the back-end no longer knows this account.
-                    account_id.write({'effective': False})
+                if isinstance(result, dict) and 'd' not in result:
+                    unenveloped_ids |= account_id
                     continue
                 if result['d']['code'] == 0:
                     menu = json.loads(result['d']['data'])
                     break
             except Exception as e:
                 create_api_log(log_title='获取菜单信息', log_role='卡卷后台获取菜单', log=e)
-        data = self._menu_categories(self._saleable_link_ids(menu))
+        if menu is not None:
+            # The back-end is up and answered another account: these ones it no longer knows.
+            unenveloped_ids.write({'effective': False})
+        data = self._menu_categories(self._saleable_link_ids(menu or []))
         res = {'code': 200, 'message': '获取菜单信息成功', 'data': data}
         create_api_log(log_title='查询菜单结束', log_role='卡券', log='post_menu_list')
         return http.Response(json.dumps(res), status=200, content_type='application/json')

@@ -4,16 +4,21 @@ class WxApiController(http.Controller):
         return int(timestamp2) - int(timestamp1)
 
     def get_jsapi_ticket(self, appid, secret, js_api_timestamp1):
-        response = requests.get('@WECHAT_API_ORIGIN@/cgi-bin/token', params={
-            'grant_type': 'client_credential', 'appid': appid, 'secret': secret,
-        }, timeout=(5, 15))
-        token_result = response.json()
-        if token_result.get('expires_in') != 7200:
-            return token_result
-        response = requests.get('@WECHAT_API_ORIGIN@/cgi-bin/ticket/getticket', params={
-            'access_token': token_result['access_token'], 'type': 'jsapi',
-        }, timeout=(5, 15))
-        ticket = response.json()['ticket']
+        # The host keeps the account's access token (appid and secret are its credentials);
+        # one WeChat no longer takes is renewed once.
+        refused = None
+        for _ in range(2):
+            access_token = wechat_access_token(refused)
+            if not isinstance(access_token, str):
+                return access_token
+            response = requests.get('@WECHAT_API_ORIGIN@/cgi-bin/ticket/getticket', params={
+                'access_token': access_token, 'type': 'jsapi',
+            }, timeout=(5, 15))
+            result = response.json()
+            if result.get('errcode') not in (40001, 42001):
+                break
+            refused = access_token
+        ticket = result['ticket']
         config_parameter = request.env['ir.config_parameter'].sudo()
         config_parameter.set_param('jsapi_ticket', ticket)
         config_parameter.set_param('js_api_timestamp1', js_api_timestamp1)

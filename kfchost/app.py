@@ -35,4 +35,5 @@ def create_app(db_path, section=None):
     """Configure the add-on's services and return the WSGI application serving its controllers
     on the database file ``db_path``."""
     configure(section)
-    return http.Application(open_registry(db_path), addon.controller_classes(), addon.statics())
+    return http.Application(open_registry(db_path), addon.controller_classes(), addon.statics(),
+                            proxy_mode=odoo_shim.config.get('proxy_mode') in (True, 'True', 'true'))

@@ -80,7 +80,7 @@ class SandboxConfig:
     backend_password: str = 'Sandbox#2024'
     backend_accounts: list = dataclasses.field(default_factory=_default_accounts)
     backend_token_ttl: int = 7200
-    order_signing_key: str = 'Rw5pT9zL'
+    order_signing_key: Optional[str] = None         # generated when not given
     order_ts_window: int = 300            # seconds an order-entry "ts" may be off
     pickup_phone: str = '13912345678'     # phone reported with a finished dish
 
@@ -93,6 +93,8 @@ class SandboxConfig:
             self.platform_private_key_pem = generate_rsa_pem()
         if self.apiv3_key is None:
             self.apiv3_key = generate_apiv3_key()
+        if self.order_signing_key is None:
+            self.order_signing_key = secrets.token_urlsafe(12)
         if len(self.apiv3_key.encode('utf-8')) != 32:
             raise ValueError('the APIv3 key must be 32 bytes')
 

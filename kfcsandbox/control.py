@@ -7,6 +7,8 @@ POST /sandbox/wechat/authorize   {[openid], [nickname], [unionid] (null: none), 
                                   [headimgurl]} -> {code, openid, unionid, nickname}
 POST /sandbox/wechat/token_expires_in  {[expires_in]: int or null (left out of the reply)}
                                   -> {expires_in}; no key: back to the normal 7200
+POST /sandbox/wechat/expire_tokens  {} -> {expired}: every access token issued so far answers
+                                  errcode 40001 from now on
 POST /sandbox/wechat/sns_charset {[charset]: text or null} -> {content_type} of the /sns/*
                                   replies; no key or null: "text/plain" without a charset
 GET  /sandbox/wechat/users | /sandbox/wechat/messages   -> {users} | {messages}
@@ -99,6 +101,7 @@ class ControlService:
             ('/sandbox/reset', ['POST'], self.reset),
             ('/sandbox/wechat/authorize', ['POST'], self.authorize),
             ('/sandbox/wechat/token_expires_in', ['POST'], self.token_expires_in),
+            ('/sandbox/wechat/expire_tokens', ['POST'], self.expire_access_tokens),
             ('/sandbox/wechat/sns_charset', ['POST'], self.sns_charset),
             ('/sandbox/wechat/users', ['GET'], self.users),
             ('/sandbox/wechat/messages', ['GET'], self.messages),
@@ -169,6 +172,9 @@ class ControlService:
         value = _arg(body, 'expires_in', int, self.state.config.token_ttl)
         self.wechat.set_token_expires_in(value)
         return {'expires_in': value}
+
+    def expire_access_tokens(self, body):
+        return {'expired': self.wechat.expire_access_tokens()}
 
     def sns_charset(self, body):
         self.wechat.set_sns_charset(_arg(body, 'charset', str, None))

@@ -88,6 +88,14 @@ class WechatService:
         with self.state.lock:
             self.state.token_expires_in = value
 
+    def expire_access_tokens(self):
+        """Every access token issued so far is refused from now on (errcode 40001), as when
+        a fetch elsewhere retired it; returns how many."""
+        with self.state.lock:
+            expired = len(self.state.access_tokens)
+            self.state.access_tokens.clear()
+            return expired
+
     # -- OAuth ------------------------------------------------------------------------------
 
     def browser_openid(self):

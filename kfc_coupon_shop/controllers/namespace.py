@@ -1,5 +1,5 @@
 """The names a host module binds for its controller source, and the host modules' globals that
-follow the settings (``requests`` and ``APIV3_KEY``)."""
+follow the settings (``requests``, ``APIV3_KEY`` and ``ORDER_SIGNING_KEY``)."""
 import base64
 import datetime as datetime_module
 import hashlib
@@ -43,7 +43,7 @@ LIBRARY_NAMES = {
 HOST_FUNCTIONS = (
     'create_api_log', 'generate_token', 'validate_token', 'kfc_login', 'create_kfc_order',
     'order_fail_push', 'post_pick_message', 'get_error_message', 'wx_api_payment', 'wx_api_refund',
-    'verify_wechatpay_signature', 'refund_mismatched_payment',
+    'verify_wechatpay_signature', 'refund_mismatched_payment', 'wechat_access_token',
 )
 
 _namespaces = []    # globals of the host modules
@@ -65,9 +65,16 @@ def bind_host_names(namespace, clock_classes=False):
     for name in HOST_FUNCTIONS:
         namespace[name] = getattr(functions, name)
     namespace['requests'] = runtime.requests     # configured in place when settings change
-    namespace['APIV3_KEY'] = runtime.settings.apiv3_key
     namespace['print'] = debug_print(logging.getLogger(namespace['__name__']))
     _namespaces.append(namespace)
+    _bind_keys(namespace, runtime.settings)
+
+
+def _bind_keys(namespace, settings):
+    namespace['APIV3_KEY'] = settings.apiv3_key
+    # The coupon back-end's order-entry signing key ("" without a back-end account).
+    backend = settings.coupon_backend
+    namespace['ORDER_SIGNING_KEY'] = backend.order_signing_key if backend else ''
 
 
 def debug_print(logger):
@@ -81,7 +88,7 @@ def debug_print(logger):
 
 def _follow_settings(settings):
     for namespace in _namespaces:
-        namespace['APIV3_KEY'] = settings.apiv3_key
+        _bind_keys(namespace, settings)
 
 
 runtime.subscribe(_follow_settings)

@@ -4,10 +4,10 @@ from .records import (create_api_log, create_kfc_order, get_error_message, kfc_l
                       order_fail_push, refund_mismatched_payment, verify_wechatpay_signature,
                       wx_api_payment, wx_api_refund)
 from .tokens import generate_token, validate_token
-from .wechat import post_pick_message
+from .wechat import post_pick_message, wechat_access_token
 
 __all__ = [
     'create_api_log', 'generate_token', 'validate_token', 'kfc_login', 'create_kfc_order',
     'order_fail_push', 'post_pick_message', 'get_error_message', 'wx_api_payment', 'wx_api_refund',
-    'verify_wechatpay_signature', 'refund_mismatched_payment',
+    'verify_wechatpay_signature', 'refund_mismatched_payment', 'wechat_access_token',
 ]

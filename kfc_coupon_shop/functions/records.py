@@ -2,6 +2,7 @@
 import logging
 
 from ..services import runtime
+from ..services.redaction import redact
 from .environment import shop_env
 
 _logger = logging.getLogger(__name__)
@@ -11,7 +12,7 @@ def create_api_log(log_title=None, log_role=None, log=None):
     try:
         env = shop_env()
     except RuntimeError:        # no request, so no database at hand: the server log keeps it
-        _logger.info('api.log entry %s (%s): %r', log_title, log_role, log)
+        _logger.info('api.log entry %s (%s): %s', redact(log_title), log_role, redact(repr(log)))
         return
     env['api.log']._kfc_log(log_title, log_role, log)
 

@@ -29,7 +29,8 @@ class ApiLog(models.Model):
     @api.model
     def _kfc_log(self, title, role, log):
         """Log ``log`` (any value, exceptions included) once this transaction ends, either way."""
-        values = dict(name=title or '', role=role or '', **_describe(log))
+        # The page's error log names its entries itself: the title may carry anything too.
+        values = dict(name=redact(title or ''), role=role or '', **_describe(log))
         self._kfc_pending(self.env.cr).append(values)
 
     @api.model

@@ -1,5 +1,22 @@
-"""Configuration records: outside API credentials, back-end accounts, front-end keyword lists."""
-from odoo import fields, models
+"""Configuration records: outside API credentials, back-end accounts, front-end keyword lists;
+and the official account's access token, kept on its credentials record for its lifetime."""
+import datetime
+
+from odoo import SUPERUSER_ID, api, fields, models
+
+from ..services import runtime
+from .locking import lock_rows
+
+WECHAT_ACCOUNT = 'wxapi'
+TOKEN_PATH = '/cgi-bin/token'
+# WeChat's errcodes for an access token it no longer takes: invalid (a newer one was fetched
+# elsewhere), expired.
+STALE_TOKEN_CODES = (40001, 42001)
+TOKEN_LIFETIME = 7200           # seconds, when WeChat's reply does not say
+RENEWAL_MARGIN = 300            # renewed this long before WeChat retires it
+# psycopg2's codes of a lost race (serialization failure, deadlock, lock not available)
+CONCURRENCY_CODES = ('40001', '40P01', '55P03')
+TOKEN_TRIES = 3
 
 
 class ApiConfig(models.Model):
@@ -10,6 +27,72 @@ class ApiConfig(models.Model):
     app_id = fields.Char()
     # Administrators only (the routes read it in superuser mode); masked in the form.
     secret = fields.Char(groups='base.group_system', copy=False)
+    # WeChat allows about 2,000 token fetches a day, and each retires the token before: the
+    # token is kept here and fetched again only near its end or once WeChat refuses it.
+    access_token = fields.Char(groups='base.group_system', copy=False)
+    access_token_expiry = fields.Datetime(copy=False)  # renewed from this moment on
+
+    def write(self, vals):
+        if {'app_id', 'secret'} & set(vals):
+            vals = dict(vals, access_token=False, access_token_expiry=False)
+        return super().write(vals)
+
+    @api.model
+    def _kfc_wechat_token(self, refused=None):
+        """The official account's access token; WeChat's reply when it gives none.
+
+        refused: a token WeChat just answered 40001 or 42001 to; another one is fetched unless
+        the account already keeps a newer one.
+
+        The token is read and renewed in a transaction of its own: a request sees what other
+        workers committed a moment ago, and the row lock that makes concurrent renewals fetch
+        once ends with the renewal, not with the request. A renewal that waited for that lock
+        finds the token the first one fetched (on PostgreSQL its snapshot went stale: it tries
+        again in a fresh transaction, which reads that token)."""
+        for tries_left in reversed(range(TOKEN_TRIES)):
+            try:
+                with self.env.registry.cursor() as cr:
+                    # Odoo flushes the writes of the environments alive at commit: keep it.
+                    env = api.Environment(cr, SUPERUSER_ID, {})
+                    token = env['api.config']._kfc_token_now(refused)
+                return token
+            except Exception as exc:
+                if getattr(exc, 'pgcode', None) not in CONCURRENCY_CODES or not tries_left:
+                    raise
+        raise RuntimeError('unreachable')
+
+    @api.model
+    def _kfc_token_now(self, refused):
+        account = self.search([('name', '=', WECHAT_ACCOUNT)], limit=1)
+        token = account._kfc_kept_token(refused)
+        if not token:
+            lock_rows(account)
+            token = account._kfc_kept_token(refused) or account._kfc_fetch_token()
+        return token
+
+    def _kfc_kept_token(self, refused):
+        if (self.access_token and self.access_token != refused
+                and self.access_token_expiry and self.access_token_expiry > fields.Datetime.now()):
+            return self.access_token
+        return False
+
+    def _kfc_fetch_token(self):
+        reply = runtime.requests.get(runtime.deployment['wechat_api_origin'] + TOKEN_PATH, params={
+            'grant_type': 'client_credential', 'appid': self.app_id, 'secret': self.secret,
+        }).json()
+        token = reply.get('access_token') if isinstance(reply, dict) else None
+        if not token or not isinstance(token, str):
+            return reply
+        if self:
+            self.write({'access_token': token, 'access_token_expiry': fields.Datetime.now()
+                        + datetime.timedelta(seconds=renewal_after(reply.get('expires_in')))})
+        return token
+
+
+def renewal_after(expires_in):
+    """Seconds after which a token WeChat gave for ``expires_in`` seconds is renewed."""
+    lifetime = expires_in if type(expires_in) is int and expires_in > 0 else TOKEN_LIFETIME
+    return max(lifetime - RENEWAL_MARGIN, lifetime // 2)
 
 
 class AccountConfig(models.Model):

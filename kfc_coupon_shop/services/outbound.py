@@ -26,7 +26,9 @@ from .deployment import normalize_origin
 from .redaction import install_log_filter, redact_exception
 
 DEFAULT_TIMEOUT = (5, 15)
-install_log_filter()        # urllib3 logs each request line, secrets of the query included
+# urllib3 logs each request line it sends, werkzeug each one it serves: secrets of the query
+# (app secrets, access and login tokens) included.
+install_log_filter(('urllib3.connectionpool', 'werkzeug'))
 
 class OriginMap:
     """Rewrites URLs of mapped production origins onto their replacement bases."""

@@ -2,7 +2,8 @@
 ``redact`` before they reach ``api.log`` or the server log.
 
 What counts as a secret: the value of a query, form or JSON field whose name says so (app
-secret, access and refresh tokens, tickets, keys, passwords), PEM private keys, and the
+secret, access and refresh tokens, tickets, keys, passwords; login tokens keep their last four
+characters), also in JSON text held by a JSON string, PEM private keys, and the
 credentials of the host's own settings wherever they appear (``set_secrets``: whoever applies
 the settings hands them here; this module imports nothing of the add-on).
 """
@@ -13,14 +14,30 @@ MASK = '***'
 SECRET_NAMES = ('secret', 'appsecret', 'app_secret', 'access_token', 'refresh_token',
                 'jsapi_ticket', 'ticket', 'password', 'apiv3_key', 'api_key', 'private_key',
                 'merchant_private_key', 'order_signing_key', 'key')
-_NAMES = '|'.join(sorted(SECRET_NAMES, key=len, reverse=True))
+# Customers' login tokens (and the back-end's token): masked as well, but their last four
+# characters are kept, so that the entries of one customer can still be matched.
+TAILED_NAMES = ('token',)
+TAIL = 4
+_NAMES = '|'.join(sorted(SECRET_NAMES + TAILED_NAMES, key=len, reverse=True))
 # name=value in a query string or form body (also URL-encoded inside another URL)
 _QUERY = re.compile(r'(?<![A-Za-z0-9_])(%s)(=|%%3D)([^&\s\'"#)\]},]+)' % _NAMES, re.IGNORECASE)
 # "name": "value" in JSON or a Python repr
-_FIELD = re.compile(r'''(["'](?:%s)["']\s*:\s*)(["'])((?:\\.|(?!\2).)*)\2''' % _NAMES,
+_FIELD = re.compile(r'''(["'](%s)["']\s*:\s*)(["'])((?:\\.|(?!\3).)*)\3''' % _NAMES,
                     re.IGNORECASE)
+# \"name\": \"value\" in JSON text held by a JSON string
+_ESCAPED_FIELD = re.compile(r'''(\\+["'](%s)\\+["']\s*:\s*\\+["'])([^"'\\]*)''' % _NAMES,
+                            re.IGNORECASE)
 _PEM = re.compile(r'-----BEGIN [A-Z ]*PRIVATE KEY-----.*?-----END [A-Z ]*PRIVATE KEY-----',
                   re.DOTALL)
+
+
+def masked(name, value):
+    """What a log shows for ``value``, a value of the field ``name``."""
+    if name.lower() not in TAILED_NAMES:
+        return MASK
+    if value.startswith(MASK):          # masked before
+        return value
+    return MASK + value[-TAIL:] if len(value) >= 4 * TAIL else MASK
 
 
 def redact(text):
@@ -28,8 +45,10 @@ def redact(text):
     if not isinstance(text, str):
         text = str(text)
     text = _PEM.sub('[private key]', text)
-    text = _QUERY.sub(lambda m: m.group(1) + m.group(2) + MASK, text)
-    text = _FIELD.sub(lambda m: m.group(1) + m.group(2) + MASK + m.group(2), text)
+    text = _QUERY.sub(lambda m: m.group(1) + m.group(2) + masked(m.group(1), m.group(3)), text)
+    text = _FIELD.sub(lambda m: m.group(1) + m.group(3) + masked(m.group(2), m.group(4))
+                      + m.group(3), text)
+    text = _ESCAPED_FIELD.sub(lambda m: m.group(1) + masked(m.group(2), m.group(3)), text)
     for value in _secrets:
         text = text.replace(value, MASK)
     return text

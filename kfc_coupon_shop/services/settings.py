@@ -6,6 +6,7 @@ than ``[options]`` in ``odoo.tools.config.misc``); see ``Settings.from_config`` 
 That section is the only way in, in sandbox mode too: the sandbox writes one for its host.
 """
 import dataclasses
+import ipaddress
 import os
 import re
 from typing import Optional
@@ -17,6 +18,7 @@ SECTION = 'kfc_coupon_shop'
 APIV3_KEY_VARIABLE = 'KFC_COUPON_SHOP_APIV3_KEY'
 DEFAULT_USERID = 2024050            # the merchant's user id at the back-end
 DEFAULT_PRODUCTID = 2               # the back-end's product line for meal orders
+DEFAULT_BACKOFFICE_NETWORKS = '127.0.0.0/8, ::1/128'
 
 
 @dataclasses.dataclass
@@ -50,6 +52,9 @@ class Settings:
     origin_map: dict = dataclasses.field(default_factory=dict)   # sandbox: origin -> simulator
     sandbox: bool = False              # the outside world is the local sandbox
     outbound_timeout: tuple = outbound.DEFAULT_TIMEOUT
+    # The networks whose clients may call the back-office routes.
+    backoffice_networks: tuple = dataclasses.field(
+        default_factory=lambda: parse_networks(DEFAULT_BACKOFFICE_NETWORKS))
 
     @property
     def apiv3_key(self):
@@ -67,6 +72,8 @@ class Settings:
         wechatpay_platform_public_key_file, wechatpay_platform_serial, wechatpay_base_url
         coupon_backend_account, coupon_backend_password, coupon_backend_order_signing_key
         outbound_timeout                 connect and read time-outs in seconds: "5, 15"
+        backoffice_networks              networks (CIDR, separated by commas or blanks) whose
+                                         clients may call the back-office routes; loopback
         sandbox_url                      send every outside call to this simulator (which
                                          also lets WeChat Pay notify a plain http address)
         outbound_origins                 or map origins one by one: "https://a.example=http://..."
@@ -86,6 +93,8 @@ class Settings:
                 order_signing_key=section.get('coupon_backend_order_signing_key', ''))
         if section.get('outbound_timeout'):
             settings.outbound_timeout = parse_timeout(section['outbound_timeout'])
+        if section.get('backoffice_networks'):
+            settings.backoffice_networks = parse_networks(section['backoffice_networks'])
         if section.get('sandbox_url'):
             settings.origin_map = sandbox_origin_map(section['sandbox_url'])
             settings.sandbox = True
@@ -108,6 +117,15 @@ def parse_timeout(text):
         raise ValueError('outbound_timeout: give one or two positive numbers of seconds, not %r'
                          % text)
     return tuple(parts)
+
+
+def parse_networks(text):
+    """"10.1.0.0/16, 127.0.0.1" -> (IPv4Network('10.1.0.0/16'), IPv4Network('127.0.0.1/32'))."""
+    try:
+        return tuple(ipaddress.ip_network(part) for part in re.split(r'[,\s]+', text.strip())
+                     if part)
+    except ValueError as exc:
+        raise ValueError('backoffice_networks: %s' % exc) from None
 
 
 def parse_origin_map(text):

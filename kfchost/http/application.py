@@ -3,10 +3,12 @@ import functools
 import logging
 
 from werkzeug.exceptions import HTTPException
+from werkzeug.middleware.proxy_fix import ProxyFix
 
 from kfchost.orm.api import Environment
 
 from . import dispatch as dispatcher
+from . import ir_http  # noqa: F401  (the ir.http model, which add-ons extend)
 from .request import Request, _request_stack, make_httprequest
 from .routing import Controller, build_routing_map
 from .statics import static_response
@@ -15,19 +17,32 @@ from .transaction import retrying
 _logger = logging.getLogger(__name__)
 
 
+def _apply_proxy_fix(environ):
+    """Take the client's address, scheme and host from the proxy's X-Forwarded-* headers, as
+    Odoo does in proxy mode (``environ['werkzeug.proxy_fix.orig']`` keeps the originals)."""
+    ProxyFix(lambda environ, start_response: [], x_for=1, x_proto=1, x_host=1)(
+        environ, lambda status, headers: None)
+
+
 class Application:
     """Serve the routes of ``controllers`` (classes; by default every collected controller
     defined outside an add-on) on the database of ``registry``, and the files of ``statics``
-    ({add-on name: its static folder}) at /<add-on>/static/."""
+    ({add-on name: its static folder}) at /<add-on>/static/.
 
-    def __init__(self, registry, controllers=None, statics=None):
+    proxy_mode: as Odoo's ``--proxy-mode``, a request that carries X-Forwarded-Host is taken to
+    come through a proxy that sets the X-Forwarded-* headers; without it they are ignored."""
+
+    def __init__(self, registry, controllers=None, statics=None, proxy_mode=False):
         if controllers is None:
             controllers = Controller.children_classes.get('', [])
         self.registry = registry
         self.routing_map = build_routing_map(controllers)
         self.statics = dict(statics or {})
+        self.proxy_mode = proxy_mode
 
     def __call__(self, environ, start_response):
+        if self.proxy_mode and environ.get('HTTP_X_FORWARDED_HOST'):
+            _apply_proxy_fix(environ)
         req = Request(make_httprequest(environ), self.registry)
         _request_stack.push(req)
         try:
@@ -77,7 +92,7 @@ class Application:
         """One try, in the transaction of ``cr``."""
         req.env = Environment(cr, None, {})     # no login session: no user until authenticated
         dispatcher.authenticate(req, rule.endpoint)
-        dispatcher.pre_dispatch(req, rule, args)
+        self.registry['ir.http']._pre_dispatch(rule, args)
         response = dispatcher.dispatch(req, rule.endpoint, args)
         dispatcher.post_dispatch(req, response)
         return response

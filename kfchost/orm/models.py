@@ -39,6 +39,7 @@ class BaseModel:
     """A recordset of model ``_name``."""
 
     _name = None
+    _inherit = None
     _description = None
     _order = 'id'
     _rec_name = None
@@ -52,8 +53,28 @@ class BaseModel:
     # -- definition -------------------------------------------------------------------------
     def __init_subclass__(cls, **kwargs):
         super().__init_subclass__(**kwargs)
-        if cls.__dict__.get('_name'):
+        inherit = cls.__dict__.get('_inherit')
+        if inherit and cls.__dict__.get('_name') in (None, inherit):
+            cls._extend(inherit)
+        elif cls.__dict__.get('_name'):
             cls._register()
+
+    @classmethod
+    def _extend(cls, name):
+        """``_inherit = name`` without a new ``_name``: the model ``name`` takes this class's
+        methods, as in Odoo. The class goes in front of the model's class, so that ``super()``
+        reaches what it extends; only methods are added on this host, not fields."""
+        base = MODEL_CLASSES.get(name)
+        if base is None:
+            raise TypeError("Model %r does not exist in registry." % name)
+        if any(isinstance(value, fields.Field) for value in vars(cls).values()):
+            raise NotImplementedError(
+                "%s: adding fields to an existing model is not implemented by this host"
+                % cls.__qualname__)
+        if base._auto != cls._auto:
+            raise TypeError("%s: model %r is %s" % (
+                cls.__qualname__, name, 'abstract' if not base._auto else 'not abstract'))
+        type(base.__name__, (cls, base), {'_name': name, '__module__': cls.__module__})
 
     @classmethod
     def _register(cls):

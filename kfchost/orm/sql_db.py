@@ -30,7 +30,10 @@ _READING = ("SELECT", "PRAGMA", "WITH", "SAVEPO", "RELEAS", "ROLLBA")
 
 
 class ConcurrencyFailure(sqlite3.OperationalError):
-    """The transaction lost a race for the write lock; run it again from the start."""
+    """The transaction lost a race for the write lock; run it again from the start. Its
+    ``pgcode`` is PostgreSQL's for a serialization failure, as psycopg2's errors carry one."""
+
+    pgcode = '40001'
 
 
 class InFailedSqlTransaction(sqlite3.InternalError):

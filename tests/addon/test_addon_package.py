@@ -17,9 +17,10 @@ MANIFEST = addon.manifest()
 
 
 def addon_models():
-    """The models the add-on defines (not the platform's, not the tests')."""
+    """The models the add-on defines (not the platform's it extends, not the tests')."""
     return sorted(name for name, cls in orm_models.MODEL_CLASSES.items()
-                  if cls.__module__.startswith('odoo.addons.kfc_coupon_shop.'))
+                  if cls.__module__.startswith('odoo.addons.kfc_coupon_shop.')
+                  and cls._inherit != name)
 
 
 def access_rows():

@@ -145,27 +145,33 @@ class Host:
 
 
 @pytest.fixture(scope='module')
-def odoo_site(request, platform, sandbox_server):
+def addon_settings():
+    """Keys added to the host's [kfc_coupon_shop] section; a test module overrides it."""
+    return {}
+
+
+@pytest.fixture(scope='module')
+def odoo_site(request, platform, sandbox_server, addon_settings):
     """On Odoo: the database and server of the test module (see odoo_host)."""
     if platform != 'odoo16':
         yield None
         return
     from odoo_host import Site
-    site = Site(request.getfixturevalue('odoo16'), sandbox_server)
+    site = Site(request.getfixturevalue('odoo16'), sandbox_server, addon_settings)
     yield site
     site.close()
 
 
 @pytest.fixture
-def host(platform, odoo_site, sandbox, tmp_path):
+def host(platform, odoo_site, sandbox, tmp_path, addon_settings):
     if platform == 'odoo16':
         from odoo_host import odoo_host
         yield from odoo_host(Host, odoo_site)
         return
     server = http.start_server(None)    # its address goes into the settings
     url = 'http://127.0.0.1:%d' % server.server_port
-    app = create_app(str(tmp_path / 'host.sqlite3'),
-                     sandbox.config.addon_section(str(tmp_path / 'keys'), url, sandbox.url))
+    app = create_app(str(tmp_path / 'host.sqlite3'), dict(
+        sandbox.config.addon_section(str(tmp_path / 'keys'), url, sandbox.url), **addon_settings))
     with app.registry.cursor() as cr:
         load_demo(api.Environment(cr), sandbox.config.host_settings()['wechat'])
     server.app = app

@@ -32,9 +32,10 @@ def demo_template(odoo16, sandbox):
 class Site:
     """A database and the server tied to it, for one test module."""
 
-    def __init__(self, odoo16, sandbox):
+    def __init__(self, odoo16, sandbox, settings=None):
         self.odoo16 = odoo16
         self.sandbox = sandbox
+        self.settings = settings or {}      # keys added to the sandbox's section
         self.template = demo_template(odoo16, sandbox)
         self.database = odoo16.database(self.template)
         self.keys = os.path.join(odoo16.work_dir, 'keys-' + self.database)
@@ -44,7 +45,8 @@ class Site:
 
     def section(self, url):
         """The server's [kfc_coupon_shop] section: the sandbox is its outside world."""
-        return self.sandbox.config.addon_section(self.keys, url, self.sandbox.url)
+        return dict(self.sandbox.config.addon_section(self.keys, url, self.sandbox.url),
+                    **self.settings)
 
     def renew(self):
         if not self.fresh:

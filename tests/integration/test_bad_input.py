@@ -28,7 +28,7 @@ ROUTES = {
     'post_user_token': ('form', {'token': '$token'}, set()),
     'post_user_login': ('form', {'code': '$code'}, {'kfc.user'}),
     'post_user_info': ('form', {'token': '$token'}, set()),
-    'post_wx_config': ('none', {}, set()),
+    'post_wx_config': ('none', {}, {'api.config'}),     # the access token kept
     'wechat_jsapi_payment': ('json', {'token': '$token', 'order_id': '$order_id'}, {'sale.order'}),
     'wechat_pay_notify': ('json', '$payment_notification', {'sale.order'}),
     'wechat_refund_notify': ('json', '$refund_notification', {'sale.refund.order'}),
@@ -54,7 +54,7 @@ ROUTES = {
     'post_pay_result': ('form', {'order_id': '$order_id', 'token': '$token'},
                         {'sale.order', 'sale.order.line'}),
     'kfc_auto_order': ('none', {}, set()),
-    'post_pick_message': ('form', {'openid': '$openid'}, set()),
+    'post_pick_message': ('form', {'openid': '$openid'}, {'api.config'}),
     'wechat_jsapi_refund': ('form', {'token': '$token', 'id': '$order_id',
                                      'transaction_id': '$transaction_id',
                                      'out_trade_no': '$order_name', 'amount': '100'},
@@ -180,13 +180,14 @@ def resolve(value, world):
 
 def is_reply(reply, label):
     """Whether the route answered its JSON reply (True) or the framework its error page (False):
-    500, or 400 for a record that does not exist, as Odoo answers those."""
+    500, 400 for a record that does not exist, as Odoo answers those, or 413 for a body larger
+    than the route reads."""
     kind = reply.headers.get('Content-Type', '')
     if kind == 'application/json':
         assert reply.status_code == 200 or reply.text == NOTIFY_FAIL, (label, reply.text[:300])
         assert isinstance(reply.json(), dict), label
         return True
-    assert reply.status_code in (400, 500), (label, reply.status_code, reply.text[:300])
+    assert reply.status_code in (400, 413, 500), (label, reply.status_code, reply.text[:300])
     assert kind.startswith('text/html') and 'code' not in reply.text, (label, reply.text[:300])
     return False
 

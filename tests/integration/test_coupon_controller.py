@@ -55,8 +55,9 @@ def check_signed_order_entry(host, started):
     ts = header(headers, 'ts')
     assert ts.isdigit() and int(started) <= int(ts) <= time.time()
     assert header(headers, 'sn') == '1'
-    assert header(headers, 'token') == hashlib.md5(
-        ('2024050#%s#Rw5pT9zL#2#2024050' % ts).encode('utf-8')).hexdigest()
+    # signed with the key of the server's settings, which the sandbox generated
+    assert header(headers, 'token') == hashlib.md5(('2024050#%s#%s#2#2024050' % (
+        ts, host.sandbox.config.order_signing_key)).encode('utf-8')).hexdigest()
     entry = json.loads(body)
     indate = datetime.datetime.strptime(entry['indate'], '%Y-%m-%d %H:%M:%S')
     assert abs((indate - datetime.datetime.now()).total_seconds()) < 60
@@ -147,10 +148,10 @@ class TestPickMessage:
         assert reply.text == json.dumps(refusal)
         assert host.inspect('wechat/messages')['messages'] == []
 
-    def test_refused_access_token_ends_in_the_framework_error(self, host):
+    def test_refused_access_token_is_passed_through(self, host):
         host.control('fault', service='wechat', mode='error', path='/cgi-bin/token')
         reply = host.post('post_pick_message', data={'openid': 'o-any'})
-        assert reply.status_code == 500
+        assert reply.status_code == 200 and reply.json()['errcode'] == -1
         assert host.sandbox.config.wechat_secret not in reply.text
         assert [path for path, _, _ in sent(host, 'wechat')] == ['/cgi-bin/token']
 
@@ -352,4 +353,11 @@ def test_every_outgoing_request_has_a_time_limit(host, outbound_calls):
     host.post('kfc_auto_order')
     host.post('post_pick_message', data={'openid': 'o-any'})
     host.post('kfc_test')
-    assert len(calls.calls) == 5 and calls.unlimited() == []
+    # the access token comes from the host, through the client's own default time-out
+    assert len(calls.calls) == 4 and calls.unlimited() == []
+
+
+def test_a_request_relayed_by_a_proxy_the_server_does_not_trust_is_refused(host):
+    # Without proxy mode the address seen is the proxy's own, which could stand for anyone.
+    assert host.post('kfc_test').status_code == 200
+    assert host.post('kfc_test', headers={'X-Forwarded-For': '127.0.0.1'}).status_code == 403

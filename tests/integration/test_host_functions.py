@@ -120,8 +120,9 @@ class TestPickMessage:
     def test_the_message_the_user_receives(self, host):
         openid = host.control('wechat/authorize', nickname='丙')['openid']
         with host.request_env():
-            reply = post_pick_message(openid=openid, **self.ARGS)
-        assert reply['errcode'] == 0
+            post_pick_message(openid=openid, **self.ARGS)
+            # sent once the request's work is committed, not before
+            assert not host.inspect('wechat/messages')['messages']
         [message] = host.inspect('wechat/messages')['messages']
         assert message['touser'] == openid
         assert message['template_id'] == read_deployment()['pickup_template_id']

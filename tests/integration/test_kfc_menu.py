@@ -201,10 +201,28 @@ def test_no_account_yields_a_menu(host, backend):
     assert effective_flags(host) == [True, True, True]
 
 
-def test_first_reply_not_json_fails_the_route(host, backend):
+# What an ASP.NET service answers on any exception of its own: no envelope, as for an account
+# it refuses.
+ASMX_EXCEPTION = {'Message': 'The operation has timed out.', 'StackTrace': '',
+                  'ExceptionType': 'System.TimeoutException'}
+
+
+@pytest.mark.parametrize('fault', [dict(mode='reply', status=500, body=ASMX_EXCEPTION),
+                                   dict(mode='http', status=502)], ids=['asmx exception', '502'])
+def test_an_outage_switches_no_account_off(host, backend, fault):
     backend.valid_token()
-    host.control('fault', service='coupon', mode='http', status=502, times=1)
-    assert_framework_failure(host.post('post_menu_list', data=FORM))
+    host.control('fault', service='coupon', path=MENU_PATH, **fault)
+    assert menu(host).text == EMPTY_MENU
+    assert effective_flags(host) == [True, True, True]
+
+
+def test_a_timed_out_account_is_no_answer(host, backend):
+    backend.valid_token()
+    # The first account's request outlasts the read time-out; the second one gets the menu.
+    host.control('fault', service='coupon', path=MENU_PATH, mode='hang', seconds=30, times=1)
+    assert listed(menu(host))
+    # That account never answered: nothing says the back-end no longer knows it.
+    assert effective_flags(host) == [True, True, True]
 
 
 # -- which dishes are on sale ----------------------------------------------------------------------

@@ -155,7 +155,9 @@ class TestExchangeCoupon:
             assert set(coupons.mapped('state')) == {'exchange'}
             assert {coupon.kfc_user_id.id for coupon in coupons} == {customer.user_id}
             logged = env['api.log'].search([('name', '=', '兑换优惠券')])
-            assert [(entry.role, json.loads(entry.log)) for entry in logged] == [('前端', form)]
+            # the login token masked, its last four characters kept
+            assert [(entry.role, json.loads(entry.log)) for entry in logged] == [
+                ('前端', dict(form, token='***' + customer.token[-4:]))]
         again = host.post('post_exchange_coupon', data=form)
         assert_reply(again, {'code': 400, 'message': '兑换券不存在或已兑换'})
 

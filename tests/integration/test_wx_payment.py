@@ -163,7 +163,7 @@ class TestPaymentRequest:
             data['prepay_id'], openid, '可乐与汉堡')
         assert read_order(host, order_id)['prepay_id'] == data['prepay_id']
         assert [entry[:2] for entry in logs(host)] == [('微信支付', '前端'), ('微信支付', '微信')]
-        assert json.loads(logs(host)[0][2]) == body
+        assert json.loads(logs(host)[0][2]) == dict(body, token='***' + token[-4:])
 
     def test_another_code_comes_back_untouched_and_stores_nothing(self, host, token, order_id):
         with host.env() as env:
