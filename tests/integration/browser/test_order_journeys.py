@@ -8,6 +8,7 @@ from page_browser import (click, console_errors, kitchen_orders, log_in, screens
 PHONE = '13800138000'
 # The sandbox's payment sheet, which the sandbox's WeixinJSBridge lays over the page.
 SHEET = '.wxpay-sheet'
+REFUSAL = '[data-sandbox=pay-refused]'
 
 
 def text_of(driver, selector):
@@ -22,9 +23,9 @@ def wait_text(driver, selector, expected):
 
 def dish(driver, name):
     """The menu's card or choice row of the dish ``name``."""
-    rows = driver.find_elements(By.CSS_SELECTOR, '.choice, .dish')
-    return next(row for row in rows if row.find_elements(By.CSS_SELECTOR, '.choice-name, .dish-name')
-                and row.find_element(By.CSS_SELECTOR, '.choice-name, .dish-name').text == name)
+    rows = driver.find_elements(By.CSS_SELECTOR, '.choice, .dish:not(:has(.choice))')
+    return next(row for row in rows
+                if row.find_element(By.CSS_SELECTOR, '.choice-name, .dish-name').text == name)
 
 
 def order_dishes(driver, names):
@@ -62,10 +63,8 @@ def test_a_coupon_dish_and_a_paid_dish_are_paid_and_picked_up(host, browser):
 
     # the coupon pays for any choice of its multi-choice dish, for nothing else
     wait_for(browser, '.coupon-mark')
-    assert [row.find_element(By.CSS_SELECTOR, '.choice-name').text
-            for row in browser.find_elements(By.CSS_SELECTOR, '.choice')
-            if row.find_elements(By.CSS_SELECTOR, '.coupon-mark')] == ['香辣鸡腿堡', '劲脆鸡腿堡']
-    assert len(browser.find_elements(By.CSS_SELECTOR, '.coupon-mark')) == 2
+    assert texts(browser, '.choice:has(.coupon-mark) .choice-name') == ['香辣鸡腿堡', '劲脆鸡腿堡']
+    assert len(texts(browser, '.coupon-mark')) == 2
     for name in ('劲脆鸡腿堡', '老北京鸡肉卷'):
         dish(browser, name).find_element(By.CSS_SELECTOR, 'button.more').click()
     assert texts(browser, '.cart-count, .cart-total') == ['已选2件', '¥36.40']
@@ -87,8 +86,9 @@ def test_a_coupon_dish_and_a_paid_dish_are_paid_and_picked_up(host, browser):
     screenshot(browser, 'pay-sheet')
     order_name = confirm_in_sheet(browser, '¥16.50')
     assert browser.current_url.split('#')[1].startswith('/order/')
+    assert texts(browser, '.order-line .item-name') == ['劲脆鸡腿堡', '老北京鸡肉卷']   # the choice picked
     assert texts(browser, '.line-remark') == ['出餐中，请稍候'] * 2
-    assert texts(browser, '.order-line .coupon-mark, .order-line .item-price') == ['兑换券', '¥16.50']
+    assert texts(browser, '.order-line :is(.coupon-mark, .item-price)') == ['兑换券', '¥16.50']
 
     uuids = kitchen_orders(host, order_name)
     assert len(uuids) == 2
@@ -125,7 +125,7 @@ def test_a_dish_the_kitchen_refuses_shows_its_failure_and_refund(host, browser):
     click(browser, 'button.submit', '微信支付 ¥16.50')
 
     # WeChat refuses parameters that are not the ones signed: the sheet says so
-    refusal = wait_until(browser, lambda b: b.find_elements(By.CSS_SELECTOR, '[data-sandbox=pay-refused]'),
+    refusal = wait_until(browser, lambda b: b.find_elements(By.CSS_SELECTOR, REFUSAL),
                          'no refusal shown')[0]
     assert '支付验证签名失败' in refusal.text
     refusal.find_element(By.CSS_SELECTOR, 'button').click()
@@ -143,7 +143,8 @@ def test_a_dish_the_kitchen_refuses_shows_its_failure_and_refund(host, browser):
     [uuid] = kitchen_orders(host, order_name)
     host.control('coupon/fail', uuid=uuid)
     wait_text(browser, '.order-state', '出餐失败')
-    assert texts(browser, '.order-line.failed .line-remark') == ['出餐失败，退款处理中（门店繁忙，出餐失败）']
+    assert texts(browser, '.order-line.failed .line-remark') == [
+        '出餐失败，退款处理中（门店繁忙，出餐失败）']
     assert not browser.find_elements(By.CSS_SELECTOR, '.pick-code')
     screenshot(browser, 'refused-dish')
     assert console_errors(browser) == []
