@@ -45,7 +45,7 @@ class SandboxApp:
         self.wechatpay = WechatPayService(self.state)
         self.tencent_map = TencentMapService(self.state)
         self.coupon = CouponBackendService(self.state)
-        self.wechat_client = WechatClientService(self.state, self.wechat)
+        self.wechat_client = WechatClientService(self.state, self.wechat, self.wechatpay)
         self.images = ImageHostService(self.state)
         self.control = ControlService(self.state, self.wechat, self.wechatpay, self.coupon,
                                       self.wechat_client)

@@ -63,6 +63,7 @@ class SandboxConfig:
 
     # WeChat Pay APIv3 merchant.
     mchid: str = '1900012345'
+    merchant_name: str = '兑换券点餐（沙箱商户）'     # whom the payment sheet says the payer pays
     merchant_serial: str = '5E7B0C2A9F4D1E83B6A05C7D9E2F1A4B3C8D6E01'
     merchant_private_key_pem: Optional[str] = None   # generated when neither PEM is given
     merchant_public_key_pem: Optional[str] = None    # what the simulator verifies with

@@ -1,5 +1,6 @@
 """WeChat as the customer's phone runs it, for a real browser: the OAuth consent page, the
-JS-SDK script with WeChat's check of `wx.config`, and the position `wx.getLocation` answers.
+JS-SDK script with WeChat's check of `wx.config`, the position `wx.getLocation` answers, and
+the payment sheet of `WeixinJSBridge.invoke('getBrandWCPayRequest', ...)`.
 
 * `GET /connect/oauth2/authorize` (open.weixin.qq.com): with `snsapi_userinfo` the consent
   page; "允许" posts back and is redirected to `redirect_uri?code=CODE&state=STATE`, "拒绝" to
@@ -8,8 +9,13 @@ JS-SDK script with WeChat's check of `wx.config`, and the position `wx.getLocati
 * `POST /jssdk/config`: what the script asks to verify `wx.config` (WeChat's client does it);
   the signature is SHA-1 over the current jsapi ticket, nonce, timestamp and the page's URL
   without its fragment. `GET /jssdk/location`: the position set by the control side.
+* `POST /jssdk/pay/sheet`: what the payment sheet shows for the page's pay parameters (the
+  amount and the merchant), or why WeChat refuses them; `POST /jssdk/pay/confirm`: the payer
+  pays, and WeChat Pay notifies the merchant as `/sandbox/wechatpay/confirm` does. Both check
+  the parameters as WeChat does: `paySign` is SHA256withRSA with the merchant's key over
+  appId, timeStamp, nonceStr and package, each followed by a newline.
 
-The script and these two endpoints are fetched cross-origin by the page: they allow any origin.
+The script and these endpoints are fetched cross-origin by the page: they allow any origin.
 """
 import hashlib
 import html
@@ -19,12 +25,16 @@ from urllib.parse import urlencode, urlsplit, urlunsplit
 from werkzeug.utils import redirect
 from werkzeug.wrappers import Response
 
+from . import crypto
 from .replies import json_response, read_json
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'static')
 JSSDK_PATH = '/open/js/jweixin-1.6.0.js'
 AUTHORIZE_PATH = '/connect/oauth2/authorize'
 CORS = {'Access-Control-Allow-Origin': '*'}
+PAY_REQUEST = 'get_brand_wcpay_request'
+PREPAY_TTL = 2 * 3600      # seconds a prepay id stays usable
+PAY_PARAMS = ('appId', 'timeStamp', 'nonceStr', 'package', 'signType', 'paySign')
 
 
 def jssdk_signature(ticket, nonce_str, timestamp, url):
@@ -32,6 +42,15 @@ def jssdk_signature(ticket, nonce_str, timestamp, url):
     text = 'jsapi_ticket=%s&noncestr=%s&timestamp=%s&url=%s' % (
         ticket, nonce_str, timestamp, url.split('#', 1)[0])
     return hashlib.sha1(text.encode('utf-8')).hexdigest()
+
+
+def pay_sign_text(params):
+    """What paySign signs: appId, timeStamp, nonceStr and package, each ended by a newline."""
+    return ''.join('%s\n' % params[key] for key in ('appId', 'timeStamp', 'nonceStr', 'package'))
+
+
+class PayRefused(Exception):
+    """WeChat refuses the pay parameters; the message is what the payer reads."""
 
 
 def _page(title, body):
@@ -57,10 +76,12 @@ _CONSENT_CSS = (
 class WechatClientService:
     name = 'wechat_client'
 
-    def __init__(self, state, wechat):
+    def __init__(self, state, wechat, wechatpay):
         self.state = state
         self.config = state.config
         self.wechat = wechat
+        self.wechatpay = wechatpay
+        self._merchant_key = crypto.load_public(self.config.merchant_public_key_pem)
 
     def routes(self):
         return [
@@ -68,6 +89,8 @@ class WechatClientService:
             (JSSDK_PATH, ['GET'], self.jssdk_script),
             ('/jssdk/config', ['POST'], self.verify_config),
             ('/jssdk/location', ['GET'], self.location),
+            ('/jssdk/pay/sheet', ['POST'], self.pay_sheet),
+            ('/jssdk/pay/confirm', ['POST'], self.pay_confirm),
         ]
 
     # -- OAuth consent -------------------------------------------------------------------------
@@ -143,3 +166,64 @@ class WechatClientService:
         """Where the phone is; None: the customer refuses to share the position."""
         with self.state.lock:
             self.state.location = None if latitude is None else (latitude, longitude)
+
+    # -- WeChat Pay's sheet ----------------------------------------------------------------------
+
+    def pay_sheet(self, request):
+        """The sheet WeChat opens for getBrandWCPayRequest: the amount and whom it is paid to."""
+        try:
+            payment = self._payment(read_json(request))
+        except PayRefused as refusal:
+            return self._pay_refused(refusal)
+        return json_response({'err_msg': PAY_REQUEST + ':ok', 'total': payment['total'],
+                              'merchant': self.config.merchant_name,
+                              'description': payment['description']}, headers=CORS)
+
+    def pay_confirm(self, request):
+        """The payer pays: WeChat Pay takes the money and notifies the merchant's server. The
+        page hears "ok" whether or not the notification was received (WeChat Pay sends it again
+        later), as a real payer's page does."""
+        try:
+            payment = self._payment(read_json(request))
+            self.wechatpay.confirm_payment(payment['out_trade_no'])
+        except PayRefused as refusal:
+            return self._pay_refused(refusal)
+        except ValueError as error:     # paid or closed meanwhile
+            return self._pay_refused(PayRefused(str(error)))
+        return json_response({'err_msg': PAY_REQUEST + ':ok'}, headers=CORS)
+
+    @staticmethod
+    def _pay_refused(refusal):
+        return json_response({'err_msg': PAY_REQUEST + ':fail', 'err_desc': str(refusal)},
+                             headers=CORS)
+
+    def _payment(self, params):
+        """The unpaid payment the page's pay parameters open, checked as WeChat checks them;
+        raises PayRefused."""
+        params = params if isinstance(params, dict) else {}
+        for key in PAY_PARAMS:
+            if not isinstance(params.get(key), str) or not params[key]:
+                raise PayRefused('调用支付JSAPI缺少参数：%s' % key)
+        if params['appId'] != self.config.wechat_appid:
+            raise PayRefused('appId与当前公众号不一致')
+        if params['signType'] != 'RSA':
+            raise PayRefused('签名类型错误：%s' % params['signType'])
+        if not crypto.verify(self._merchant_key, pay_sign_text(params).encode('utf-8'),
+                             params['paySign']):
+            raise PayRefused('支付验证签名失败')
+        prefix, _, prepay_id = params['package'].partition('=')
+        with self.state.lock:
+            found = [payment for payment in self.state.transactions.values()
+                     if prefix == 'prepay_id' and payment['prepay_id'] == prepay_id]
+            payment = dict(found[0]) if found else None
+            now = self.state.clock()
+        if payment is None or payment['created'] + PREPAY_TTL < now:
+            raise PayRefused('预支付交易单不存在或已过期')
+        if payment['openid'] != self.wechat.browser_openid():
+            raise PayRefused('当前微信用户不是下单用户')
+        if payment['trade_state'] != 'NOTPAY':
+            paid = payment['trade_state'] in ('SUCCESS', 'REFUND')
+            raise PayRefused('该订单已支付' if paid else '该订单已关闭')
+        if payment.get('time_expire', float('inf')) < now:
+            raise PayRefused('该订单已超过支付时间')
+        return payment

@@ -7,7 +7,9 @@ from urllib.parse import parse_qs, urlsplit
 import pytest
 import requests
 
+from kfcsandbox.config import generate_rsa_pem
 from kfcsandbox.wechat_client import jssdk_signature
+from odoo.addons.kfc_coupon_shop.services.wechatpay import WechatPayClient
 
 # Signatures computed independently of this code (the protocol reference's test vectors).
 VECTOR_TICKET = 'sM4AOVdWfPE4DxkXGEs8VMCPGGVi4C3VM0P37wVUCFvkVAy_90u5h9nbSlYy3-Sl-HhTdfl2fzFy1AOcHKP7qg'
@@ -93,3 +95,52 @@ def test_the_image_host_draws_a_picture_per_dish(sandbox):
         assert picture.headers['Content-Type'] == 'image/png'
         assert picture.content.startswith(b'\x89PNG\r\n\x1a\n')
     assert len({picture.content for picture in pictures}) == 3
+
+
+def _browser_prepay(sandbox, pay_client, receiver, openid=None):
+    """A payment opened for the user behind the browser (or ``openid``); its prepay id."""
+    reply = pay_client.jsapi_prepay('南京东路店点餐', 'SO20240001', 1650,
+                                    openid or sandbox.app.wechat.browser_openid(),
+                                    receiver.url + '/api/wechat_pay_notify')
+    assert reply.ok, reply
+    return reply.data['prepay_id']
+
+
+def _sheet(sandbox, step, params):
+    reply = requests.post(sandbox.url + '/jssdk/pay/' + step, data=json.dumps(params), timeout=30)
+    assert reply.headers['Access-Control-Allow-Origin'] == '*'
+    return reply.json()
+
+
+def test_the_pay_sheet_shows_the_payment_and_confirming_pays_it(sandbox, pay_client, receiver):
+    params = pay_client.jsapi_pay_params(_browser_prepay(sandbox, pay_client, receiver))
+    assert _sheet(sandbox, 'sheet', params) == {
+        'err_msg': 'get_brand_wcpay_request:ok', 'total': 1650,
+        'merchant': sandbox.config.merchant_name, 'description': '南京东路店点餐'}
+    assert _sheet(sandbox, 'confirm', params) == {'err_msg': 'get_brand_wcpay_request:ok'}
+    [notified] = receiver.requests
+    assert pay_client.decrypt_notification(notified['headers'], notified['body'])[
+        'out_trade_no'] == 'SO20240001'
+    assert _sheet(sandbox, 'confirm', params)['err_desc'] == '该订单已支付'
+
+
+@pytest.mark.parametrize('tamper, refusal', [
+    (lambda params, other: dict(params, nonceStr=params['nonceStr'] + '0'), '支付验证签名失败'),
+    (lambda params, other: dict(params, paySign=other.jsapi_pay_params(
+        params['package'][len('prepay_id='):], params['timeStamp'], params['nonceStr'])['paySign']),
+     '支付验证签名失败'),
+    (lambda params, other: dict(params, paySign=''), '调用支付JSAPI缺少参数：paySign'),
+    (lambda params, other: params, '当前微信用户不是下单用户'),
+])
+def test_the_pay_sheet_refuses_what_wechat_refuses(sandbox, pay_client, receiver, payer, tamper,
+                                                    refusal):
+    """Parameters changed after signing, or signed with a key not the merchant's; a payment
+    of another WeChat user than the browser's."""
+    openid = payer if refusal == '当前微信用户不是下单用户' else None
+    params = pay_client.jsapi_pay_params(_browser_prepay(sandbox, pay_client, receiver, openid))
+    other = WechatPayClient(**dict(sandbox.config.host_settings()['wechatpay'],
+                                   merchant_private_key=generate_rsa_pem()))
+    for step in ('sheet', 'confirm'):
+        assert _sheet(sandbox, step, tamper(params, other)) == {
+            'err_msg': 'get_brand_wcpay_request:fail', 'err_desc': refusal}
+    assert not receiver.requests

@@ -8,6 +8,12 @@ export function post(route, form = {}) {
     return send('/api/' + route, {method: 'POST', body: new URLSearchParams(form)});
 }
 
+// The reply whatever its "code": for the routes that answer a state rather than a failure with
+// it ("订单未支付" with the order, "fail" while a payment is not yet known).
+export function postAnswer(route, form = {}) {
+    return send('/api/' + route, {method: 'POST', body: new URLSearchParams(form)}, false);
+}
+
 export function postJson(route, body) {
     return send('/api/' + route, {
         method: 'POST',

@@ -27,3 +27,9 @@ export function append(element, children) {
     }
     return element;
 }
+
+// The element's children replaced by ``children`` (null, undefined and false left out).
+export function refill(element, children) {
+    element.replaceChildren();
+    return append(element, children);
+}

@@ -1,13 +1,15 @@
 // One view per step, addressed by the fragment (#/stores, #/menu/SH3001): the browser's back
 // button steps back through the views, and the page's address without its fragment, which the
-// JS-SDK configuration is signed for, never changes.
+// JS-SDK configuration is signed for, never changes. A view may return a function, called when
+// it is left (to stop what it keeps running).
 const routes = [];
 let outlet = null;
 let fallback = '/';
 let previous = null;
 let current = null;
+let leave = null;
 
-// pattern: "/menu/:code"; view(outlet, params) fills the outlet.
+// pattern: "/menu/:code"; view(outlet, params) fills the outlet (and may return its leave()).
 export function route(pattern, view) {
     routes.push({parts: pattern.split('/'), view});
 }
@@ -61,7 +63,11 @@ function show() {
     }
     previous = current;
     current = path;
+    if (leave) {
+        leave();
+    }
     outlet.replaceChildren();
     window.scrollTo(0, 0);
-    found.view(outlet, found.params);
+    const left = found.view(outlet, found.params);
+    leave = typeof left === 'function' ? left : null;
 }

@@ -30,8 +30,22 @@ export function load(container, {task, render, isEmpty, title, loading = '加载
     return run();
 }
 
-export function header(title, back) {
+// The view's title bar: a back button when ``back`` is given, a link on the right when
+// ``link`` ({href, text}) is.
+export function header(title, back, link) {
     return h('header', {class: 'bar'},
         back ? h('button', {type: 'button', class: 'back', 'aria-label': '返回', onclick: back}, '‹') : null,
-        h('h1', {}, title));
+        h('h1', {}, title),
+        link ? h('a', {class: 'bar-link', href: link.href}, link.text) : null);
+}
+
+const TABS = [['/stores', '点餐'], ['/coupons', '兑换券'], ['/orders', '订单']];
+
+// The tab bar of the three top views, fixed at the bottom; its box keeps the view's end clear.
+export function tabs(current) {
+    return h('div', {class: 'tabs-space'}, h('nav', {class: 'tabs', 'aria-label': '主菜单'},
+        TABS.map(([path, text]) => h('a', {
+            class: path === current ? 'tab current' : 'tab', href: '#' + path,
+            'aria-current': path === current ? 'page' : null,
+        }, text))));
 }

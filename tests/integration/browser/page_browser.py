@@ -1,5 +1,6 @@
 """Reading and waiting on the customer's page in Chromium (see conftest.py for the browser)."""
 import os
+import re
 
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
@@ -26,14 +27,48 @@ def wait_until(driver, condition, message, seconds=WAIT_SECONDS):
 
 
 def texts(driver, selector):
-    return [element.text for element in driver.find_elements(By.CSS_SELECTOR, selector)]
+    """The shown texts of the elements matching ``selector``, read at one moment (the page
+    redraws a view while it polls)."""
+    return driver.execute_script(
+        'return Array.from(document.querySelectorAll(arguments[0]), (e) => e.innerText.trim())',
+        selector)
 
 
 def console_errors(driver):
     return [entry['message'] for entry in driver.get_log('browser') if entry['level'] == 'SEVERE']
 
 
+def click(driver, selector, text=None):
+    """Clicks the first element matching ``selector`` (and showing ``text``) once there is one."""
+    def found(driver):
+        return next((element for element in wait_for(driver, selector)
+                     if text is None or element.text == text), None)
+    element = wait_until(driver, found, 'no %r showing %r' % (selector, text))
+    element.click()
+    return element
+
+
+def log_in(driver):
+    """Opens the page and consents in the sandbox's WeChat; the stores near the customer show."""
+    driver.get(PAGE_URL)
+    click(driver, 'button.allow')
+    wait_for(driver, '.store-name')
+
+
+def kitchen_orders(host, order_name):
+    """The uuids of the back-end orders the kitchen holds for the order's dishes."""
+    return [entry['uuid'] for entry in host.inspect('coupon/orders')['orders']
+            if str(entry['entry'].get('orderno', '')).startswith(order_name + 'L')]
+
+
+LEAKED = re.compile(r'\b(null|undefined|NaN)\b|\[object ')
+
+
 def screenshot(driver, name):
+    """A step worth a picture: it shows no value of the script's leaking as text ("null"),
+    and with KFC_SCREENSHOTS=DIR its picture is kept as DIR/name.png."""
+    shown = driver.execute_script('return document.body.innerText')
+    assert not LEAKED.search(shown), 'the page shows %r' % LEAKED.search(shown).group()
     folder = os.environ.get('KFC_SCREENSHOTS')
     if folder:
         os.makedirs(folder, exist_ok=True)

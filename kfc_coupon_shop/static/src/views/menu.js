@@ -1,37 +1,57 @@
-// A store's menu by category: images, names, prices, and the choices of multi-choice dishes.
-import {post} from '../api.js';
-import {imageUrl} from '../config.js';
-import {append, h} from '../dom.js';
+// A store's menu by category: images, names, prices, the choices of multi-choice dishes, each
+// with its stepper into the cart; a mark on the dishes a coupon of the customer pays for; the
+// cart's bar at the bottom.
+import {choicesOf, loadMenu} from '../catalogue.js';
+import {addUnits, loadCart, money, pays, totals, units} from '../cart.js';
+import {heldCoupons} from '../coupons.js';
+import {append, h, refill} from '../dom.js';
 import {back} from '../router.js';
 import {recall} from '../session.js';
 import {header, load} from '../ui.js';
+import {picture, stepper} from './widgets.js';
 
 export function menuView(outlet, {code}) {
     const store = recall('store');
     const known = store && store.storecode === code ? store : null;
+    const cart = loadCart(code);
     const body = h('div', {class: 'menu'});
-    append(outlet, [header(known ? known.storename : '门店菜单', () => back('/stores')),
+    const bar = h('div', {class: 'cart-bar'});
+    const drawBar = () => {
+        const {count, total} = totals(cart);
+        refill(bar, [
+            h('span', {class: 'cart-count'}, count ? `已选${count}件` : '购物车是空的'),
+            h('strong', {class: 'cart-total'}, money(total)),
+            count ? h('a', {class: 'checkout-link', href: '#/checkout'}, '去结算')
+                  : h('span', {class: 'checkout-link disabled'}, '去结算')]);
+    };
+    drawBar();
+    append(outlet, [header(known ? known.storename : '门店菜单', () => back('/stores'),
+                           {href: '#/coupons', text: '兑换券'}),
                     known ? h('p', {class: 'menu-store'}, known.address) : null,
-                    body]);
+                    body, known ? bar : null]);
     load(body, {
         title: '菜单',
         loading: '正在加载菜单…',
-        task: async () => (await post('post_menu_list', {date: shanghaiDate(), storecode: code})).data || [],
-        isEmpty: (categories) => categories.length === 0,
+        // the coupons only mark dishes: the menu is shown without them when they fail to load
+        task: () => Promise.all([loadMenu(code), heldCoupons().catch(() => [])]),
+        isEmpty: ([categories]) => categories.length === 0,
         empty: '该门店暂无可售的菜品',
-        render: renderMenu,
+        render: ([categories, coupons]) => {
+            const choices = choicesOf(categories);
+            return renderMenu(categories, {
+                // only the store picked on the store list takes orders: its details go with them
+                cart: known ? cart : null,
+                changed: drawBar,
+                covered: (dish) => coupons.some((coupon) => pays(coupon, dish.product_id, choices)),
+            });
+        },
     });
 }
 
-// The business day as the stores count it, in China Standard Time: "2026-12-09".
-function shanghaiDate() {
-    return new Intl.DateTimeFormat('en-CA', {timeZone: 'Asia/Shanghai'}).format(new Date());
-}
-
-function renderMenu(categories) {
+function renderMenu(categories, context) {
     const sections = categories.map((category, index) => h('section', {class: 'category', id: `category-${index}`},
         h('h2', {class: 'category-name'}, category.name),
-        category.children.map(dishCard)));
+        category.children.map((dish) => dishCard(dish, context))));
     const tabs = categories.map((category, index) => h('button', {
         type: 'button', class: 'category-tab',
         onclick: () => sections[index].scrollIntoView({behavior: 'smooth', block: 'start'}),
@@ -40,36 +60,45 @@ function renderMenu(categories) {
             h('div', {class: 'dishes'}, sections)];
 }
 
-function dishCard(dish) {
+function dishCard(dish, context) {
     return h('article', {class: 'dish'},
         picture(dish.image, dish.name, 'dish-image'),
         h('div', {class: 'dish-body'},
             h('h3', {class: 'dish-name'}, dish.name),
             dish.remark ? h('p', {class: 'dish-remark'}, dish.remark) : null,
-            dish.is_multiple ? choices(dish.grandchild || []) : null,
-            h('p', {class: 'price'}, price(dish.unit_price))));
+            dish.is_multiple ? choices(dish.grandchild || [], context) : null,
+            h('div', {class: 'dish-foot'},
+                h('p', {class: 'price'}, price(dish.unit_price)),
+                dish.is_multiple ? null : couponMark(dish, context),
+                dish.is_multiple ? null : picker(dish, context))));
 }
 
-function choices(children) {
+function choices(children, context) {
     return h('div', {class: 'choices'},
         h('p', {class: 'choices-title'}, `${children.length}选1`),
         h('ul', {}, children.map((child) => h('li', {class: 'choice'},
             picture(child.image, '', 'choice-image'),
-            h('span', {class: 'choice-name'}, child.name)))));
+            h('span', {class: 'choice-name'}, child.name),
+            couponMark(child, context),
+            h('span', {class: 'choice-price'}, price(child.unit_price)),
+            picker(child, context)))));
+}
+
+function couponMark(dish, context) {
+    return context.covered(dish) ? h('span', {class: 'coupon-mark', title: '你有可用于此菜品的兑换券'}, '有券') : null;
+}
+
+function picker(dish, context) {
+    const cart = context.cart;
+    if (!cart) {
+        return null;
+    }
+    return stepper(dish.name, () => units(cart, dish.product_id), (delta) => {
+        addUnits(cart, dish, delta);
+        context.changed();
+    });
 }
 
 function price(value) {
     return '¥' + Number(value || 0).toFixed(2);
-}
-
-// An image from the image host, or a plain tile when there is none or it fails to load.
-function picture(url, alt, className) {
-    const tile = () => h('span', {class: className + ' no-image', 'aria-hidden': 'true'});
-    const src = imageUrl(url);
-    if (!src) {
-        return tile();
-    }
-    const image = h('img', {class: className, src, alt, loading: 'lazy'});
-    image.addEventListener('error', () => image.replaceWith(tile()), {once: true});
-    return image;
 }

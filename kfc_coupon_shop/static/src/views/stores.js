@@ -3,7 +3,7 @@ import {post} from '../api.js';
 import {h} from '../dom.js';
 import {locate, searchCity} from '../place.js';
 import {recall, remember} from '../session.js';
-import {header, load} from '../ui.js';
+import {header, load, tabs} from '../ui.js';
 
 export function storesView(outlet) {
     const here = h('section', {class: 'here'});
@@ -19,7 +19,7 @@ export function storesView(outlet) {
         h('a', {class: 'city-pick', href: '#/cities'}, picked ? picked.cityNameZh : '选择城市'),
         input,
         h('button', {type: 'submit'}, '搜索'));
-    outlet.append(header('选择门店'), here, search, results);
+    outlet.append(header('选择门店'), here, search, results, tabs('/stores'));
     load(here, {
         title: '定位',
         loading: '正在获取你的位置…',

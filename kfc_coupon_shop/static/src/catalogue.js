@@ -1,0 +1,45 @@
+// A store's menu, fetched afresh for the menu view and kept for the page load, so that the
+// checkout knows the dishes and the choices of multi-choice dishes without asking again.
+import {post} from './api.js';
+
+const menus = new Map();
+
+export function loadMenu(storecode) {
+    const loading = post('post_menu_list', {date: shanghaiDate(), storecode})
+        .then((reply) => reply.data || []);
+    menus.set(storecode, loading);
+    loading.catch(() => menus.delete(storecode));      // a failed load is made afresh
+    return loading;
+}
+
+export function knownMenu(storecode) {
+    return menus.get(storecode) || loadMenu(storecode);
+}
+
+// The business day as the stores count it, in China Standard Time: "2026-12-09".
+function shanghaiDate() {
+    return new Intl.DateTimeFormat('en-CA', {timeZone: 'Asia/Shanghai'}).format(new Date());
+}
+
+// Every dish a customer can put in the cart, by product id: the plain dishes and the choices
+// of the multi-choice dishes (which are not sold by themselves).
+export function saleableDishes(categories) {
+    const dishes = new Map();
+    for (const dish of categories.flatMap((category) => category.children)) {
+        for (const sold of dish.is_multiple ? dish.grandchild || [] : [dish]) {
+            dishes.set(sold.product_id, sold);
+        }
+    }
+    return dishes;
+}
+
+// Multi-choice dish id -> the product ids of its choices.
+export function choicesOf(categories) {
+    const choices = new Map();
+    for (const dish of categories.flatMap((category) => category.children)) {
+        if (dish.is_multiple) {
+            choices.set(dish.product_id, (dish.grandchild || []).map((child) => child.product_id));
+        }
+    }
+    return choices;
+}
