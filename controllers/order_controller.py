@@ -352,17 +352,20 @@ class OrderController(http.Controller):
         if not sale_order_id:
             return self.json_reply({'data': {'code': 200, 'data': [], 'state': False,
                                              'message': '返回订单详情成功'}})
-        # Polls of one order run one after the other (only the owner's wait here): a pick-up
-        # code is announced once and a failed dish handed over once. The order row is written
-        # below in every case, so a poll that waited here starts again on what the first one
-        # committed.
+        # The back-end is asked first, holding nothing; its answers are applied under the
+        # order's lock, to the dishes still waiting then. Polls of one order apply one after
+        # the other (only the owner's wait here): a pick-up code is announced once and a failed
+        # dish handed over once. The order row is written below in every case, so a poll that
+        # waited here starts again on what the first one committed.
+        answers = self.ask_the_kitchen(sale_order_id)
         request.env.cr.execute('SELECT id FROM sale_order WHERE id = %s FOR UPDATE', (order_id,))
         sale_order_id.invalidate_recordset()
+        sale_order_id.line_ids.invalidate_recordset()
         pick_type = self.pick_type(sale_order_id)
         data = []
         for line_id in sale_order_id.line_ids:
             if line_id.detail_state == 'wait' and sale_order_id.state in ('paid', 'pick'):
-                self.poll_line(sale_order_id, line_id, pick_type)
+                self.poll_line(sale_order_id, line_id, pick_type, answers)
             data.append(self.line_result(line_id))
         sale_order_id.write({'state': self.aggregate_state(sale_order_id)})
         return self.json_reply({'data': {'code': 200, 'data': data, 'state': sale_order_id.state,
@@ -372,15 +375,25 @@ class OrderController(http.Controller):
         states = sale_order_id.line_ids.mapped('detail_state')
         if all(state == 'fail' for state in states):
             return 'fail'
-        if 'success' in states and 'wait' not in states:
+        # a dish not yet handed to the kitchen (False) is still to come, as a waiting one is
+        if 'success' in states and 'wait' not in states and False not in states:
             return 'done'
         return sale_order_id.state
 
-    def poll_line(self, sale_order_id, line_id, pick_type):
+    def ask_the_kitchen(self, sale_order_id):
+        """{uuid: the back-end's answer} for each dish of the order waiting on the kitchen."""
+        answers = {}
+        if sale_order_id.state in ('paid', 'pick'):
+            for line_id in sale_order_id.line_ids:
+                if line_id.detail_state == 'wait' and line_id.uuid:
+                    answers[line_id.uuid] = self.query_done_order(line_id.uuid)
+        return answers
+
+    def poll_line(self, sale_order_id, line_id, pick_type, answers):
         if not line_id.uuid:
             order_fail_push(rec=line_id, sale_order_id=sale_order_id)
             return
-        answer = self.query_done_order(line_id.uuid)
+        answer = answers.get(line_id.uuid)
         if answer is None:
             return      # no settled answer yet: the line waits for a later poll
         reply, items, results = answer

@@ -14,8 +14,6 @@ TOKEN_PATH = '/cgi-bin/token'
 STALE_TOKEN_CODES = (40001, 42001)
 TOKEN_LIFETIME = 7200           # seconds, when WeChat's reply does not say
 RENEWAL_MARGIN = 300            # renewed this long before WeChat retires it
-# psycopg2's codes of a lost race (serialization failure, deadlock, lock not available)
-CONCURRENCY_CODES = ('40001', '40P01', '55P03')
 TOKEN_TRIES = 3
 
 
@@ -57,7 +55,7 @@ class ApiConfig(models.Model):
                     token = env['api.config']._kfc_token_now(refused)
                 return token
             except Exception as exc:
-                if getattr(exc, 'pgcode', None) not in CONCURRENCY_CODES or not tries_left:
+                if getattr(exc, 'pgcode', None) not in runtime.CONCURRENCY_CODES or not tries_left:
                     raise
         raise RuntimeError('unreachable')
 

@@ -16,3 +16,14 @@ def lock_rows(records):
                            % records._table, (tuple(sorted(records.ids)),))
     records.invalidate_recordset()
     return records
+
+
+def take_if_free(record):
+    """Hold ``record``'s row until the transaction ends unless another transaction holds it
+    (``SKIP LOCKED``), and read it afresh; whether it was taken."""
+    record.flush_recordset()
+    record.env.cr.execute('SELECT id FROM "%s" WHERE id = %%s FOR UPDATE SKIP LOCKED'
+                          % record._table, (record.id,))
+    taken = bool(record.env.cr.fetchone())
+    record.invalidate_recordset()
+    return taken

@@ -5,10 +5,9 @@ import logging
 from odoo import api, fields, models
 
 from ..services import runtime
-from ..services.coupon_backend import BackendRefusal, UnclearOutcome
-from ..services.redaction import redact
 from ..services.wechatpay import failure, to_fen, yuan_to_fen
 from .locking import lock_rows
+from .settling import settle_each
 
 _logger = logging.getLogger(__name__)
 
@@ -26,6 +25,7 @@ PAYMENT_WINDOW = datetime.timedelta(minutes=5)
 CHINA_OFFSET = datetime.timedelta(hours=8)
 # Settlement places a paid order still in "draft" this long after its payment.
 PLACEMENT_DELAY = datetime.timedelta(minutes=1)
+
 DEFAULT_DESCRIPTION = '美食订单'
 REFUND_REFUSED = '退款申请无效'
 CANCELLED_ORDER_REASON = '订单已取消'
@@ -88,14 +88,15 @@ class SaleOrder(models.Model):
             order.number = sum(lines.mapped('quantity'))
 
     # -- numbers -----------------------------------------------------------------------------
-    # Every number below is sent to an outside service. Each is the same on every try of a
-    # request (a try rolled back and run again sends the number it sent before), and letters
-    # and digits only, as WeChat Pay and the back-end want.
+    # Every number below is sent to an outside service, and only once the record it belongs to
+    # is committed: whatever asks again (a request run again, settlement) sends the same one.
+    # Letters and digits only, as WeChat Pay and the back-end want.
 
     @api.model
     def _kfc_next_number(self, code):
-        """The next number of the "no_gap" sequence ``code`` plus a part fixed per database, so
-        that numbers of databases created again never meet at WeChat Pay: 24 characters."""
+        """The next number of the sequence ``code`` plus a part fixed per database, so that
+        numbers of databases created again never meet at WeChat Pay: 24 characters. A number
+        goes out only once its record is committed, and stays with it."""
         return self.env['ir.sequence'].sudo().next_by_code(code) + self._kfc_database_part()
 
     @api.model
@@ -186,7 +187,7 @@ class SaleOrder(models.Model):
             ('sale_order_id', '=', self.id), ('state', 'in', ('draft', 'done'))]).line_ids.ids
         return self.line_ids.filtered(
             lambda line: line.total_price > 0 and not line.coupon_ids and not line.uuid
-            and line.detail_state not in ('fail', 'cancel', 'success')
+            and not line.placing_since and line.detail_state not in ('fail', 'cancel', 'success')
             and line.id not in covered)
 
     def _kfc_customer_refund(self, amount=False, transaction_id=False, name=False,
@@ -239,7 +240,8 @@ class SaleOrder(models.Model):
         if not lines or lines - self.line_ids or any(
                 line.total_price <= 0 or line.coupon_ids or line.id in covered for line in lines):
             return failure(400, '所选菜品不可退款（未付款或已在退款中）')
-        if not reason and any(line.uuid or line.detail_state == 'success' for line in lines):
+        if not reason and any(line.uuid or line.placing_since or line.detail_state == 'success'
+                              for line in lines):
             return failure(400, '厨房已接单或已出餐的菜品，退款须写明原因')
         fen = sum(yuan_to_fen(line.total_price) for line in lines)
         if fen > self._kfc_refund_left_fen():
@@ -250,8 +252,12 @@ class SaleOrder(models.Model):
     def _kfc_refund(self, fen, lines, name=False, reason=False, services=None):
         """Record the refund, then ask WeChat Pay for it; the answer as the host's WeChat Pay
         functions give it. The caller holds the order's lock and has checked the amount."""
+        services = services or runtime.services(self.env)
         refund = self._kfc_open_refund(fen, lines, name=name, reason=reason)
-        return refund._kfc_reply(refund._kfc_send(services))
+        services.commit(self.env)       # the refund, its number and its dishes, before asking
+        reply = refund._kfc_send(services)
+        services.commit(self.env)
+        return refund._kfc_reply(reply)
 
     def _kfc_open_refund(self, fen, lines=None, name=False, reason=False):
         """Record a refund of ``fen`` of the order's payment that gives back ``lines`` (none: an
@@ -274,7 +280,8 @@ class SaleOrder(models.Model):
             refund.write(values)
         else:
             refund = refunds.create(dict(values, name=name or False))
-        unserved = lines.filtered(lambda line: not line.uuid and line.detail_state in (False, 'wait'))
+        unserved = lines.filtered(lambda line: not line.uuid and not line.placing_since
+                                  and line.detail_state in (False, 'wait'))
         unserved.write({'detail_state': 'cancel'})
         unserved.coupon_ids.write({'state': 'exchange'})
         if unserved and all(state in ('cancel', 'fail') for state in self.line_ids.mapped('detail_state')):
@@ -313,32 +320,24 @@ class SaleOrder(models.Model):
     # -- placement ---------------------------------------------------------------------------
 
     def _kfc_place(self, services=None):
-        """Hand every line of the order not yet handed over to the back-end's kitchen.
-
-        A line the back-end refuses, or whose order entry fails (no uuid was handed out), fails
-        at once, so that a paid customer is refunded instead of waiting for a dish nobody
-        cooks. A line whose detail submission ends unclear keeps its uuid and waits for the
-        done-order query. The back-end answers a number it has seen with the uuid it gave the
-        first time, so placing again places nothing twice.
+        """Hand the order's dishes not yet handed over to the back-end's kitchen, once the
+        transaction that asks for it has committed (the order, its lines, its spent coupons):
+        the dishes are claimed here, each stamped with the moment, and each is then handed over
+        and its result written in a short transaction of its own, with no lock held across the
+        back-end's calls. A request run again finds the dishes it claimed, or claims them anew
+        if its first try rolled back: nothing is placed twice. A claim that no result followed
+        (the process died) is taken up by settlement once it is older than PLACING_LIMIT
+        (sale_order_line), by the dish's own number, which the back-end answers with the order
+        it already has.
         """
         self.ensure_one()
         services = services or runtime.services(self.env)
-        lock_rows(self)         # one placement at a time per order
-        for line in self.line_ids:
-            if line.uuid or line.detail_state in ('fail', 'cancel'):
-                continue
-            try:
-                uuid = self._kfc_place_line(line, services.backend)
-            except UnclearOutcome as exc:   # the kitchen may have it: wait for the query
-                self._kfc_log_placement(line, '卡券下单结果未知', 'outcome unclear', exc)
-                line.write({'uuid': exc.args[1], 'detail_state': 'wait'})
-                continue
-            except Exception as exc:        # refused or never entered: make the customer whole
-                self._kfc_log_placement(line, '卡券下单失败', 'not placed', exc)
-                line.result = line._kfc_failure_result(exc)
-                line._kfc_fail(services)
-                continue
-            line.write({'uuid': uuid, 'detail_state': 'wait'})
+        lines = lock_rows(self).line_ids._kfc_to_place()
+        if lines:
+            lines.write({'placing_since': fields.Datetime.now()})
+            line_ids = lines.ids
+            services.after_commit(self.env, lambda env: env['sale.order.line'].browse(
+                line_ids)._kfc_hand_over(services))
 
     def _kfc_place_line(self, line, backend):
         if backend is None:
@@ -359,9 +358,6 @@ class SaleOrder(models.Model):
             'booking': '',
         }
 
-    def _kfc_log_placement(self, line, title, what, exc):
-        _logger.warning('line %s of %s %s: %s', line.id, self.name, what, redact(exc))
-        self.env['api.log']._kfc_log(title, '卡券后台', exc)
 
     # -- settlement --------------------------------------------------------------------------
 
@@ -372,54 +368,59 @@ class SaleOrder(models.Model):
 
     @api.model
     def _kfc_settle(self, services=None):
-        """Close what the requests of the day left open, asking the outside services; returns
-        the counts of what was done. Every row is locked and read again before it is acted on,
-        so a run that meets a request or another run on the same order waits for its result.
-        """
+        """Close what requests, crashes and slow calls left open, asking the outside services;
+        returns the counts of what was done. Each item is settled in a transaction of its own
+        (settling.settle_each): one a request holds, or that fails, is left to the next run."""
         services = services or runtime.services(self.env)
         counts = {
             'refunds_settled': self.env['sale.refund.order']._kfc_settle_in_progress(services),
-            'orders_placed': self._kfc_place_paid_drafts(services),
+            'orders_placed': self._kfc_place_left_over(services),
             'cancelled_refunded': self._kfc_refund_paid_cancelled(services),
         }
         _logger.info('settlement: %s', counts)
         return counts
 
     @api.model
-    def _kfc_place_paid_drafts(self, services):
-        """Place orders paid but still "draft" a minute after their payment (the page never
-        asked for the state change)."""
-        placed = 0
-        cutoff = fields.Datetime.now() - PLACEMENT_DELAY
-        orders = self.sudo().search([('state', '=', 'draft'), ('is_paid', '=', True),
-                                     ('pay_time', '<=', cutoff)])
-        for order in orders:
-            if lock_rows(order).state != 'draft':
-                continue
-            order.state = 'paid'
-            order._kfc_place(services)
-            placed += 1
-        return placed
+    def _kfc_place_left_over(self, services):
+        """Place what paid orders left unplaced: dishes never handed over (the page never asked
+        for the state change a minute after its payment, or the process died between commit
+        and placement) and dishes whose placement gave no result in time."""
+        lines = self.env['sale.order.line'].sudo().search([
+            ('uuid', '=', False), ('detail_state', 'not in', ('fail', 'cancel', 'success')),
+            ('sale_order_id.is_paid', '=', True),
+            ('sale_order_id.state', 'in', ('draft', 'paid', 'pick'))])
+        return settle_each(lines._kfc_to_place().sale_order_id,
+                           lambda order: order._kfc_place_unplaced(services), services)
+
+    def _kfc_place_unplaced(self, services):
+        if self.state == 'draft':
+            if not self.pay_time or self.pay_time > fields.Datetime.now() - PLACEMENT_DELAY:
+                return False        # the page may still ask for the state change
+            self.state = 'paid'
+        if not self.is_paid or self.state not in ('paid', 'pick') \
+                or not self.line_ids._kfc_to_place():
+            return False
+        self._kfc_place(services)
+        return True
 
     @api.model
     def _kfc_refund_paid_cancelled(self, services):
         """Refund what is left of orders that were paid after they were cancelled, once."""
-        refunded = 0
         orders = self.sudo().search([('state', '=', 'cancel'), ('is_paid', '=', True),
                                      ('transaction_id', '!=', False)])
-        refunds = self.env['sale.refund.order'].sudo()
-        for order in orders:
-            name = order._kfc_cancellation_refund_number()
-            if refunds.search_count([('name', '=', name)]):
-                continue            # asked before: the pass over refunds in progress follows it
-            fen = lock_rows(order)._kfc_refund_left_fen()
-            if fen <= 0:
-                continue            # nothing left: the customer's refunds gave it all back
-            refund = order._kfc_open_refund(fen, name=name, reason=CANCELLED_ORDER_REASON)
-            reply = refund._kfc_send(services)
-            self.env['api.log']._kfc_log('取消订单退款', '微信', refund._kfc_reply(reply))
-            refunded += 1
-        return refunded
+        return settle_each(orders, lambda order: order._kfc_refund_cancelled(services), services)
+
+    def _kfc_refund_cancelled(self, services):
+        name = self._kfc_cancellation_refund_number()
+        if self.state != 'cancel' or self.refund_ids.filtered(lambda refund: refund.name == name):
+            return False            # asked before: the pass over refunds in progress follows it
+        fen = self._kfc_refund_left_fen()
+        if fen <= 0:
+            return False            # nothing left: the customer's refunds gave it all back
+        reply = self._kfc_refund(fen, None, name=name, reason=CANCELLED_ORDER_REASON,
+                                 services=services)
+        self.env['api.log']._kfc_log('取消订单退款', '微信', reply)
+        return True
 
 
 def _first_lines_adding_up_to(lines, fen):

@@ -2,13 +2,21 @@
 shows beside it."""
 import json
 
+import datetime
+import logging
+
 from odoo import api, fields, models
 
-from ..services.coupon_backend import BackendRefusal
+from ..services import runtime
+from ..services.coupon_backend import BackendRefusal, UnclearOutcome
 from ..services.redaction import redact
 from ..services.wechatpay import yuan_to_fen
 from .locking import lock_rows
 
+_logger = logging.getLogger(__name__)
+
+# A dish claimed for placement this long ago without a result is handed over again.
+PLACING_LIMIT = datetime.timedelta(minutes=2)
 LINE_STATES = [
     ('wait', 'Handed to fulfilment'),
     ('success', 'Pick-up code received'),
@@ -53,6 +61,8 @@ class SaleOrderLine(models.Model):
     # No default: a line is "wait" only once placement has handed it to fulfilment.
     detail_state = fields.Selection(LINE_STATES, index=True)
     uuid = fields.Char(string='Fulfilment order id')
+    # Claimed for placement at this moment; cleared when the back-end's answer is written.
+    placing_since = fields.Datetime(string='Handed over at', readonly=True, copy=False)
     pick_code = fields.Char()
     phone = fields.Char()
     result = JsonText(string='Failing back-end reply')
@@ -72,6 +82,50 @@ class SaleOrderLine(models.Model):
     def name_get(self):
         return [(line.id, '%s / %s' % (line.sale_order_id.name or '', line.product_id.name or ''))
                 for line in self]
+
+    # -- placement ---------------------------------------------------------------------------
+
+    def _kfc_to_place(self):
+        """The lines to hand to the kitchen: neither handed over nor failed nor cancelled, and
+        not claimed by a placement still under way."""
+        stale = fields.Datetime.now() - PLACING_LIMIT
+        return self.filtered(lambda line: not line.uuid
+                             and line.detail_state not in ('fail', 'cancel', 'success')
+                             and (not line.placing_since or line.placing_since < stale))
+
+    def _kfc_hand_over(self, services):
+        """Hand each claimed line to the back-end and write its result, each in a transaction of
+        its own: nothing is held while the back-end answers."""
+        for line in self:
+            services.commit(line.env)       # what was read so far holds no snapshot or lock
+            try:
+                line._kfc_hand_over_one(services)
+                services.commit(line.env)
+            except Exception:
+                _logger.exception('placing line %s failed; settlement takes it up', line.id)
+                line.env.cr.rollback()
+
+    def _kfc_hand_over_one(self, services):
+        line = self
+        if line.uuid or not line.placing_since or line.detail_state in ('fail', 'cancel'):
+            return                          # placed, or given up, meanwhile
+        order = line.sale_order_id
+        try:
+            uuid = order._kfc_place_line(line, services.backend)
+        except UnclearOutcome as exc:       # the kitchen may have it: wait for the query
+            line._kfc_log_placement('卡券下单结果未知', 'outcome unclear', exc)
+            line.write({'uuid': exc.args[1], 'detail_state': 'wait', 'placing_since': False})
+            return
+        except Exception as exc:            # refused or never entered: make the customer whole
+            line._kfc_log_placement('卡券下单失败', 'not placed', exc)
+            line.write({'result': line._kfc_failure_result(exc), 'placing_since': False})
+            line._kfc_fail(services)
+            return
+        line.write({'uuid': uuid, 'detail_state': 'wait', 'placing_since': False})
+
+    def _kfc_log_placement(self, title, what, exc):
+        _logger.warning('line %s of %s %s: %s', self.id, self.sale_order_id.name, what, redact(exc))
+        self.env['api.log']._kfc_log(title, '卡券后台', exc)
 
     # -- a failed dish -----------------------------------------------------------------------
 
@@ -111,8 +165,7 @@ class SaleOrderLine(models.Model):
         if fen <= 0:
             refund.write({'state': 'fail', 'failure_reason': 'nothing left of the payment'})
             return refund
-        reply = refund._kfc_send(services)
-        self.env['api.log']._kfc_log('出餐失败退款', '微信', refund._kfc_reply(reply))
+        refund._kfc_send_after_commit(services or runtime.services(self.env))
         return refund
 
     def _kfc_refunds(self):

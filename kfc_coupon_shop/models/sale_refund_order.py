@@ -1,13 +1,14 @@
 """Refunds: what each gives back and of which payment, asking WeChat Pay, recording how far each
 got, and settling those in progress."""
+import datetime
 import logging
 
 from odoo import api, fields, models
 
 from ..services import runtime
 from ..services.wechatpay import yuan_to_fen
-from .locking import lock_rows
 from .sale_order import REFUND_NOTIFY_PATH
+from .settling import settle_each
 
 _logger = logging.getLogger(__name__)
 
@@ -22,6 +23,17 @@ REFUND_STATUS_STATES = {'SUCCESS': 'done', 'PROCESSING': 'draft', 'CLOSED': 'fai
 # Refusals that say "not now" rather than "no": the refund stays in progress and is asked again.
 RETRY_LATER_CODES = ('NOT_ENOUGH', 'FREQUENCY_LIMITED')
 MISMATCH_REASON = '支付与订单不符'
+# A refund WeChat Pay has not taken (it answers "not now", fails, or knows nothing of it) is
+# asked again, at growing intervals, for this long; then it fails for the staff to see.
+ASK_AGAIN_FOR = datetime.timedelta(days=3)
+FIRST_FOLLOW_UP = datetime.timedelta(minutes=1)
+LONGEST_INTERVAL = datetime.timedelta(hours=1)
+
+
+def follow_up_interval(attempts):
+    """How long after its ``attempts``-th follow-up a refund in progress is looked at again:
+    one minute, doubling, at most an hour."""
+    return min(FIRST_FOLLOW_UP * 2 ** min(attempts, 16), LONGEST_INTERVAL)
 
 
 def is_definite_refusal(reply):
@@ -51,6 +63,9 @@ class SaleRefundOrder(models.Model):
     failure_reason = fields.Text(string='Why it failed', readonly=True)
     # The order's state before this refund cancelled it; empty when it did not.
     cancelled_order_state = fields.Char(readonly=True)
+    # While in progress: how often settlement followed it up, and when it is due again.
+    attempts = fields.Integer(readonly=True)
+    next_attempt_at = fields.Datetime(string='Next follow-up', readonly=True, index=True)
 
     # The number is the out_refund_no at WeChat Pay: notifications find the refund by it.
     _sql_constraints = [('name_uniq', 'unique (name)', 'A refund number is given once.')]
@@ -58,7 +73,9 @@ class SaleRefundOrder(models.Model):
     @api.model_create_multi
     def create(self, vals_list):
         orders = self.env['sale.order']
-        vals_list = [dict(vals, name=vals.get('name') or orders._kfc_next_number('sale.refund.order'))
+        due = fields.Datetime.now() + FIRST_FOLLOW_UP
+        vals_list = [dict(vals, name=vals.get('name') or orders._kfc_next_number('sale.refund.order'),
+                          next_attempt_at=vals.get('next_attempt_at') or due)
                      for vals in vals_list]
         return super().create(vals_list)
 
@@ -75,8 +92,20 @@ class SaleRefundOrder(models.Model):
                               transaction_id=self.transaction_id,
                               notify_url=services.notify_url(REFUND_NOTIFY_PATH, self.env),
                               reason=self.reason or None)
-        self._kfc_record_outcome(reply)
+        services.record(self.env, lambda: self._kfc_record_outcome(reply))
         return reply
+
+    def _kfc_send_after_commit(self, services):
+        """Ask WeChat Pay for this refund once the transaction that made it has committed (a
+        request that goes on after it, and holds locks, does not wait for WeChat Pay); until
+        then, and if that fails, it is a refund in progress that settlement follows up."""
+        refund_id = self.id
+
+        def send(env):
+            refund = env['sale.refund.order'].browse(refund_id)
+            reply = refund._kfc_send(services)
+            env['api.log']._kfc_log('退款申请', '微信', refund._kfc_reply(reply))
+        services.after_commit(self.env, send)
 
     def _kfc_reply(self, reply):
         """The refund as the host's WeChat Pay functions answer it: WeChat Pay's data on
@@ -131,28 +160,46 @@ class SaleRefundOrder(models.Model):
             'amount': total / 100.0, 'transaction_id': transaction_id,
             'payment_amount': total / 100.0, 'reason': MISMATCH_REASON,
             'failure_reason': False})
-        reply = refund._kfc_send(services)
-        self.env['api.log']._kfc_log('退回不符的支付', '微信', {'refund': name, 'why': why,
-                                                         'reply': refund._kfc_reply(reply)})
+        self.env['api.log']._kfc_log('退回不符的支付', '微信', {'refund': name, 'why': why})
+        refund._kfc_send_after_commit(services)
 
     # -- settlement --------------------------------------------------------------------------
 
     @api.model
     def _kfc_settle_in_progress(self, services):
-        """Ask WeChat Pay about every refund still in progress and record the outcome; one
-        WeChat Pay never received is asked for again, under the same number. Returns how many
-        were settled."""
-        settled = 0
+        """Follow up every refund in progress that is due; returns how many were settled."""
+        due = self.sudo().search([('state', '=', 'draft'), ('amount', '>', 0), '|',
+                                  ('next_attempt_at', '=', False),
+                                  ('next_attempt_at', '<=', fields.Datetime.now())])
+        return settle_each(due, lambda refund: refund._kfc_follow_up(services), services)
+
+    def _kfc_follow_up(self, services):
+        """Ask WeChat Pay how far the refund got and record it; one WeChat Pay never received
+        is asked for again, under the same number, until ASK_AGAIN_FOR has passed since it was
+        made: then it fails for the staff. The next follow-up is booked (and committed) before
+        WeChat Pay is asked, so that another run leaves it alone meanwhile. Whether it was
+        settled."""
+        now = fields.Datetime.now()
+        if self.state != 'draft' or (self.next_attempt_at and self.next_attempt_at > now):
+            return False
+        self.write({'attempts': self.attempts + 1,
+                    'next_attempt_at': now + follow_up_interval(self.attempts + 1)})
+        services.commit(self.env)
         log = self.env['api.log']
-        for refund in self.sudo().search([('state', '=', 'draft'), ('amount', '>', 0)]):
-            if lock_rows(refund).state != 'draft':
-                continue
-            reply = services.wechatpay_client().query_refund(refund.name)
-            if reply.status == 404:     # WeChat Pay never received it: ask again, same number
-                reply = refund._kfc_send(services)
-                log._kfc_log('退款重新申请', '微信', reply.data if reply.ok else reply.message)
-            else:
-                refund._kfc_record_outcome(reply, query=True)
-                log._kfc_log('退款查询', '微信', reply.data if reply.ok else reply.message)
-            settled += refund.state != 'draft'
-        return settled
+        reply = services.wechatpay_client().query_refund(self.name)
+        if reply.status != 404:
+            services.record(self.env, lambda: self._kfc_record_outcome(reply, query=True))
+            log._kfc_log('退款查询', '微信', reply.data if reply.ok else reply.message)
+        elif self.create_date < now - ASK_AGAIN_FOR:
+            self._kfc_give_up('WeChat Pay did not take the refund within %d days'
+                              % ASK_AGAIN_FOR.days)
+        else:                           # WeChat Pay never received it: ask again, same number
+            reply = self._kfc_send(services)
+            log._kfc_log('退款重新申请', '微信', reply.data if reply.ok else reply.message)
+        return self.state != 'draft'
+
+    def _kfc_give_up(self, why):
+        """No answer settled the refund in time: it fails, for the staff to see and act on
+        (nothing is known to have moved, so the dishes it covers stay as they are)."""
+        self.write({'state': 'fail', 'failure_reason': why})
+        self.env['api.log']._kfc_log('退款失败', '微信', {'refund': self.name, 'why': why})

@@ -10,9 +10,10 @@ The business rules do not reach for these globals: they take a ``Services`` from
 (``services(env)`` for the process's own), so that a test can hand them scripted ones.
 """
 import dataclasses
+import logging
 from typing import Callable, Optional
 
-from odoo import http
+from odoo import SUPERUSER_ID, api, http
 from odoo.tools import config as server_config
 
 from . import redaction
@@ -21,6 +22,8 @@ from .deployment import read_deployment
 from .outbound import Outbound, OriginMap
 from .settings import DEFAULT_PRODUCTID, DEFAULT_USERID, Settings
 from .wechatpay import WechatPayClient
+
+_logger = logging.getLogger(__name__)
 
 PARAM_USERID = 'kfc_coupon_shop.coupon_backend_userid'
 PARAM_PRODUCTID = 'kfc_coupon_shop.coupon_backend_productid'
@@ -83,21 +86,74 @@ def coupon_backend(env):
         productid=int(params.get_param(PARAM_PRODUCTID) or DEFAULT_PRODUCTID))
 
 
-def _no_commit(env):
-    """Leave the work in the caller's transaction."""
+def commit_now(env):
+    """Commit the transaction of ``env``: what it wrote, the numbers it drew and its locks go
+    out with it, so that no outside call that follows holds them."""
+    env.cr.commit()
+
+
+# PostgreSQL's serialization failure, deadlock and lock not available (psycopg2's pgcode; the
+# stand-in's concurrency failures carry the first): another transaction got there first.
+CONCURRENCY_CODES = ('40001', '40P01', '55P03')
+RECORD_TRIES = 5
+
+
+def record_now(env, write):
+    """Run ``write()`` in a transaction of its own and commit it; when another transaction got
+    there first, run it again on what that one committed. For what an outside call answered:
+    the call is not made again, only its outcome is written."""
+    for tries_left in reversed(range(RECORD_TRIES)):
+        env.cr.commit()
+        try:
+            write()
+            env.cr.commit()
+            return
+        except Exception as exc:
+            if getattr(exc, 'pgcode', None) not in CONCURRENCY_CODES or not tries_left:
+                raise
+            env.cr.rollback()
+
+
+def rollback_now(env):
+    """Roll the transaction of ``env`` back."""
+    env.cr.rollback()
+
+
+def run_after_commit(env, job):
+    """Run ``job(env)`` once the transaction of ``env`` has committed, in a transaction of its
+    own; a failure is logged (what it left open, settlement takes up)."""
+    registry = env.registry
+
+    def run():
+        try:
+            with registry.cursor() as cr:
+                # kept in a variable: Odoo flushes at commit the environments still alive
+                job_env = api.Environment(cr, SUPERUSER_ID, {})
+                job(job_env)
+        except Exception:
+            _logger.exception('work after commit failed; settlement takes it up')
+    env.cr.postcommit.add(run)
 
 
 @dataclasses.dataclass
 class Services:
-    """What a business rule talks to, and where it commits its work before each outside call.
+    """What a business rule talks to, and where its work is committed around outside calls.
 
     wechatpay: the WeChat Pay client (None: not configured); backend: the coupon back-end
-    (None: no account configured); commit(env): the point of commit; sandbox: the outside
-    world is the local sandbox (a plain http notification address will do).
+    (None: no account configured); commit(env): commit before an outside call;
+    record(env, write): write what an outside call answered, in a transaction of its own;
+    rollback(env): give up an item of work that failed; after_commit(env, job): run
+    ``job(env)`` once the transaction has committed; sandbox: the outside world is the local
+    sandbox (a plain http notification address will do). A test of the rules in one
+    transaction gives a commit that flushes, a record that writes, a rollback that raises and
+    an after_commit that runs the job at once.
     """
     wechatpay: Optional[WechatPayClient] = None
     backend: Optional[CouponBackend] = None
-    commit: Callable = _no_commit
+    commit: Callable = commit_now
+    record: Callable = record_now
+    rollback: Callable = rollback_now
+    after_commit: Callable = run_after_commit
     sandbox: bool = False
 
     def wechatpay_client(self):

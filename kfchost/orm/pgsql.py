@@ -10,7 +10,7 @@ import re
 import sqlite3
 
 _FOR_UPDATE = re.compile(
-    r"\s+FOR\s+(?:NO\s+KEY\s+)?UPDATE(?:\s+OF\s+[\w\s,\"]+?)?(?:\s+NOWAIT|\s+SKIP\s+LOCKED)?\s*;?\s*$",
+    r"\s+FOR\s+(?:NO\s+KEY\s+)?UPDATE(?:\s+OF\s+[\w\s,\"]+?)?(\s+NOWAIT|\s+SKIP\s+LOCKED)?\s*;?\s*$",
     re.IGNORECASE)
 
 # string literals, quoted identifiers and comments: their text is not SQL syntax
@@ -60,9 +60,13 @@ def check_dialect(query):
 
 
 def split_for_update(query):
-    """``(query without its FOR UPDATE clause, whether it had one)``."""
-    query, locks = _FOR_UPDATE.subn("", query)
-    return query, bool(locks)
+    """``(query without its FOR UPDATE clause, how it locks)``: None (no clause), "wait",
+    "nowait" or "skip" (SKIP LOCKED)."""
+    match = _FOR_UPDATE.search(query)
+    if not match:
+        return query, None
+    words = (match.group(1) or 'wait').split()
+    return query[:match.start()], words[0].lower()
 
 
 def to_sqlite(query, params):

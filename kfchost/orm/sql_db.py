@@ -36,6 +36,12 @@ class ConcurrencyFailure(sqlite3.OperationalError):
     pgcode = '40001'
 
 
+class LockNotAvailable(ConcurrencyFailure):
+    """``FOR UPDATE NOWAIT`` found the row locked, as PostgreSQL's 55P03."""
+
+    pgcode = '55P03'
+
+
 class InFailedSqlTransaction(sqlite3.InternalError):
     """A statement was sent after an earlier one failed, before the rollback."""
 
@@ -164,6 +170,7 @@ class Cursor:
         self._cnx = pool.borrow()
         self._obj = self._cnx.cursor()
         self._writing = False
+        self._lost_race = False     # the last transaction lost a race for the write lock
         self._lock = threading.RLock()
         self._now = None
         self._aborted = False
@@ -182,13 +189,19 @@ class Cursor:
             except pgsql.ProgrammingError:
                 self._aborted = True
                 raise
-            query, locks = pgsql.split_for_update(query)
+            query, lock_mode = pgsql.split_for_update(query)
             try:
                 sql, values = pgsql.to_sqlite(query, params)
             except pgsql.ProgrammingError as exc:
                 self._aborted = exc.aborts
                 raise
-            return self._run(sql, values, locks, log_exceptions)
+            if lock_mode in ('skip', 'nowait') and not self._writing \
+                    and not self._take_write_lock_at_once():
+                if lock_mode == 'nowait':
+                    self._aborted = True
+                    raise LockNotAvailable('could not obtain lock on row')
+                sql, values = 'SELECT 1 WHERE 0', ()    # SKIP LOCKED: the row is skipped
+            return self._run(sql, values, bool(lock_mode), log_exceptions)
 
     def executemany(self, query, seq):
         for params in seq:
@@ -238,9 +251,13 @@ class Cursor:
     def _fail(self, exc):
         """A statement failed: the transaction is aborted until it is rolled back."""
         self._aborted = True
-        if isinstance(exc, sqlite3.OperationalError) and _is_busy(exc) \
-                and not isinstance(exc, ConcurrencyFailure):
-            raise ConcurrencyFailure(str(exc)) from exc
+        if isinstance(exc, sqlite3.OperationalError) and _is_busy(exc):
+            # SQLite refuses a write on any snapshot older than the last commit, where
+            # PostgreSQL refuses only rows changed meanwhile: the next transaction of this
+            # cursor, which tries again, holds the write lock from its start.
+            self._lost_race = True
+            if not isinstance(exc, ConcurrencyFailure):
+                raise ConcurrencyFailure(str(exc)) from exc
         raise exc
 
     def savepoint(self, flush=True):
@@ -292,6 +309,7 @@ class Cursor:
             raise sqlite3.InterfaceError("Unable to use a closed cursor.")
         if self._cnx.in_transaction:
             return
+        immediate, self._lost_race = immediate or self._lost_race, False
         try:
             self._cnx.execute("BEGIN IMMEDIATE" if immediate else "BEGIN")
         except sqlite3.OperationalError as exc:
@@ -313,6 +331,19 @@ class Cursor:
             if self._now is None:
                 self._now = datetime.datetime.utcnow()
             return self._now
+
+    def _take_write_lock_at_once(self):
+        """Take the write lock if no other transaction holds it; whether it was taken. SQLite
+        has no row locks: a row another transaction may hold counts as locked."""
+        self._cnx.execute('PRAGMA busy_timeout = 0')
+        try:
+            self._begin(immediate=False)
+            self._take_write_lock()
+            return True
+        except ConcurrencyFailure:
+            return False
+        finally:
+            self._cnx.execute('PRAGMA busy_timeout = %d' % (BUSY_TIMEOUT * 1000))
 
     def _take_write_lock(self):
         if self._writing:
@@ -338,7 +369,8 @@ class Cursor:
             self._finish_statement()
             if self._cnx.in_transaction:
                 self._cnx.execute("ROLLBACK" if self._aborted else "COMMIT")
-            if self._aborted and self.transaction is not None:
+            if self.transaction is not None:
+                # as Odoo: what the next transaction reads, it reads afresh
                 self.transaction.reset()
             self._aborted = False
             self._writing = False

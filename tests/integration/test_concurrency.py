@@ -167,3 +167,43 @@ def test_a_login_that_waited_for_the_database_spends_its_code_once(host):
     report('login in a race', status=reply.status_code, code_exchanges=len(exchanges))
     assert reply.status_code == 200 and reply.json()['code'] == 200, reply.text
     assert len(exchanges) == 1
+
+
+def timed(call):
+    started = time.monotonic()
+    result = call()
+    return result, time.monotonic() - started
+
+
+def test_a_slow_kitchen_holds_up_no_other_customer(host, customer):
+    """A coupon-only order is placed after its request commits: the order entry hanging does
+    not hold the database (nor an order number) for another customer's order."""
+    [fries] = customer.redeem('RW2024ST0001')
+    host.control('fault', service='coupon', mode='hang', seconds=4, path='/kfcautoorder')
+    other = Customer(host, nickname='隔壁')
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        slow = pool.submit(customer.order, [('S2001', 1, [fries])], route='post_coupon_sale_order')
+        time.sleep(1)                                   # its placement hangs by now
+        reply, seconds = timed(lambda: other.order([('D3001', 1, [])]))
+        assert not slow.done()
+        assert (reply.status_code, reply.json()['code']) == (200, 200)
+        assert seconds < 1, 'the other order waited %.1f s' % seconds
+        assert slow.result().json()['code'] == 200
+
+
+def test_two_refunds_wait_for_no_one_while_wechat_pay_is_slow(host):
+    """Each refund and its number are committed before WeChat Pay is asked: two customers'
+    refunds proceed side by side however long WeChat Pay takes."""
+    forms = []
+    for nickname in ('甲', '乙'):
+        buyer = Customer(host, nickname=nickname)
+        order_id = host.create_order(buyer.token, paid=[('D3001', 9.9)])
+        transaction_id = host.pay(order_id)
+        forms.append({'token': buyer.token, 'id': str(order_id), 'out_trade_no':
+                      order_name(host, order_id), 'transaction_id': transaction_id})
+    host.control('fault', service='wechatpay', mode='hang', seconds=2, path='/v3/refund')
+    forms = iter(forms)
+    replies, seconds = timed(lambda: together(2, lambda: host.post(
+        'wechat_jsapi_refund', data=next(forms))))
+    assert [reply.json()['code'] for reply in replies] == [200, 200]
+    assert seconds < 3.5, 'the refunds took %.1f s, one after the other' % seconds

@@ -55,7 +55,7 @@ def test_a_coupon_dish_and_a_paid_dish_are_paid_and_picked_up(host, browser):
     assert not browser.find_elements(By.CSS_SELECTOR, '.coupon-mark')
 
     click(browser, 'a.bar-link', '兑换券')
-    code = browser.find_element(By.NAME, 'code')
+    [code] = wait_for(browser, '[name="code"]')     # once the view is drawn
     code.send_keys('RW2024HB0001')      # a coupon for the multi-choice burger
     code.submit()
     wait_text(browser, '.coupon-name', '汉堡三选一兑换券')
