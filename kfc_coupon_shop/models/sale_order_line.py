@@ -94,34 +94,37 @@ class SaleOrderLine(models.Model):
                              and (not line.placing_since or line.placing_since < stale))
 
     def _kfc_hand_over(self, services):
-        """Hand each claimed line to the back-end and write its result, each in a transaction of
-        its own: nothing is held while the back-end answers."""
+        """Hand each claimed line to the back-end, holding nothing while it answers, and write
+        its result in a transaction of its own."""
         for line in self:
-            services.commit(line.env)       # what was read so far holds no snapshot or lock
             try:
                 line._kfc_hand_over_one(services)
-                services.commit(line.env)
             except Exception:
                 _logger.exception('placing line %s failed; settlement takes it up', line.id)
-                line.env.cr.rollback()
+                services.rollback(line.env)
 
     def _kfc_hand_over_one(self, services):
-        line = self
-        if line.uuid or not line.placing_since or line.detail_state in ('fail', 'cancel'):
+        services.commit(self.env)           # read afresh, holding no snapshot or lock
+        if self.uuid or not self.placing_since or self.detail_state in ('fail', 'cancel'):
             return                          # placed, or given up, meanwhile
-        order = line.sale_order_id
         try:
-            uuid = order._kfc_place_line(line, services.backend)
+            uuid = self.sale_order_id._kfc_place_line(self, services.backend)
         except UnclearOutcome as exc:       # the kitchen may have it: wait for the query
-            line._kfc_log_placement('卡券下单结果未知', 'outcome unclear', exc)
-            line.write({'uuid': exc.args[1], 'detail_state': 'wait', 'placing_since': False})
-            return
+            services.record(self.env, lambda: self._kfc_placed(exc.args[1], exc))
         except Exception as exc:            # refused or never entered: make the customer whole
-            line._kfc_log_placement('卡券下单失败', 'not placed', exc)
-            line.write({'result': line._kfc_failure_result(exc), 'placing_since': False})
-            line._kfc_fail(services)
-            return
-        line.write({'uuid': uuid, 'detail_state': 'wait', 'placing_since': False})
+            services.record(self.env, lambda: self._kfc_not_placed(exc, services))
+        else:
+            services.record(self.env, lambda: self._kfc_placed(uuid))
+
+    def _kfc_placed(self, uuid, unclear=None):
+        if unclear is not None:
+            self._kfc_log_placement('卡券下单结果未知', 'outcome unclear', unclear)
+        self.write({'uuid': uuid, 'detail_state': 'wait', 'placing_since': False})
+
+    def _kfc_not_placed(self, exc, services):
+        self._kfc_log_placement('卡券下单失败', 'not placed', exc)
+        self.write({'result': self._kfc_failure_result(exc), 'placing_since': False})
+        self._kfc_fail(services)
 
     def _kfc_log_placement(self, title, what, exc):
         _logger.warning('line %s of %s %s: %s', self.id, self.sale_order_id.name, what, redact(exc))
