@@ -16,7 +16,6 @@ from werkzeug.test import EnvironBuilder
 from kfchost import http
 from odoo.addons.kfc_coupon_shop.services import runtime
 from kfchost.app import create_app
-from kfchost.demo import load_demo
 from kfchost.http.request import HTTPRequest, Request, _request_stack
 from kfchost.orm.base.res_users import PUBLIC_USER_ID
 from kfchost.orm import api
@@ -33,7 +32,8 @@ DEPLOYMENT = read_deployment()
 
 @pytest.fixture(scope='session')
 def sandbox_server():
-    with SandboxServer(SandboxConfig.from_deployment(DEPLOYMENT)) as server:
+    config = SandboxConfig.from_deployment(DEPLOYMENT)
+    with SandboxServer(config) as server:
         yield server
 
 
@@ -171,9 +171,8 @@ def host(platform, odoo_site, sandbox, tmp_path, addon_settings):
     server = http.start_server(None)    # its address goes into the settings
     url = 'http://127.0.0.1:%d' % server.server_port
     app = create_app(str(tmp_path / 'host.sqlite3'), dict(
-        sandbox.config.addon_section(str(tmp_path / 'keys'), url, sandbox.url), **addon_settings))
-    with app.registry.cursor() as cr:
-        load_demo(api.Environment(cr), sandbox.config.host_settings()['wechat'])
+        sandbox.config.addon_section(str(tmp_path / 'keys'), url, sandbox.url), **addon_settings),
+        demo=True)
     server.app = app
     yield Host(url, app.registry, sandbox)
     http.stop_server(server)
