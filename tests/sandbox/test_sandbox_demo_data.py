@@ -8,14 +8,20 @@ from kfchost.orm import api
 from kfchost.orm.registry import Registry
 from kfcsandbox.config import SandboxConfig
 from kfcsandbox.data import MENU, menu_dishes
+from odoo.addons.kfc_coupon_shop.services import runtime
+from odoo.addons.kfc_coupon_shop.services.settings import Settings
 
 LINK_SEPARATORS = re.compile('[,，]')
 
 
 @pytest.fixture(scope='module')
 def env(tmp_path_factory):
-    """The demo records, as the stand-in loads them from the add-on's demo files."""
-    registry = addon.install(Registry(tmp_path_factory.mktemp('demo') / 'demo.sqlite3'), demo=True)
+    """The demo records, as the stand-in loads them from the add-on's demo files (with no
+    settings that would replace their official account)."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(runtime, 'settings', Settings())
+        registry = addon.install(Registry(tmp_path_factory.mktemp('demo') / 'demo.sqlite3'),
+                                 demo=True)
     with registry.cursor() as cr:
         yield api.Environment(cr)
     registry.close()
