@@ -19,7 +19,6 @@ import requests
 from kfchost import http
 from kfchost import addon
 from kfchost.app import create_app
-from kfchost.demo import load_demo
 from kfchost.orm import api, sql_db
 
 GOAL = 11.0
@@ -32,7 +31,6 @@ def fill(registry):
     """Customers "orders-N" with N paid orders each; returns nothing."""
     with registry.cursor() as cr:
         env = api.Environment(cr)
-        load_demo(env)
         products = [env['kfc.product'].search([('link_id', '=', link)], limit=1) for link in DISHES]
         for size in SIZES:
             user = env['kfc.user'].create({'name': 'bench', 'openid': 'o-%d' % size,
@@ -83,7 +81,7 @@ def main():
     logging.getLogger('werkzeug').setLevel(logging.WARNING)
 
     with tempfile.TemporaryDirectory() as tmp:
-        app = create_app(os.path.join(tmp, 'bench.sqlite3'))
+        app = create_app(os.path.join(tmp, 'bench.sqlite3'), demo=True)
         fill(app.registry)
         server = http.start_server(app)
         url = 'http://127.0.0.1:%d/api/post_sale_order_list' % server.server_port

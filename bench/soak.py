@@ -204,17 +204,12 @@ def run_server(port, sandbox_url, db):
     """The API served as `kfchost serve --sandbox --demo` serves it, on a sandbox elsewhere."""
     from kfchost import addon, http
     from kfchost.app import create_app
-    from kfchost.demo import load_demo
-    from kfchost.orm import api
     from kfcsandbox.config import addon_section
     host_settings = requests.get(sandbox_url + '/sandbox/config', timeout=10).json()
     public_url = 'http://127.0.0.1:%d' % port
     server = http.make_server(None, '127.0.0.1', port)
     keys = os.path.join(os.path.dirname(os.path.abspath(db)), 'keys')
-    app = create_app(db, addon_section(host_settings, keys, public_url, sandbox_url))
-    with app.registry.cursor() as cr:
-        load_demo(api.Environment(cr, api.SUPERUSER_ID, {}), host_settings['wechat'])
-    server.app = app
+    server.app = create_app(db, addon_section(host_settings, keys, public_url, sandbox_url), demo=True)
     print('kfchost API listening on %s/api/' % public_url, flush=True)
     http.serve_until_stopped(server)
 

@@ -33,6 +33,14 @@ The add-on defines its own sale.order: it does not install beside Odoo's Sales a
         'views/config_views.xml',
         'views/kfc_coupon_shop_menus.xml',
     ],
+    # A shop to try, against the sandbox's defaults; its coupon codes and passwords are known,
+    # so production databases are made with --without-demo=all.
+    'demo': [
+        'demo/config_demo.xml',
+        'demo/kfc_product_demo.xml',
+        'demo/kfc_coupon_demo.xml',
+        'demo/res_users_demo.xml',
+    ],
     'installable': True,
     'application': True,
 }

@@ -1,28 +1,34 @@
 """The shop's Odoo add-on as the stand-in serves it: imported as ``odoo.addons.<name>``, its
 manifest read, the data it needs loaded into a database.
 
-Of the data files, the stand-in loads the records of the models it has (sequences, system
-parameters). It runs no scheduler and has no web client, so it leaves out scheduled actions
-(``ir.cron``: the command line runs the same work on demand) and the back office (views,
-window actions, menus, groups and their categories). Access rights (``ir.model.access.csv``)
-are not loaded either: on the stand-in nobody but the superuser (``sudo()``) reaches the
-add-on's records, which Odoo's rights only widen for back-office users. Records of any other
-model (record rules among them) are refused: leaving them out could make the stand-in more
-permissive than Odoo.
+Of the data files (and, asked for, the demo files), the stand-in loads the records of the
+add-on's own models and of the platform's it has (sequences, system parameters), under their
+external ids (``ir.model.data``), so that loading again creates only what is missing and
+``ref`` links records as in Odoo. It runs no scheduler and has no web client, so it leaves out
+scheduled actions (``ir.cron``: the command line runs the same work on demand) and the back
+office (views, window actions, menus, groups and their categories, the back office's users).
+Access rights (``ir.model.access.csv``) are not loaded either: on the stand-in nobody but the
+superuser (``sudo()``) reaches the add-on's records, which Odoo's rights only widen for
+back-office users. Records of any other model (record rules among them) are refused: leaving
+them out could make the stand-in more permissive than Odoo.
 """
 import ast
 import importlib
+import logging
 import os
 import xml.etree.ElementTree as ElementTree
 
 from kfchost import http, odoo_shim
 from kfchost.orm import api
 
+_logger = logging.getLogger(__name__)
+
 ADDON = 'kfc_coupon_shop'
-# Model -> the field that identifies a record, so that loading twice creates nothing new.
-LOADED_MODELS = {'ir.sequence': 'code', 'ir.config_parameter': 'key'}
+# The platform's models the add-on's data may hold, by the field that identifies a record in a
+# database loaded before the stand-in kept external ids.
+PLATFORM_MODELS = {'ir.sequence': 'code', 'ir.config_parameter': 'key'}
 SKIPPED_MODELS = {'ir.cron', 'ir.ui.view', 'ir.actions.act_window', 'ir.ui.menu', 'res.groups',
-                  'ir.module.category'}
+                  'ir.module.category', 'res.users'}
 
 
 def import_addon(name=ADDON):
@@ -79,48 +85,76 @@ def statics(name=ADDON):
     return {name: os.path.join(addon_path(name), 'static')}
 
 
-def load_data(env, name=ADDON):
-    """Create the records of the add-on's XML data files that are missing; returns how many."""
+def load_data(env, name=ADDON, demo=False):
+    """Create the records of the add-on's XML data files, and with ``demo`` of its demo files,
+    that are missing; returns how many."""
+    files = manifest(name)['data'] + (manifest(name).get('demo', []) if demo else [])
+    return sum(load_file(env, os.path.join(addon_path(name), path), name)
+               for path in files if path.endswith('.xml'))
+
+
+def load_file(env, path, module=ADDON):
+    """Create the missing records of the Odoo XML data file ``path`` of ``module``."""
     created = 0
-    for path in manifest(name)['data']:
-        if path.endswith('.xml'):
-            for model, values in _xml_records(os.path.join(addon_path(name), path)):
-                created += _ensure(env, model, values)
+    for record in ElementTree.parse(path).getroot().iter('record'):
+        if record.attrib['model'] not in SKIPPED_MODELS:
+            created += _ensure(env, module, record)
     return created
 
 
-def _ensure(env, model, values):
-    if model not in LOADED_MODELS:
+def _ensure(env, module, record):
+    model, xml_id = record.attrib['model'], record.attrib['id']
+    if not _loadable(env, model, module):
         raise ValueError('data of model %r cannot be loaded by the stand-in' % model)
-    key = LOADED_MODELS[model]
-    records = env[model].sudo()
-    if records.search_count([(key, '=', values[key])]):
+    if env.ref('%s.%s' % (module, xml_id), raise_if_not_found=False):
         return 0
-    records.create(values)
-    return 1
+    values = {field.attrib['name']: _field_value(env, module, field)
+              for field in record.findall('field')}
+    records = env[model].sudo()
+    key = PLATFORM_MODELS.get(model)
+    found = records.search([(key, '=', values[key])], limit=1) if key else records.browse()
+    _bind_xml_id(env, module, xml_id, model, (found or records.create(values)).id)
+    return 0 if found else 1
 
 
-def _xml_records(path):
-    """(model, values) of each <record> of an Odoo XML data file that the stand-in loads."""
-    for record in ElementTree.parse(path).getroot().iter('record'):
-        model = record.attrib['model']
-        if model not in SKIPPED_MODELS:
-            yield model, {field.attrib['name']: _field_value(field) for field in record.iter('field')}
+def _loadable(env, model, module):
+    return model in PLATFORM_MODELS or (
+        model in env and env.registry[model].__module__.startswith('odoo.addons.%s.' % module))
 
 
-def _field_value(field):
+def _bind_xml_id(env, module, name, model, res_id):
+    data = env['ir.model.data'].sudo()
+    entry = data.search([('module', '=', module), ('name', '=', name)])
+    if entry:       # its record was deleted: the new one takes the name
+        entry.write({'model': model, 'res_id': res_id})
+    else:
+        data.create({'module': module, 'name': name, 'model': model, 'res_id': res_id})
+
+
+def _field_value(env, module, field):
     if 'ref' in field.attrib:
-        raise ValueError('field %r: the stand-in loads no links between data records'
-                         % field.attrib['name'])
+        ref = field.attrib['ref']
+        return env.ref(ref if '.' in ref else '%s.%s' % (module, ref)).id
     if 'eval' in field.attrib:
-        return ast.literal_eval(field.attrib['eval'])
+        try:
+            return ast.literal_eval(field.attrib['eval'])
+        except ValueError:
+            raise ValueError('field %r: the stand-in evaluates literals only, not %r'
+                             % (field.attrib['name'], field.attrib['eval'])) from None
     return field.text or ''
 
 
-def install(registry, name=ADDON):
-    """Bring the database of ``registry`` up to the add-on: its models' tables and its data."""
+def install(registry, name=ADDON, demo=False):
+    """Bring the database of ``registry`` up to the add-on: its models' tables and its data
+    (with ``demo``, its demo data too), then the models' ``_register_hook``, which Odoo runs
+    each time it loads the database."""
     import_addon(name)
     registry.init_db()
     with registry.cursor() as cr:
-        load_data(api.Environment(cr), name)
+        env = api.Environment(cr)
+        created = load_data(env, name, demo)
+        if demo:
+            _logger.info('%d records of the data and demo data of %s loaded', created, name)
+        for model in list(registry.models):
+            env[model]._register_hook()
     return registry

@@ -6,11 +6,14 @@ from kfchost import addon, http, odoo_shim
 from kfchost.orm.registry import Registry
 
 
-def open_registry(db_path):
-    """The records of the database file ``db_path``, created or brought up to the add-on."""
+def open_registry(db_path, demo=False):
+    """The records of the database file ``db_path``, created or brought up to the add-on; with
+    ``demo``, a new database gets the add-on's demo data, as Odoo loads it when it installs
+    an add-on (and never into a database that has the add-on already)."""
     addon.import_addon()                # defines the models the registry serves
     os.makedirs(os.path.dirname(os.path.abspath(db_path)), exist_ok=True)
-    return addon.install(Registry(db_path))
+    new = not os.path.exists(db_path)
+    return addon.install(Registry(db_path), demo=demo and new)
 
 
 def runtime():
@@ -31,9 +34,9 @@ def configure(section=None):
     return services
 
 
-def create_app(db_path, section=None):
+def create_app(db_path, section=None, demo=False):
     """Configure the add-on's services and return the WSGI application serving its controllers
-    on the database file ``db_path``."""
+    on the database file ``db_path`` (a new one with the demo data, with ``demo``)."""
     configure(section)
-    return http.Application(open_registry(db_path), addon.controller_classes(), addon.statics(),
+    return http.Application(open_registry(db_path, demo), addon.controller_classes(), addon.statics(),
                             proxy_mode=odoo_shim.config.get('proxy_mode') in (True, 'True', 'true'))

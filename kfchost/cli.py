@@ -43,7 +43,8 @@ def _parser():
                        help='start the simulated outside services and use them instead of production')
     serve.add_argument('--sandbox-port', type=int, default=8070,
                        help='port of the sandbox, with --sandbox (default: %(default)s)')
-    serve.add_argument('--demo', action='store_true', help='load the demo records into an empty database')
+    serve.add_argument('--demo', action='store_true',
+                       help="a new database gets the add-on's demo records (demo/ of the add-on)")
     serve.set_defaults(command=_serve)
 
     init_db = commands.add_parser('init-db', help='create or update the database schema')
@@ -58,7 +59,7 @@ def _parser():
     settle.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
     settle.set_defaults(command=_settle)
 
-    demo = commands.add_parser('demo', help='load the demo records')
+    demo = commands.add_parser('demo', help="load the add-on's demo records that are missing")
     demo.add_argument('--db', default=DEFAULT_DB)
     demo.set_defaults(command=_demo)
     return parser
@@ -97,10 +98,8 @@ def _serve(args):
             return _refuse('cannot read the configuration file %s: %s'
                            % (args.config, str(exc).splitlines()[0]))
         db_path = args.db or odoo_shim.config.get('db_path') or DEFAULT_DB
-    app = create_app(db_path, section)
+    app = create_app(db_path, section, demo=args.demo)
     services = runtime()
-    if args.demo:
-        _load_demo(app.registry, sandbox.config.host_settings()['wechat'] if sandbox else None)
     if sandbox:
         page.forget_jsapi_ticket(app.registry)
     server.app = app
@@ -180,14 +179,10 @@ def _init_db(args):
 
 
 def _demo(args):
-    registry = open_registry(args.db)
-    _load_demo(registry)
-    registry.close()
-
-
-def _load_demo(registry, wechat=None):
-    from kfchost.demo import load_demo
     from kfchost.orm import api
+    registry = open_registry(args.db)
     with registry.cursor() as cr:
-        loaded = load_demo(api.Environment(cr, api.SUPERUSER_ID, {}), wechat)
-    print('demo records loaded' if loaded else 'demo records already present', flush=True)
+        created = addon.load_data(api.Environment(cr, api.SUPERUSER_ID, {}), demo=True)
+    registry.close()
+    print('%d demo records loaded' % created if created else 'demo records already present',
+          flush=True)

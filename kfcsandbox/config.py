@@ -149,7 +149,8 @@ def addon_section(host_settings, key_dir, public_url, sandbox_url):
     ``host_settings`` is what the sandbox hands out (``SandboxConfig.host_settings()``, or its
     control endpoint ``GET /sandbox/config``). The two PEM keys are written into ``key_dir``,
     readable by the owner only."""
-    pay, backend = host_settings['wechatpay'], host_settings['coupon_backend']
+    wechat, pay, backend = (host_settings['wechat'], host_settings['wechatpay'],
+                            host_settings['coupon_backend'])
     os.makedirs(key_dir, exist_ok=True)
     files = {}
     for name, pem in (('merchant_key.pem', pay['merchant_private_key']),
@@ -162,6 +163,8 @@ def addon_section(host_settings, key_dir, public_url, sandbox_url):
         'public_url': public_url,
         'sandbox_url': sandbox_url,
         'outbound_timeout': '5, 15',
+        'wechat_appid': wechat['app_id'],
+        'wechat_secret': wechat['secret'],
         'wechatpay_mchid': pay['mchid'],
         'wechatpay_appid': pay['appid'],
         'wechatpay_merchant_serial': pay['merchant_serial'],

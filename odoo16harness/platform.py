@@ -93,16 +93,13 @@ class Odoo16Platform:
                            gevent_port=free_port(), sections=sections,
                            options=dict({'log_level': 'warn'}, **(options or {})))
 
-    def template(self, modules, prepare=None):
-        """The name of a database with ``modules`` installed, made once per session.
-        ``prepare(server)`` may add records through a server on it before its first copy."""
-        key = tuple(modules)
+    def template(self, modules, demo=False, sections=None):
+        """The name of a database with ``modules`` installed (with ``demo``, with their demo
+        data), made once per session, by Odoo with ``sections`` in its configuration file."""
+        key = (tuple(modules), demo)
         if key not in self._templates:
             name = 'rw_tpl_%d' % next(self._names)
-            self.odoo('install-' + name).install(name, modules)
-            if prepare is not None:
-                with self.server(name, workers=0) as server:
-                    prepare(server)
+            self.odoo('install-' + name, sections=sections).install(name, modules, demo=demo)
             self._templates[key] = name
         return self._templates[key]
 

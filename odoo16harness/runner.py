@@ -277,7 +277,7 @@ class Odoo:
     def url(self):
         return 'http://127.0.0.1:%d' % self.http_port
 
-    def write_config(self):
+    def write_config(self, demo=False):
         os.makedirs(self.run_dir, exist_ok=True)
         options = {
             'addons_path': ','.join(self.source.addons + self.addons),
@@ -289,7 +289,7 @@ class Odoo:
             'http_port': self.http_port,
             'gevent_port': self.gevent_port,
             'max_cron_threads': 0,
-            'without_demo': 'all',
+            'without_demo': False if demo else 'all',
             'list_db': False,
             **self.options,
         }
@@ -302,23 +302,35 @@ class Odoo:
             handle.write('\n'.join(lines) + '\n')
         return self.config_file
 
-    def command(self, *args, subcommand=None):
-        """odoo-bin [subcommand] -c <config> args: ``subcommand`` e.g. 'shell'."""
+    def command(self, *args, subcommand=None, demo=False):
+        """odoo-bin [subcommand] -c <config> args: ``subcommand`` e.g. 'shell'; ``demo``: the
+        modules installed get their demo data."""
         head = [self.python, self.source.odoo_bin] + ([subcommand] if subcommand else [])
-        return head + ['-c', self.write_config(), *args]
+        return head + ['-c', self.write_config(demo), *args]
 
-    def install(self, db, modules, log_file=None, timeout=600):
-        """Create database ``db`` with base and ``modules`` installed; seconds it took."""
+    def install(self, db, modules, log_file=None, timeout=600, demo=False):
+        """Create database ``db`` with base and ``modules`` installed (with ``demo``, with
+        their demo data and base's); seconds it took."""
+        return self._stop_after_init(db, ['-i', ','.join(['base', *modules])], 'installing',
+                                     log_file or os.path.join(self.run_dir, 'install-%s.log' % db),
+                                     timeout, demo)
+
+    def update(self, db, modules, log_file=None, timeout=600):
+        """Update ``modules`` in database ``db`` to their files (``-u``); seconds it took."""
+        return self._stop_after_init(db, ['-u', ','.join(modules)], 'updating',
+                                     log_file or os.path.join(self.run_dir, 'update-%s.log' % db),
+                                     timeout)
+
+    def _stop_after_init(self, db, args, doing, log_file, timeout, demo=False):
         started = time.monotonic()
-        log_file = log_file or os.path.join(self.run_dir, 'install-%s.log' % db)
         os.makedirs(self.run_dir, exist_ok=True)
         with open(log_file, 'w') as log:
             result = subprocess.run(
-                self.command('-d', db, '-i', ','.join(['base', *modules]), '--stop-after-init',
-                             '--log-level', 'warn'),
+                self.command('-d', db, *args, '--stop-after-init', '--log-level', 'warn',
+                             demo=demo),
                 stdout=log, stderr=subprocess.STDOUT, timeout=timeout)
         if result.returncode or _install_failed(log_file):
-            raise RuntimeError('installing %s into %s failed; see %s' % (modules, db, log_file))
+            raise RuntimeError('%s %s in %s failed; see %s' % (doing, args[1], db, log_file))
         return time.monotonic() - started
 
     def test(self, db, modules, tags=None, log_file=None, timeout=1800):

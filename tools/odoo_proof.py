@@ -1,7 +1,8 @@
 """The shop's add-on on Odoo 16 and on the stand-in, answering the same requests the same way.
 
-Installs kfc_coupon_shop into Odoo 16 on a private PostgreSQL 15, serves it with two workers
-pointed at the sandbox, gives both hosts the same records, then posts the same requests to both
+Installs kfc_coupon_shop with its demo data into Odoo 16 on a private PostgreSQL 15, serves it
+with two workers pointed at the sandbox, gives the stand-in the same demo data and both hosts
+the same customer, then posts the same requests to both
 and compares the replies byte for byte. Exit status 0 when every reply is the same.
 
     ./dev odoo-proof [--pg-port 55433] [--http-port 18169] [--odoo-src PATH]
@@ -20,7 +21,6 @@ import requests
 
 from kfchost import addon, http
 from kfchost.app import create_app
-from kfchost.demo_data import KEYWORD_CONFIGS
 from kfchost.orm import api
 from kfcsandbox.config import SandboxConfig
 from kfcsandbox.server import SandboxServer
@@ -44,23 +44,13 @@ REQUESTS = [
 TIMED_KEYS = ('timestamp', 'nonceStr', 'signature')
 
 
-def records(sandbox):
-    """The records both hosts get: (model, list of values)."""
-    wechat = sandbox.config.host_settings()['wechat']
-    return [('keyword.config', [dict(row) for row in KEYWORD_CONFIGS]),
-            ('kfc.user', [dict(USER)]),
-            ('api.config', [{'name': 'wxapi', 'app_id': wechat['app_id'],
-                             'secret': wechat['secret']}])]
-
-
-def seed_odoo(url, db, sandbox):
-    """Create the records through Odoo's external API, as the administrator."""
+def seed_odoo(url, db):
+    """Create the customer through Odoo's external API, as the administrator."""
     uid = xmlrpc.client.ServerProxy(url + '/xmlrpc/2/common').authenticate(db, 'admin', 'admin', {})
     if not uid:
         raise RuntimeError('cannot log in to %s as admin' % db)
     rpc = xmlrpc.client.ServerProxy(url + '/xmlrpc/2/object')
-    for model, rows in records(sandbox):
-        rpc.execute_kw(db, uid, 'admin', model, 'create', [rows])
+    rpc.execute_kw(db, uid, 'admin', 'kfc.user', 'create', [[USER]])
 
 
 @contextlib.contextmanager
@@ -68,11 +58,9 @@ def stand_in(sandbox, db_path):
     """The stand-in serving the add-on on a fresh database with the same records."""
     section = sandbox.config.addon_section(os.path.join(os.path.dirname(db_path), 'keys'),
                                            'http://127.0.0.1', sandbox.url)
-    app = create_app(db_path, section)
+    app = create_app(db_path, section, demo=True)
     with app.registry.cursor() as cr:
-        env = api.Environment(cr)
-        for model, rows in records(sandbox):
-            env[model].sudo().create(rows)
+        api.Environment(cr)['kfc.user'].sudo().create(dict(USER))
     server = http.start_server(app)
     try:
         yield 'http://127.0.0.1:%d' % server.server_port
@@ -135,7 +123,7 @@ def main(argv=None):
                            run_dir=os.path.join(args.work, 'odoo'), http_port=args.http_port)
         odoo.sections[ADDON] = sandbox.config.addon_section(odoo.run_dir, odoo.url, sandbox.url)
         pg.drop_database(DB)
-        installed = odoo.install(DB, [ADDON])
+        installed = odoo.install(DB, [ADDON], demo=True)
         print('installed base and %s into %s in %.1f s' % (ADDON, DB, installed), flush=True)
         started = time.monotonic()
         server = odoo.serve(DB, workers=2)
@@ -143,7 +131,7 @@ def main(argv=None):
             server.wait_ready()
             print('Odoo serving %s with 2 workers after %.1f s' % (server.url, time.monotonic() - started),
                   flush=True)
-            seed_odoo(server.url, DB, sandbox)
+            seed_odoo(server.url, DB)
             with tempfile.TemporaryDirectory() as tmp, \
                     stand_in(sandbox, os.path.join(tmp, 'proof.sqlite3')) as stand_in_url:
                 same = compare(server.url, stand_in_url)

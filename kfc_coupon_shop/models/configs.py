@@ -1,6 +1,7 @@
 """Configuration records: outside API credentials, back-end accounts, front-end keyword lists;
 and the official account's access token, kept on its credentials record for its lifetime."""
 import datetime
+import logging
 
 from odoo import SUPERUSER_ID, api, fields, models
 
@@ -15,6 +16,8 @@ STALE_TOKEN_CODES = (40001, 42001)
 TOKEN_LIFETIME = 7200           # seconds, when WeChat's reply does not say
 RENEWAL_MARGIN = 300            # renewed this long before WeChat retires it
 TOKEN_TRIES = 3
+
+_logger = logging.getLogger(__name__)
 
 
 class ApiConfig(models.Model):
@@ -34,6 +37,35 @@ class ApiConfig(models.Model):
         if {'app_id', 'secret'} & set(vals):
             vals = dict(vals, access_token=False, access_token_expiry=False)
         return super().write(vals)
+
+    def _register_hook(self):
+        super()._register_hook()
+        self._kfc_apply_settings()
+
+    @api.model
+    def _kfc_apply_settings(self):
+        """The official account of the settings (wechat_appid, wechat_secret), when they name
+        one, is the "wxapi" record's: the configuration file stands over the database, as for
+        every other credential. Run as the server loads the database (install, update, each
+        start); the record is written only when it differs, which drops the token it kept.
+
+        Servers starting together write the same values: one that lost the race leaves the
+        record to the other."""
+        account = runtime.settings.wechat
+        if account is None:
+            return
+        values = {'app_id': account.app_id, 'secret': account.secret}
+        try:
+            with self.env.cr.savepoint():
+                record = self.sudo().search([('name', '=', WECHAT_ACCOUNT)], limit=1)
+                if not record:
+                    record.create(dict(values, name=WECHAT_ACCOUNT))
+                elif (record.app_id, record.secret) != (account.app_id, account.secret):
+                    record.write(values)
+        except Exception as exc:
+            if getattr(exc, 'pgcode', None) not in CONCURRENCY_CODES:
+                raise
+            _logger.info('the official account of the settings is being written by another server')
 
     @api.model
     def _kfc_wechat_token(self, refused=None):

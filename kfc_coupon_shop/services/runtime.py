@@ -55,6 +55,8 @@ def subscribe(listener):
 
 def _secrets_of(settings):
     values = []
+    if settings.wechat is not None:
+        values.append(settings.wechat.secret)
     if settings.wechatpay is not None:
         values.append(settings.wechatpay.apiv3_key)
     if settings.coupon_backend is not None:

@@ -22,6 +22,13 @@ DEFAULT_BACKOFFICE_NETWORKS = '127.0.0.0/8, ::1/128'
 
 
 @dataclasses.dataclass
+class WechatAccountSettings:
+    """The official account (OAuth, access token, JS-SDK, template messages)."""
+    app_id: str
+    secret: str
+
+
+@dataclasses.dataclass
 class WechatPaySettings:
     mchid: str
     appid: str
@@ -47,6 +54,8 @@ class Settings:
     # Address at which WeChat Pay reaches this host (notification URLs are built from it);
     # empty: the database's "web.base.url".
     public_url: str = ''
+    # The official account; when given, it is the "wxapi" record's (api.config).
+    wechat: Optional[WechatAccountSettings] = None
     wechatpay: Optional[WechatPaySettings] = None
     coupon_backend: Optional[CouponBackendSettings] = None
     origin_map: dict = dataclasses.field(default_factory=dict)   # sandbox: origin -> simulator
@@ -66,6 +75,8 @@ class Settings:
         (``config`` is ``odoo.tools.config``). Keys, all optional:
 
         public_url                       address WeChat Pay notifies (else web.base.url)
+        wechat_appid, wechat_secret      the official account, both or neither: written onto
+                                         the "wxapi" record at each start
         wechatpay_mchid, wechatpay_appid, wechatpay_merchant_serial,
         wechatpay_private_key_file       PEM file of the merchant's API key
         wechatpay_apiv3_key              or the environment variable KFC_COUPON_SHOP_APIV3_KEY
@@ -84,6 +95,8 @@ class Settings:
         section = dict(config.misc.get(SECTION, {}))
         base = os.path.dirname(getattr(config, 'rcfile', None) or '') or os.getcwd()
         settings = cls(public_url=section.get('public_url', ''))
+        if section.get('wechat_appid') or section.get('wechat_secret'):
+            settings.wechat = _wechat_from(section)
         if section.get('wechatpay_mchid'):
             settings.wechatpay = _wechatpay_from(section, base)
         if section.get('coupon_backend_account'):
@@ -145,6 +158,13 @@ def parse_origin_map(text):
 def _read_text(path, base):
     with open(os.path.join(base, path), encoding='ascii') as handle:
         return handle.read()
+
+
+def _wechat_from(section):
+    if not (section.get('wechat_appid') and section.get('wechat_secret')):
+        raise ValueError('wechat_appid and wechat_secret: give both, or neither to keep the '
+                         'credentials of the "wxapi" record')
+    return WechatAccountSettings(app_id=section['wechat_appid'], secret=section['wechat_secret'])
 
 
 def _wechatpay_from(section, base):

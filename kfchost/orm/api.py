@@ -3,7 +3,8 @@ import collections.abc
 
 SUPERUSER_ID = 1
 
-# external ids of the platform's records: xml id -> (model name, record id)
+# external ids of the platform's records: xml id -> (model name, record id); those of an
+# add-on's data are records of ir.model.data
 XMLIDS = {}
 
 
@@ -75,13 +76,15 @@ class Environment:
         return self.context.get('lang')
 
     def ref(self, xml_id, raise_if_not_found=True):
-        """The record of the external id ``xml_id`` (only the platform's own records have one)."""
-        try:
+        """The record of the external id ``xml_id``: one of the platform's, or one a data file
+        of an add-on made (``ir.model.data``)."""
+        if xml_id in XMLIDS:
             res_model, res_id = XMLIDS[xml_id]
-        except KeyError:
-            if raise_if_not_found:
-                raise ValueError('External ID not found in the system: %s' % xml_id) from None
-            return None
+        else:
+            res_model, res_id = self(su=True)['ir.model.data']._xmlid_to_res_model_res_id(
+                xml_id, raise_if_not_found=raise_if_not_found)
+            if not res_model:
+                return None
         record = self[res_model].browse(res_id)
         if record.exists():
             return record

@@ -141,6 +141,10 @@ class BaseModel:
     def init(self):
         """Hook run by ``Registry.init_db`` once the tables exist (sequences, data)."""
 
+    def _register_hook(self):
+        """Hook run once the add-on and its data are loaded, at each start (Odoo: each time it
+        loads a database's registry)."""
+
     # -- recordset basics -------------------------------------------------------------------
     @classmethod
     def _browse(cls, env, ids, prefetch_ids):

@@ -68,35 +68,60 @@ def test_the_settlement_runs_as_a_scheduled_model_method():
 
 @pytest.fixture
 def registry(tmp_path):
-    registry = addon.install(Registry(tmp_path / 'addon.sqlite3'))
+    registry = addon.install(Registry(tmp_path / 'addon.sqlite3'), demo=True)
     yield registry
     registry.close()
 
 
-def test_the_stand_in_loads_sequences_and_parameters_once(registry):
+@pytest.fixture
+def env(registry):
     from kfchost.orm import api
     with registry.cursor() as cr:
-        env = api.Environment(cr)
-        assert addon.load_data(env) == 0          # already there: install loaded them
-        codes = env['ir.sequence'].search([]).mapped('code')
-        assert sorted(codes) == ['sale.order', 'sale.refund.order']
-        params = env['ir.config_parameter']
-        assert params.get_param('kfc_coupon_shop.coupon_backend_userid') == '2024050'
-        assert params.get_param('kfc_coupon_shop.coupon_backend_productid') == '2'
-        order = env['sale.order'].create({})
-        refund = env['sale.refund.order'].create({'sale_order_id': order.id})
-        assert re.fullmatch(r'SO\d{8}000001[0-9A-F]{8}', order.name)
-        assert re.fullmatch(r'RF\d{8}000001[0-9A-F]{8}', refund.name)
+        yield api.Environment(cr)
+
+
+def test_the_stand_in_loads_sequences_and_parameters_once(env):
+    assert addon.load_data(env, demo=True) == 0          # already there: install loaded them
+    codes = env['ir.sequence'].search([]).mapped('code')
+    assert sorted(codes) == ['sale.order', 'sale.refund.order']
+    params = env['ir.config_parameter']
+    assert params.get_param('kfc_coupon_shop.coupon_backend_userid') == '2024050'
+    assert params.get_param('kfc_coupon_shop.coupon_backend_productid') == '2'
+    order = env['sale.order'].create({})
+    refund = env['sale.refund.order'].create({'sale_order_id': order.id})
+    assert re.fullmatch(r'SO\d{8}000001[0-9A-F]{8}', order.name)
+    assert re.fullmatch(r'RF\d{8}000001[0-9A-F]{8}', refund.name)
+
+
+def test_the_stand_in_links_demo_records_by_ref_and_makes_a_deleted_one_again(env):
+    choice = env.ref('kfc_coupon_shop.product_burger_choice')
+    assert choice.line_ids.mapped('product_id.link_id') == ['B1001', 'B1002', 'B1003']
+    assert choice.type_id == env.ref('kfc_coupon_shop.product_type_burger')
+    assert env.ref('kfc_coupon_shop.user_demo_manager', raise_if_not_found=False) is None
+    env.ref('kfc_coupon_shop.coupon_rw2024kl0001').unlink()
+    assert addon.load_data(env, demo=True) == 1
+    assert env['kfc.coupon'].search_count([('code', '=', 'RW2024KL0001')]) == 1
+
+
+def test_demo_data_goes_into_a_new_database_only(tmp_path):
+    """As Odoo loads demo data when it installs an add-on: a shop's database gets none."""
+    from kfchost.app import open_registry
+    from kfchost.orm import api
+    open_registry(str(tmp_path / 'shop.sqlite3')).close()
+    registry = open_registry(str(tmp_path / 'shop.sqlite3'), demo=True)
+    with registry.cursor() as cr:
+        assert api.Environment(cr)['kfc.coupon'].search_count([]) == 0
+    registry.close()
 
 
 @pytest.mark.parametrize('model', ['res.partner', 'ir.rule'])
-def test_the_stand_in_refuses_data_it_cannot_load(tmp_path, model):
+def test_the_stand_in_refuses_data_it_cannot_load(env, tmp_path, model):
     """A record rule left out would make the stand-in more permissive than Odoo."""
     path = tmp_path / 'records.xml'
     path.write_text('<odoo><record id="r" model="%s"><field name="name">A</field>'
                     '</record></odoo>' % model)
     with pytest.raises(ValueError, match=model.replace('.', r'\.')):
-        addon._ensure(None, *next(addon._xml_records(str(path))))
+        addon.load_file(env, str(path))
 
 
 def test_the_addon_imports_odoo_names_served_by_the_stand_in():

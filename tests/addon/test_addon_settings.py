@@ -7,8 +7,8 @@ from kfchost import addon, odoo_shim
 from kfchost.orm import api
 from kfchost.orm.registry import Registry
 from odoo.addons.kfc_coupon_shop.services import deployment, outbound, runtime
-from odoo.addons.kfc_coupon_shop.services.settings import (CouponBackendSettings, Settings,
-                                                parse_origin_map, parse_timeout)
+from odoo.addons.kfc_coupon_shop.services.settings import (
+    CouponBackendSettings, Settings, WechatAccountSettings, parse_origin_map, parse_timeout)
 from odoo.addons.kfc_coupon_shop.services.wechatpay import PRODUCTION_BASE_URL
 
 
@@ -112,3 +112,33 @@ def test_notifications_go_to_the_public_address_else_the_web_base_url(env, monke
     monkeypatch.setattr(runtime, 'settings', Settings(public_url='https://shop.example.com'))
     assert runtime.notify_url('/api/wechat_pay_notify', env) == \
         'https://shop.example.com/api/wechat_pay_notify'
+
+
+def test_the_official_account_of_the_settings_is_the_wxapi_records_from_each_start(
+        tmp_path, monkeypatch):
+    db = tmp_path / 'account.sqlite3'
+
+    def start(settings):
+        """A server start with ``settings``: the account's values and the token it keeps."""
+        monkeypatch.setattr(runtime, 'settings', settings)
+        registry = addon.install(Registry(db), demo=True)
+        with registry.cursor() as cr:
+            account = api.Environment(cr)['api.config'].search([('name', '=', 'wxapi')])
+            values = (len(account), account.app_id, account.secret, account.access_token)
+            account.write({'access_token': 'kept-token'})
+        registry.close()
+        return values
+
+    ours = Settings(wechat=WechatAccountSettings('wx-shop-0001', 'shop-secret'))
+    assert start(ours) == (1, 'wx-shop-0001', 'shop-secret', False)
+    assert start(ours)[3] == 'kept-token'           # unchanged: the token stays
+    assert start(Settings())[1:3] == ('wx-shop-0001', 'shop-secret')
+    other = Settings(wechat=WechatAccountSettings('wx-shop-0002', 'other-secret'))
+    assert start(other) == (1, 'wx-shop-0002', 'other-secret', False)
+
+
+def test_the_official_account_needs_both_its_app_id_and_its_secret(tmp_path):
+    with pytest.raises(ValueError, match='wechat_appid and wechat_secret'):
+        Settings.from_config(load(tmp_path, 'wechat_appid = wx0123\n'))
+    account = Settings.from_config(load(tmp_path, 'wechat_appid = wx0123\nwechat_secret = s3\n'))
+    assert account.wechat == WechatAccountSettings('wx0123', 's3')

@@ -1,4 +1,4 @@
-"""The host of the integration suites on Odoo 16: the add-on with the demo records on a copy
+"""The host of the integration suites on Odoo 16: the add-on with its demo data on a copy
 of the session's template database, served by Odoo with two workers, pointed at the sandbox.
 
 One server per test module, tied to its database; before each test the database is replaced
@@ -11,7 +11,6 @@ import os
 
 import pytest
 
-from kfchost.demo import load_demo
 from odoo.addons.kfc_coupon_shop.services import runtime
 from kfchost.app import configure
 from odoo16harness.rpc import Connection, Environment
@@ -21,12 +20,11 @@ PAY_NOTIFY = '/api/wechat_pay_notify'
 
 
 def demo_template(odoo16, sandbox):
-    """The session's template: the add-on installed, the demo records loaded through a server."""
-    def load(server):
-        connection = Connection(server.url, server.dbname)
-        load_demo(Environment(connection), sandbox.config.host_settings()['wechat'])
-        connection.close()
-    return odoo16.template([ADDON], prepare=load)
+    """The session's template: the add-on installed with its demo data, by a server whose
+    settings are the sandbox's (its official account written onto the demo's)."""
+    section = sandbox.config.addon_section(os.path.join(odoo16.work_dir, 'keys-template'),
+                                           'http://127.0.0.1', sandbox.url)
+    return odoo16.template([ADDON], demo=True, sections={ADDON: section})
 
 
 class Site:

@@ -1,11 +1,30 @@
-"""The host's demo records agree with the sandbox they are meant to run against."""
+"""The add-on's demo records agree with the sandbox they are meant to run against."""
 import re
 
-from kfchost import demo_data
+import pytest
+
+from kfchost import addon
+from kfchost.orm import api
+from kfchost.orm.registry import Registry
 from kfcsandbox.config import SandboxConfig
 from kfcsandbox.data import MENU, menu_dishes
+from odoo.addons.kfc_coupon_shop.services import runtime
+from odoo.addons.kfc_coupon_shop.services.settings import Settings
 
 LINK_SEPARATORS = re.compile('[,，]')
+
+
+@pytest.fixture(scope='module')
+def env(tmp_path_factory):
+    """The demo records, as the stand-in loads them from the add-on's demo files (with no
+    settings that would replace their official account)."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(runtime, 'settings', Settings())
+        registry = addon.install(Registry(tmp_path_factory.mktemp('demo') / 'demo.sqlite3'),
+                                 demo=True)
+    with registry.cursor() as cr:
+        yield api.Environment(cr)
+    registry.close()
 
 
 def _saleable():
@@ -20,55 +39,41 @@ def _saleable():
 
 
 def _on_sale(product, saleable):
-    return all(part in saleable for part in LINK_SEPARATORS.split(product['link_id']))
+    return all(part in saleable for part in LINK_SEPARATORS.split(product.link_id))
 
 
-def test_credentials_match_the_sandbox_defaults():
+def test_credentials_match_the_sandbox_defaults(env):
     config = SandboxConfig()
-    [wxapi] = demo_data.API_CONFIGS
-    assert (wxapi['name'], wxapi['app_id'], wxapi['secret']) == (
+    [wxapi] = env['api.config'].search([])
+    assert (wxapi.name, wxapi.app_id, wxapi.secret) == (
         'wxapi', config.wechat_appid, config.wechat_secret)
     known = [(a['ticket'], a['deviceid']) for a in config.backend_accounts]
-    demo = [(a['ticket'], a['deviceid']) for a in demo_data.ACCOUNT_CONFIGS if a['effective']]
+    demo = [(a.ticket, a.deviceid) for a in env['account.config'].search([('effective', '=', True)])]
     assert set(known) <= set(demo)
 
 
-def test_every_link_id_is_a_dish_of_the_sandbox_menu():
+def test_every_link_id_is_a_dish_of_the_sandbox_menu(env):
     menu_ids = {dish['linkId'] for dish in menu_dishes(MENU)}
-    children = {line['product'] for line in demo_data.PRODUCT_LINES}
-    for product in demo_data.PRODUCTS:
-        if product['is_multiple']:
-            continue
-        parts = LINK_SEPARATORS.split(product['link_id'])
-        assert set(parts) <= menu_ids, product['name']
-    assert children
+    for product in env['kfc.product'].search([('is_multiple', '=', False)]):
+        assert set(LINK_SEPARATORS.split(product.link_id)) <= menu_ids, product.name
+    assert env['kfc.product.line'].search([])
 
 
-def test_the_demo_menu_shows_a_mix():
+def test_the_demo_menu_shows_a_mix(env):
     saleable = _saleable()
-    products = {p['ref']: p for p in demo_data.PRODUCTS}
-    singles = [p for p in demo_data.PRODUCTS if not p['is_multiple']]
+    singles = env['kfc.product'].search([('is_multiple', '=', False)])
     assert any(_on_sale(p, saleable) for p in singles)
     assert any(not _on_sale(p, saleable) for p in singles)
-    assert any('，' in p['link_id'] for p in singles) and any(',' in p['link_id'] for p in singles)
-    choices = [products[line['product']] for line in demo_data.PRODUCT_LINES]
+    assert any('，' in p.link_id for p in singles) and any(',' in p.link_id for p in singles)
+    choices = env['kfc.product.line'].search([]).mapped('product_id')
     assert any(_on_sale(c, saleable) for c in choices)
     assert any(not _on_sale(c, saleable) for c in choices)
 
 
-def test_references_resolve_and_codes_are_unique():
-    types = {t['ref'] for t in demo_data.PRODUCT_TYPES}
-    products = {p['ref'] for p in demo_data.PRODUCTS}
-    assert all(p['type'] in types for p in demo_data.PRODUCTS)
-    assert all({l['parent'], l['product']} <= products for l in demo_data.PRODUCT_LINES)
-    assert all(c['product'] in products and c['state'] == 'draft' for c in demo_data.COUPONS)
-    codes = [c['code'] for c in demo_data.COUPONS]
+def test_every_coupon_is_unredeemed_with_a_code_of_its_own(env):
+    coupons = env['kfc.coupon'].search([])
+    assert coupons and all(c.product_id and c.state == 'draft' for c in coupons)
+    codes = coupons.mapped('code')
     assert len(codes) == len(set(codes))
-    loaded = []
-    for model, records in demo_data.MODELS:
-        loaded.append(model)
-        assert records
-    assert loaded.index('kfc.product') > loaded.index('kfc.product.type')
-    assert loaded.index('kfc.coupon') > loaded.index('kfc.product')
-    for keywords in demo_data.KEYWORD_CONFIGS:
-        assert '，' in keywords['keyword'] and ',' not in keywords['keyword']
+    for keywords in env['keyword.config'].search([]):
+        assert '，' in keywords.keyword and ',' not in keywords.keyword
