@@ -2,12 +2,14 @@
 got, and settling those in progress."""
 import logging
 
-from odoo import api, fields, models
+from odoo import _, api, fields, models
+from odoo.exceptions import UserError
 
 from ..services import runtime
 from ..services.wechatpay import yuan_to_fen
 from .locking import lock_rows
 from .sale_order import REFUND_NOTIFY_PATH
+from .web_client import CLOSE, notification
 
 _logger = logging.getLogger(__name__)
 
@@ -143,16 +145,49 @@ class SaleRefundOrder(models.Model):
         WeChat Pay never received is asked for again, under the same number. Returns how many
         were settled."""
         settled = 0
-        log = self.env['api.log']
         for refund in self.sudo().search([('state', '=', 'draft'), ('amount', '>', 0)]):
-            if lock_rows(refund).state != 'draft':
-                continue
-            reply = services.wechatpay_client().query_refund(refund.name)
-            if reply.status == 404:     # WeChat Pay never received it: ask again, same number
-                reply = refund._kfc_send(services)
-                log._kfc_log('退款重新申请', '微信', reply.data if reply.ok else reply.message)
-            else:
-                refund._kfc_record_outcome(reply, query=True)
-                log._kfc_log('退款查询', '微信', reply.data if reply.ok else reply.message)
-            settled += refund.state != 'draft'
+            if refund._kfc_query(services) is not None:
+                settled += refund.state != 'draft'
         return settled
+
+    def _kfc_query(self, services):
+        """Ask WeChat Pay how far this refund got and record the outcome; one WeChat Pay never
+        received is asked for again, under the same number. The row is locked and read again
+        first: a refund no longer in progress is left as it is (None), else WeChat Pay's
+        reply."""
+        self.ensure_one()
+        if lock_rows(self).state != 'draft':
+            return None
+        log = self.env['api.log']
+        reply = services.wechatpay_client().query_refund(self.name)
+        if reply.status == 404:     # WeChat Pay never received it: ask again, same number
+            reply = self._kfc_send(services)
+            log._kfc_log('退款重新申请', '微信', reply.data if reply.ok else reply.message)
+        else:
+            self._kfc_record_outcome(reply, query=True)
+            log._kfc_log('退款查询', '微信', reply.data if reply.ok else reply.message)
+        return reply
+
+    # -- the back office ---------------------------------------------------------------------
+
+    def action_kfc_query(self):
+        """Ask WeChat Pay now about these refunds in progress, as the settlement does (Staff
+        may: reading the refunds is the right it takes)."""
+        self.check_access_rights('read')
+        self.check_access_rule('read')
+        states = dict(self._fields['state']._description_selection(self.env))
+        messages, kind = [], 'info'
+        for refund in self.sudo().filtered(lambda refund: refund.state == 'draft'
+                                           and refund.amount > 0):
+            try:
+                reply = refund._kfc_query(runtime.services(refund.env))
+            except LookupError as exc:      # WeChat Pay is not configured
+                raise UserError(str(exc)) from None
+            if reply is not None and not reply.ok:
+                kind = 'warning'
+                messages.append(_('%(refund)s: no clear answer from WeChat Pay (%(why)s); it '
+                                  'stays in progress.', refund=refund.name, why=reply.message))
+            else:
+                messages.append(_('%(refund)s: %(state)s.', refund=refund.name,
+                                  state=states[refund.state]))
+        return notification(' '.join(messages) or _('No refund in progress.'), kind, CLOSE)
