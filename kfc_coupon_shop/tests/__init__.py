@@ -1,1 +1,1 @@
-from . import test_back_office, test_constraints  # noqa: F401
+from . import test_back_office, test_constraints, test_staff_actions  # noqa: F401
