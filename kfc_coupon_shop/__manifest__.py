@@ -6,7 +6,10 @@ API of the WeChat H5 meal-coupon shop. The routes are the controllers carried by
 routeweave extension module (pip install routeweave into Odoo's Python).
 
 Back office: the "Coupon shop" application (orders, refunds, coupons, catalogue, customers,
-API log; configuration for managers), for the groups Coupon shop / Staff and Manager.
+API log; configuration for managers), for the groups Coupon shop / Staff and Manager. Staff
+send a pick-up message again and ask WeChat Pay about a refund in progress; managers refund
+dishes, run the settlement, synchronise a store's menu; administrators keep the shop's
+settings. Labels in English and Chinese.
 
 The add-on defines its own sale.order: it does not install beside Odoo's Sales app.
 """,

@@ -4,7 +4,8 @@ manifest read, the data it needs loaded into a database.
 Of the data files, the stand-in loads the records of the models it has (sequences, system
 parameters). It runs no scheduler and has no web client, so it leaves out scheduled actions
 (``ir.cron``: the command line runs the same work on demand) and the back office (views,
-window actions, menus, groups and their categories). Access rights (``ir.model.access.csv``)
+window actions, menus, groups and their categories; in Python, the transient models of the
+wizards and the settings page, which no environment here knows). Access rights (``ir.model.access.csv``)
 are not loaded either: on the stand-in nobody but the superuser (``sudo()``) reaches the
 add-on's records, which Odoo's rights only widen for back-office users. Records of any other
 model (record rules among them) are refused: leaving them out could make the stand-in more
