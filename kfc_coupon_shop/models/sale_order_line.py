@@ -189,4 +189,3 @@ def _reason(result):
         if isinstance(item, dict) and (item.get('msg') or item.get('message')):
             return item.get('msg') or item.get('message')
     return ''
-
