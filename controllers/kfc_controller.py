@@ -271,28 +271,7 @@ class KfcController(http.Controller):
 
     @http.route('/api/post_local_menu_list', auth='public', cors="*", csrf=False, methods=['POST'])
     def post_local_menu_list(self, **post):
-        path = '/KFCCore.asmx/KFCAPI_GetMenu'
-        payload = {'token': self._backend_token(), 'date': post['date'],
-                   'storecode': post['storecode'], 'linkid': ''}
-        result = self._renewed(path, payload, self._post_catalogue(path, payload))
-        menu = json.loads(result['d']['data'])
-        dishes = [dish for menu_class in menu for dish in menu_class.get('menuList', [])]
-        link_ids = [dish.get('linkId', '') for dish in dishes]
-        product_model = request.env['kfc.product'].sudo()
-        # A link id that a product already holds as its whole link id is not created again.
-        known = set(product_model.search([('link_id', 'in', link_ids)]).mapped('link_id'))
-        values = []
-        for dish, link_id in zip(dishes, link_ids):
-            if link_id in known:
-                continue
-            known.add(link_id)   # within one call the first dish of a link id wins
-            values.append({
-                'name': dish.get('nameCn', ''),
-                'link_id': link_id,
-                'image': '@IMAGE_HOST_PREFIX@' + dish.get('imageUrl', ''),
-                'unit_price': int(dish['price']) / 100,
-                'remark': dish.get('descCn', ''),
-            })
-        product_model.create(values)
+        # The catalogue's rule, shared with the back office's synchronisation.
+        request.env['kfc.product'].sudo()._kfc_sync_menu(post['storecode'], post['date'])
         res = {'code': 200, 'message': '同步菜单信息成功'}
         return http.Response(json.dumps(res), status=200, content_type='application/json')

@@ -6,7 +6,10 @@ API of the WeChat H5 meal-coupon shop. The routes are the controllers carried by
 routeweave extension module (pip install routeweave into Odoo's Python).
 
 Back office: the "Coupon shop" application (orders, refunds, coupons, catalogue, customers,
-API log; configuration for managers), for the groups Coupon shop / Staff and Manager.
+API log; configuration for managers), for the groups Coupon shop / Staff and Manager. Staff
+send a pick-up message again and ask WeChat Pay about a refund in progress; managers refund
+dishes, run the settlement, synchronise a store's menu; administrators keep the shop's
+settings. Labels in English and Chinese.
 
 The add-on defines its own sale.order: it does not install beside Odoo's Sales app.
 """,
@@ -24,6 +27,9 @@ The add-on defines its own sale.order: it does not install beside Odoo's Sales a
         'data/ir_sequence_data.xml',
         'data/ir_config_parameter_data.xml',
         'data/ir_cron_data.xml',
+        'wizard/sale_order_staff_refund_views.xml',
+        'wizard/sale_order_settle_views.xml',
+        'wizard/kfc_product_menu_sync_views.xml',
         'views/sale_order_views.xml',
         'views/sale_refund_order_views.xml',
         'views/kfc_coupon_views.xml',
@@ -31,6 +37,7 @@ The add-on defines its own sale.order: it does not install beside Odoo's Sales a
         'views/kfc_user_views.xml',
         'views/api_log_views.xml',
         'views/config_views.xml',
+        'views/res_config_settings_views.xml',
         'views/kfc_coupon_shop_menus.xml',
     ],
     # A shop to try, against the sandbox's defaults; its coupon codes and passwords are known,

@@ -6,7 +6,9 @@ add-on's own models and of the platform's it has (sequences, system parameters),
 external ids (``ir.model.data``), so that loading again creates only what is missing and
 ``ref`` links records as in Odoo. It runs no scheduler and has no web client, so it leaves out
 scheduled actions (``ir.cron``: the command line runs the same work on demand) and the back
-office (views, window actions, menus, groups and their categories, the back office's users).
+office (views, window actions, menus, groups and their categories, the back office's users;
+in Python, the transient models of the wizards and the settings page, which no environment
+here knows).
 Access rights (``ir.model.access.csv``) are not loaded either: on the stand-in nobody but the
 superuser (``sudo()``) reaches the add-on's records, which Odoo's rights only widen for
 back-office users. Records of any other model (record rules among them) are refused: leaving

@@ -68,6 +68,12 @@ class Config:
 config = Config()
 
 
+def translate(source, *args, **kwargs):
+    """``odoo._``: the stand-in keeps no translations (the back office, which has them, is not
+    served here); the text is formatted as Odoo formats its translation."""
+    return source % (args or kwargs) if args or kwargs else source
+
+
 def _module(name, doc, **attrs):
     module = types.ModuleType(name, doc)
     module.__dict__.update(attrs)
@@ -101,7 +107,7 @@ def install(addons_path=None):
                      __path__=list(addons_path or default_addons_path()) + [PLATFORM_ADDONS])
     odoo = _module('odoo', __doc__, __path__=[],
                    api=api, fields=fields, models=models, http=http, exceptions=exceptions,
-                   tools=tools, addons=addons, SUPERUSER_ID=api.SUPERUSER_ID)
+                   tools=tools, addons=addons, SUPERUSER_ID=api.SUPERUSER_ID, _=translate)
     sys.modules.update({
         'odoo': odoo,
         'odoo.api': api,

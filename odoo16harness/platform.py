@@ -86,12 +86,26 @@ class Odoo16Platform:
         shutil.rmtree(self.work_dir, ignore_errors=True)
 
     def odoo(self, name, http_port=None, sections=None, options=None):
-        """An Odoo runner with a configuration (and files) of its own."""
+        """An Odoo runner with a configuration of its own. The runners share one data folder,
+        so that a server finds the files (attachments) of the databases another one made."""
         port = http_port or free_port()
         return runner.Odoo(self.source, self.python, self.cluster, self.addons,
                            os.path.join(self.work_dir, name), http_port=port,
                            gevent_port=free_port(), sections=sections,
-                           options=dict({'log_level': 'warn'}, **(options or {})))
+                           options=dict({'log_level': 'warn', 'data_dir': self.data_dir},
+                                        **(options or {})))
+
+    @property
+    def data_dir(self):
+        return os.path.join(self.work_dir, 'data')
+
+    def _copy_files(self, template, name):
+        """The attachments' files of ``template`` as those of database ``name`` (a copy of the
+        database names the same files)."""
+        filestore = os.path.join(self.data_dir, 'filestore')
+        shutil.rmtree(os.path.join(filestore, name), ignore_errors=True)
+        if os.path.isdir(os.path.join(filestore, template)):
+            shutil.copytree(os.path.join(filestore, template), os.path.join(filestore, name))
 
     def template(self, modules, demo=False, sections=None):
         """The name of a database with ``modules`` installed (with ``demo``, with their demo
@@ -116,10 +130,12 @@ class Odoo16Platform:
         """A fresh copy of ``template`` (0.2 s); its name."""
         name = 'rw_db_%d' % next(self._names)
         self.cluster.create_database(name, template=template)
+        self._copy_files(template, name)
         return name
 
     def drop(self, name):
         self.cluster.drop_database(name)
+        shutil.rmtree(os.path.join(self.data_dir, 'filestore', name), ignore_errors=True)
 
     def renew(self, name, template):
         """Replace database ``name`` by a fresh copy of ``template`` under a running server.
@@ -138,6 +154,7 @@ class Odoo16Platform:
                 if attempt == 2:
                     raise
                 time.sleep(0.5)
+        self._copy_files(template, name)
         step = 1000 * next(self._renewals)
         self.cluster.psql("SELECT setval('base_cache_signaling', "
                           "(SELECT last_value + %d FROM base_cache_signaling))" % step, name)

@@ -19,10 +19,7 @@ def create_api_log(log_title=None, log_role=None, log=None):
 
 def kfc_login(payload):
     """``payload`` with its "token" replaced by a fresh back-end token, which is also stored."""
-    env = shop_env()
-    token = runtime.coupon_backend(env).login()
-    env['ir.config_parameter'].set_param('token', token)
-    return dict(payload, token=token)
+    return dict(payload, token=shop_env()['account.config']._kfc_renew_backend_token())
 
 
 def create_kfc_order(sale_order_id):

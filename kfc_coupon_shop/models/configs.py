@@ -1,15 +1,21 @@
 """Configuration records: outside API credentials, back-end accounts, front-end keyword lists;
-and the official account's access token, kept on its credentials record for its lifetime."""
+the official account's access token, kept on its credentials record for its lifetime, and its
+pick-up message; the coupon back-end's catalogue token."""
 import datetime
+import functools
 import logging
 
 from odoo import SUPERUSER_ID, api, fields, models
 
 from ..services import runtime
+from ..services.redaction import redact
 from .locking import lock_rows
+
+_logger = logging.getLogger(__name__)
 
 WECHAT_ACCOUNT = 'wxapi'
 TOKEN_PATH = '/cgi-bin/token'
+TEMPLATE_SEND_PATH = '/cgi-bin/message/template/send'
 # WeChat's errcodes for an access token it no longer takes: invalid (a newer one was fetched
 # elsewhere), expired.
 STALE_TOKEN_CODES = (40001, 42001)
@@ -118,6 +124,27 @@ class ApiConfig(models.Model):
                         + datetime.timedelta(seconds=renewal_after(reply.get('expires_in')))})
         return token
 
+    # -- the pick-up message -----------------------------------------------------------------
+
+    @api.model
+    def _kfc_send_pick_message(self, openid, store_name, out_trade_no, pick_code, pick_type,
+                               create_date, phone):
+        """Tell the customer the pick-up codes, once this transaction's work is committed: work
+        rolled back announces nothing, and the calls to WeChat hold none of its locks. A
+        failure is logged, never raised: the dish is ready whether or not the message reaches
+        the customer."""
+        values = {
+            'first': '尊敬的用户，您的美食下单完成，请前往餐厅凭取餐码取餐。',
+            'keyword1': store_name or '',
+            'keyword2': out_trade_no or '',
+            'keyword3': (pick_code or '').replace("'", ''),
+            'keyword4': pick_type or '',
+            'keyword5': create_date or '',
+            'remark': '取餐手机尾号：%s' % phone if phone else '',
+        }
+        self.env.cr.postcommit.add(functools.partial(_send_logged, self.env.registry, openid,
+                                                     values))
+
 
 def renewal_after(expires_in):
     """Seconds after which a token WeChat gave for ``expires_in`` seconds is renewed."""
@@ -137,6 +164,22 @@ class AccountConfig(models.Model):
     def name_get(self):
         return [(account.id, account.name or account.deviceid or '') for account in self]
 
+    def action_kfc_switch_on(self):
+        """Ask the back-end's menus through these accounts again (the menu switches off an
+        account the back-end no longer recognises)."""
+        self.write({'effective': True})
+
+    @api.model
+    def _kfc_renew_backend_token(self):
+        """A fresh token of the coupon back-end's account, kept as the system parameter "token"
+        that the catalogue's requests carry."""
+        backend = runtime.coupon_backend(self.env)
+        if backend is None:
+            raise LookupError('the coupon back-end account is not configured')
+        token = backend.login()
+        self.env['ir.config_parameter'].sudo().set_param('token', token)
+        return token
+
 
 class KeywordConfig(models.Model):
     _name = 'keyword.config'
@@ -144,3 +187,39 @@ class KeywordConfig(models.Model):
 
     name = fields.Char(required=True, index=True)      # the list's type key
     keyword = fields.Text()                            # entries separated by "，"
+
+
+def _send_logged(registry, openid, values):
+    try:
+        with registry.cursor() as cr:
+            env = api.Environment(cr, SUPERUSER_ID, {})
+            try:
+                reply = _send(env, openid, values)
+            except Exception as exc:
+                _logger.warning('pick-up message to %s failed: %s', openid, redact(exc))
+                reply = exc
+            env['api.log']._kfc_log('取餐通知', '微信', reply)
+    except Exception:       # after the commit: nothing may fail the request any more
+        _logger.exception('pick-up message to %s not logged', openid)
+
+
+def _send(env, openid, values):
+    """WeChat's reply to the message; sent again once with a renewed token when WeChat no
+    longer takes the kept one."""
+    message = {
+        'touser': openid,
+        'template_id': runtime.deployment['pickup_template_id'],
+        'url': '',
+        'data': {key: {'value': value} for key, value in values.items()},
+    }
+    refused = None
+    for _attempt in range(2):
+        token = env['api.config']._kfc_wechat_token(refused)
+        if not isinstance(token, str):
+            return token
+        reply = runtime.requests.post(runtime.deployment['wechat_api_origin'] + TEMPLATE_SEND_PATH,
+                                      params={'access_token': token}, json=message).json()
+        if not (isinstance(reply, dict) and reply.get('errcode') in STALE_TOKEN_CODES):
+            break
+        refused = token
+    return reply

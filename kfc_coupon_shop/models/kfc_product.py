@@ -1,5 +1,14 @@
-"""The local catalogue: dishes, the child entries of multi-choice dishes, menu categories."""
-from odoo import fields, models
+"""The local catalogue: dishes, the child entries of multi-choice dishes, menu categories; its
+synchronisation from a store's menu at the coupon back-end."""
+import json
+
+from odoo import api, fields, models
+
+from ..services import runtime
+
+MENU_PATH = '/KFCCore.asmx/KFCAPI_GetMenu'
+TOKEN_EXPIRED = -2                  # the back-end's code for a token it no longer takes
+CATALOGUE_TIMEOUT = (5, 15)         # seconds: connect, read
 
 
 class KfcProductType(models.Model):
@@ -23,6 +32,45 @@ class KfcProduct(models.Model):
     type_id = fields.Many2one('kfc.product.type', string='Category', index=True)
     is_multiple = fields.Boolean(string='Multi-choice dish')
     line_ids = fields.One2many('kfc.product.line', 'parent_product_id', string='Choices')
+
+    @api.model
+    def _kfc_sync_menu(self, store_code, date):
+        """Add to the catalogue the dishes of the store's menu at the coupon back-end on
+        ``date`` whose link id no dish holds yet (the first dish of a link id wins); returns
+        the dishes added. Only the classes' own dish lists are read, whatever a dish's sale
+        flag. Nothing is guarded: a failed request, a reply that is not the menu or a dish
+        without a whole price raises, and nothing is added."""
+        params = self.env['ir.config_parameter'].sudo()
+        payload = {'token': params.get_param('token'), 'date': date, 'storecode': store_code,
+                   'linkid': ''}
+        result = self._kfc_get_menu(payload)
+        if result['d']['code'] == TOKEN_EXPIRED:    # renewed once; the reply after is the menu
+            token = self.env['account.config']._kfc_renew_backend_token()
+            result = self._kfc_get_menu(dict(payload, token=token))
+        menu = json.loads(result['d']['data'])
+        dishes = [dish for menu_class in menu for dish in menu_class.get('menuList', [])]
+        link_ids = [dish.get('linkId', '') for dish in dishes]
+        # A link id that a dish already holds as its whole link id is not added again.
+        known = set(self.search([('link_id', 'in', link_ids)]).mapped('link_id'))
+        values = []
+        for dish, link_id in zip(dishes, link_ids):
+            if link_id in known:
+                continue
+            known.add(link_id)
+            values.append({
+                'name': dish.get('nameCn', ''),
+                'link_id': link_id,
+                'image': runtime.deployment['image_host_prefix'] + dish.get('imageUrl', ''),
+                'unit_price': int(dish['price']) / 100,
+                'remark': dish.get('descCn', ''),
+            })
+        return self.create(values)
+
+    @api.model
+    def _kfc_get_menu(self, payload):
+        response = runtime.requests.post(runtime.deployment['coupon_catalogue_base'] + MENU_PATH,
+                                         json=payload, timeout=CATALOGUE_TIMEOUT)
+        return response.json()
 
 
 class KfcProductLine(models.Model):

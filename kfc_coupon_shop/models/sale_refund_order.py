@@ -3,12 +3,15 @@ got, and settling those in progress."""
 import datetime
 import logging
 
-from odoo import api, fields, models
+from odoo import _, api, fields, models
+from odoo.exceptions import UserError
 
 from ..services import runtime
 from ..services.wechatpay import yuan_to_fen
+from .locking import lock_rows
 from .sale_order import REFUND_NOTIFY_PATH
 from .settling import settle_each
+from .web_client import CLOSE, notification
 
 _logger = logging.getLogger(__name__)
 
@@ -171,17 +174,26 @@ class SaleRefundOrder(models.Model):
         due = self.sudo().search([('state', '=', 'draft'), ('amount', '>', 0), '|',
                                   ('next_attempt_at', '=', False),
                                   ('next_attempt_at', '<=', fields.Datetime.now())])
-        return settle_each(due, lambda refund: refund._kfc_follow_up(services), services)
+        return settle_each(due, lambda refund: refund._kfc_follow_up(services) is not None
+                           and refund.state != 'draft', services)
 
-    def _kfc_follow_up(self, services):
+    def _kfc_query(self, services):
+        """Follow the refund up now, due or not (the back office's button): its row taken and
+        read again first. None when it is no longer in progress, else WeChat Pay's reply."""
+        self.ensure_one()
+        lock_rows(self)
+        return self._kfc_follow_up(services, due_or_not=True)
+
+    def _kfc_follow_up(self, services, due_or_not=False):
         """Ask WeChat Pay how far the refund got and record it; one WeChat Pay never received
         is asked for again, under the same number, until ASK_AGAIN_FOR has passed since it was
         made: then it fails for the staff. The next follow-up is booked (and committed) before
-        WeChat Pay is asked, so that another run leaves it alone meanwhile. Whether it was
-        settled."""
+        WeChat Pay is asked, so that another run leaves it alone meanwhile. None when it is not
+        in progress (or not due), else WeChat Pay's last reply."""
         now = fields.Datetime.now()
-        if self.state != 'draft' or (self.next_attempt_at and self.next_attempt_at > now):
-            return False
+        if self.state != 'draft' or (not due_or_not and self.next_attempt_at
+                                     and self.next_attempt_at > now):
+            return None
         self.write({'attempts': self.attempts + 1,
                     'next_attempt_at': now + follow_up_interval(self.attempts + 1)})
         services.commit(self.env)
@@ -196,10 +208,34 @@ class SaleRefundOrder(models.Model):
         else:                           # WeChat Pay never received it: ask again, same number
             reply = self._kfc_send(services)
             log._kfc_log('退款重新申请', '微信', reply.data if reply.ok else reply.message)
-        return self.state != 'draft'
+        return reply
 
     def _kfc_give_up(self, why):
         """No answer settled the refund in time: it fails, for the staff to see and act on
         (nothing is known to have moved, so the dishes it covers stay as they are)."""
         self.write({'state': 'fail', 'failure_reason': why})
         self.env['api.log']._kfc_log('退款失败', '微信', {'refund': self.name, 'why': why})
+
+    # -- the back office ---------------------------------------------------------------------
+
+    def action_kfc_query(self):
+        """Ask WeChat Pay now about these refunds in progress, as the settlement does (Staff
+        may: reading the refunds is the right it takes)."""
+        self.check_access_rights('read')
+        self.check_access_rule('read')
+        states = dict(self._fields['state']._description_selection(self.env))
+        messages, kind = [], 'info'
+        for refund in self.sudo().filtered(lambda refund: refund.state == 'draft'
+                                           and refund.amount > 0):
+            try:
+                reply = refund._kfc_query(runtime.services(refund.env))
+            except LookupError as exc:      # WeChat Pay is not configured
+                raise UserError(str(exc)) from None
+            if reply is not None and not reply.ok and refund.state == 'draft':
+                kind = 'warning'
+                messages.append(_('%(refund)s: no clear answer from WeChat Pay (%(why)s); it '
+                                  'stays in progress.', refund=refund.name, why=reply.message))
+            else:
+                messages.append(_('%(refund)s: %(state)s.', refund=refund.name,
+                                  state=states[refund.state]))
+        return notification(' '.join(messages) or _('No refund in progress.'), kind, CLOSE)

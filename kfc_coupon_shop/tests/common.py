@@ -46,7 +46,9 @@ class ShopCase(TransactionCase):
 
     @classmethod
     def addon_models(cls):
+        """The models the add-on defines (not those of Odoo it extends)."""
         data = cls.env['ir.model.data'].search([('module', '=', 'kfc_coupon_shop'),
                                                 ('model', '=', 'ir.model')])
-        models = cls.env['ir.model'].browse(data.mapped('res_id')).mapped('model')
-        return [model for model in models if not cls.env[model]._abstract]     # ir.http
+        names = cls.env['ir.model'].browse(data.mapped('res_id')).mapped('model')
+        return [name for name in names
+                if cls.env[name]._original_module == 'kfc_coupon_shop']

@@ -786,3 +786,18 @@ class AbstractModel(BaseModel):
     """A model without a table, for shared behaviour."""
     __slots__ = ()
     _auto = False
+
+
+TRANSIENT_CLASSES = {}      # transient models declared, by _name; none is served
+
+
+class TransientModel(BaseModel):
+    """The web client's wizards and settings pages. The stand-in has no web client, so a
+    transient model (one of its own, or an extension of one of Odoo's) is declared and left
+    out: no table, and no environment knows its name."""
+    __slots__ = ()
+    _transient = True
+
+    def __init_subclass__(cls, **kwargs):
+        # not BaseModel's: nothing is registered or extended
+        TRANSIENT_CLASSES[cls.__dict__.get('_name') or cls.__dict__.get('_inherit')] = cls

@@ -23,6 +23,13 @@ def addon_models():
                   and cls._inherit != name)
 
 
+def addon_wizards():
+    """The transient models the add-on defines (the stand-in declares them and serves none)."""
+    return sorted(name for name, cls in orm_models.TRANSIENT_CLASSES.items()
+                  if cls.__module__.startswith('odoo.addons.kfc_coupon_shop.')
+                  and '_name' in cls.__dict__)
+
+
 def access_rows():
     with open(os.path.join(ADDON_DIR, 'security', 'ir.model.access.csv'), newline='') as handle:
         return list(csv.DictReader(handle))
@@ -53,6 +60,8 @@ def test_staff_read_the_shop_and_managers_change_it_and_nobody_else_has_a_right(
         expected[model, 'group_kfc_manager'] = '1111'
         if name not in CONFIGURATION:
             expected[model, 'group_kfc_staff'] = '1000'
+    for name in addon_wizards():        # a manager's tools
+        expected['model_' + name.replace('.', '_'), 'group_kfc_manager'] = '1111'
     assert rights == expected       # never the public user, never everyone
 
 
@@ -112,6 +121,19 @@ def test_demo_data_goes_into_a_new_database_only(tmp_path):
     with registry.cursor() as cr:
         assert api.Environment(cr)['kfc.coupon'].search_count([]) == 0
     registry.close()
+
+
+def test_the_stand_in_serves_no_wizard_and_no_settings_page(registry):
+    """The web client's models: left out, so that nothing reaches them here."""
+    from kfchost.orm import api
+    names = addon_wizards() + ['res.config.settings']
+    assert 'sale.order.staff.refund' in names
+    with registry.cursor() as cr:
+        env = api.Environment(cr)
+        for name in names:
+            assert name not in env
+            with pytest.raises(KeyError):
+                env[name]
 
 
 @pytest.mark.parametrize('model', ['res.partner', 'ir.rule'])

@@ -1,0 +1,130 @@
+"""The staff's back office in a real browser, on Odoo 16 with the sandbox: a Staff member finds
+a customer's order from the search and reads its pick-up codes (and sends one again), a Manager
+gives back a dish the customer ate, with a reason, through the refund wizard, and the refund
+reaches WeChat Pay. The staff read the add-on's labels in Chinese."""
+import json
+
+import pytest
+from selenium.webdriver.common.by import By
+
+from back_office_browser import (cells, click_button, click_row, console_errors, log_in,
+                                 notifications, search, settled, wait_for, wait_until)
+from page_browser import kitchen_orders, screenshot
+
+pytestmark = pytest.mark.odoo16_only
+
+REFUNDS_PATH = '/v3/refund/domestic/refunds'
+REASON = '顾客投诉：汉堡是凉的'
+NICKNAME = '李女士'
+BURGER = 'B1002'        # a demo dish: 劲脆鸡腿堡, 19.90
+LIST = '.o_list_view'
+LINES = '.o_form_view .o_field_one2many[name=line_ids]'
+WIZARD = '.modal .o_form_view'
+STAFF = {'login': 'wang.staff', 'password': 'staff-2026', 'name': '王店员'}
+MANAGER = {'login': 'zhao.manager', 'password': 'manager-2026', 'name': '赵经理'}
+
+
+def install_chinese(env):
+    """zh_CN activated, with the add-on's translations (Odoo 16 here ships none of its own)."""
+    [lang] = env['res.lang'].search([('code', '=', 'zh_CN'), ('active', 'in', (True, False))])
+    env['base.language.install'].create({'lang_ids': [(6, 0, [lang.id])],
+                                         'overwrite': True}).lang_install()
+
+
+def add_user(env, group, values):
+    env['res.users'].create(dict(values, lang='zh_CN', tz='Asia/Shanghai',
+                                 groups_id=[(6, 0, [env.ref(group).id])]))
+
+
+def picked_up_order(host):
+    """A customer's paid order of a burger and a cola, both handed out with pick-up codes:
+    (order id, order number, {back-end link id: (dish, pick-up code)})."""
+    token = host.login(nickname=NICKNAME)
+    order_id = host.create_order(token, paid=[(BURGER, 19.9), ('D3001', 9.9)])
+    host.pay(order_id, state='draft')
+    assert host.post('post_change_sale_order_state', data={'order_id': order_id}).ok
+    with host.env() as env:
+        name = env['sale.order'].browse(order_id).name
+    for uuid in kitchen_orders(host, name):
+        host.control('coupon/finish', uuid=uuid)
+    poll = host.post('post_pay_result', data={'order_id': order_id, 'token': token}).json()
+    assert poll['data']['state'] == 'done', poll
+    with host.env() as env:
+        dishes = {line.product_id.link_id: (line.product_id.name, line.pick_code)
+                  for line in env['sale.order'].browse(order_id).line_ids}
+    return order_id, name, dishes
+
+
+def sent_refunds(host):
+    return [json.loads(entry['body']) for entry in host.inspect('requests/bodies')['requests']
+            if entry['service'] == 'wechatpay' and entry['path'] == REFUNDS_PATH]
+
+
+def pick_up_messages(host, code):
+    return [message for message in host.inspect('wechat/messages')['messages']
+            if message['data']['keyword3']['value'] == '[%s]' % code]
+
+
+def test_staff_find_an_order_and_a_manager_refunds_an_eaten_dish(host, desktop_browser):
+    browser = desktop_browser
+    with host.env() as env:
+        install_chinese(env)
+        add_user(env, 'kfc_coupon_shop.group_kfc_staff', STAFF)
+        add_user(env, 'kfc_coupon_shop.group_kfc_manager', MANAGER)
+    order_id, name, dishes = picked_up_order(host)
+    burger, code = dishes[BURGER]
+
+    # Staff: the app opens on the orders; the customer's name finds the order, which shows
+    # its pick-up codes.
+    log_in(browser, host.url, STAFF['login'], STAFF['password'])
+    assert wait_for(browser, '.o_control_panel .breadcrumb-item')[0].text == '订单'
+    search(browser, NICKNAME, '顾客')
+    wait_until(browser, lambda b: cells(b, LIST, 'name') == [name],
+               'the search never listed %s alone' % name)
+    screenshot(browser, 'orders')
+    click_row(browser, LIST, name)
+    wait_for(browser, LINES + ' .o_data_row')
+    settled(browser)
+    assert sorted(cells(browser, LINES, 'pick_code')) == sorted(c for _, c in dishes.values())
+    screenshot(browser, 'order')
+
+    # Staff send a lost pick-up message again.
+    assert len(pick_up_messages(host, code)) == 1
+    click_row(browser, LINES, code, 'button[name=action_kfc_resend_pick_message]')
+    wait_until(browser, lambda b: len(pick_up_messages(host, code)) == 2,
+               'the pick-up message was not sent again')
+
+    # Manager: the order by its number, the refund wizard, the burger eaten, with a reason.
+    log_in(browser, host.url, MANAGER['login'], MANAGER['password'])
+    search(browser, name, '订单号')
+    wait_until(browser, lambda b: cells(b, LIST, 'name') == [name],
+               'the search never listed %s alone' % name)
+    click_row(browser, LIST, name)
+    wait_for(browser, LINES + ' .o_data_row')
+    click_button(browser, '.o_form_statusbar', '退款')
+    wait_for(browser, WIZARD + ' .o_data_row')
+    assert cells(browser, WIZARD, 'detail_state') == ['已出取餐码', '已出取餐码']
+    click_row(browser, WIZARD, burger, 'td[name=refund] input')
+    wait_for(browser, WIZARD + ' div[name=reason] input')[0].send_keys(REASON)
+    settled(browser)
+    assert wait_for(browser, WIZARD + ' div[name=amount]')[0].text == '19.90'
+    screenshot(browser, 'refund-wizard')
+    click_button(browser, '.modal-footer', '退款')
+    wait_until(browser, lambda b: not b.find_elements(By.CSS_SELECTOR, '.modal'),
+               'the wizard never closed')
+
+    with host.env() as env:
+        order = env['sale.order'].browse(order_id)
+        [refund] = order.refund_ids
+        line = order.line_ids.filtered(lambda line: line.product_id.link_id == BURGER)
+        assert (refund.line_ids, refund.reason, refund.state) == (line, REASON, 'draft')
+        assert line.detail_state == 'success'           # eaten: the dish stays as it was
+    wait_until(browser, lambda b: any(refund.name in text for text in notifications(b)),
+               'no notification names the refund')
+    [sent] = sent_refunds(host)
+    assert (sent['out_refund_no'], sent['reason'], sent['amount']) == (
+        refund.name, REASON, {'refund': 1990, 'total': 2980, 'currency': 'CNY'})
+    [held] = host.inspect('wechatpay/payments')['refunds']
+    assert (held['out_refund_no'], held['refund'], held['status']) == (
+        refund.name, 1990, 'PROCESSING')
+    assert not console_errors(browser)
