@@ -27,6 +27,9 @@ _logger = logging.getLogger(__name__)
 BUSY_TIMEOUT = 30.0  # seconds a statement waits for the write lock
 # statements that do not take SQLite's write lock
 _READING = ("SELECT", "PRAGMA", "WITH", "SAVEPO", "RELEAS", "ROLLBA")
+# A thread whose transaction lost a race for the write lock: the add-on tries again on a
+# fresh cursor (``registry.cursor()``), whose transaction then holds the lock from its start.
+_raced = threading.local()
 
 
 class ConcurrencyFailure(sqlite3.OperationalError):
@@ -170,7 +173,8 @@ class Cursor:
         self._cnx = pool.borrow()
         self._obj = self._cnx.cursor()
         self._writing = False
-        self._lost_race = False     # the last transaction lost a race for the write lock
+        # the last transaction (of this cursor, or this thread's last cursor) lost a race
+        self._lost_race, _raced.lost = getattr(_raced, 'lost', False), False
         self._lock = threading.RLock()
         self._now = None
         self._aborted = False
@@ -255,7 +259,7 @@ class Cursor:
             # SQLite refuses a write on any snapshot older than the last commit, where
             # PostgreSQL refuses only rows changed meanwhile: the next transaction of this
             # cursor, which tries again, holds the write lock from its start.
-            self._lost_race = True
+            self._lost_race = _raced.lost = True
             if not isinstance(exc, ConcurrencyFailure):
                 raise ConcurrencyFailure(str(exc)) from exc
         raise exc
