@@ -1,2 +1,2 @@
 from . import (test_back_office, test_constraints, test_money_rules,  # noqa: F401
-               test_unnotified_payments)
+               test_reconciliation, test_unnotified_payments)
