@@ -38,6 +38,7 @@ The add-on defines its own sale.order: it does not install beside Odoo's Sales a
         'views/api_log_views.xml',
         'views/config_views.xml',
         'views/res_config_settings_views.xml',
+        'views/reconciliation_views.xml',
         'views/kfc_coupon_shop_menus.xml',
     ],
     # A shop to try, against the sandbox's defaults; its coupon codes and passwords are known,

@@ -5,9 +5,11 @@
     python -m kfchost init-db --db var/kfchost.sqlite3
     python -m kfchost demo --db var/kfchost.sqlite3
     python -m kfchost settle --config odoo.conf   # every minute or few, e.g. from cron
+    python -m kfchost reconcile --config odoo.conf --date 2024-05-01   # daily, after 10:00
 """
 import argparse
 import configparser
+import datetime
 import logging
 import os
 import signal
@@ -58,6 +60,16 @@ def _parser():
     settle.add_argument('--config', help='production settings, as Odoo reads them')
     settle.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
     settle.set_defaults(command=_settle)
+
+    reconcile = commands.add_parser(
+        'reconcile', help="compare a day's payments, refunds and dishes with WeChat Pay's bill "
+                          "and the kitchen; record and print the differences")
+    reconcile.add_argument('--date', type=datetime.date.fromisoformat,
+                           help="China's day, YYYY-MM-DD (default: the day before)")
+    reconcile.add_argument('--db', help='database file (default: the config file\'s)')
+    reconcile.add_argument('--config', help='production settings, as Odoo reads them')
+    reconcile.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
+    reconcile.set_defaults(command=_reconcile)
 
     demo = commands.add_parser('demo', help="load the add-on's demo records that are missing")
     demo.add_argument('--db', default=DEFAULT_DB)
@@ -141,6 +153,38 @@ def _start_sandbox(port):
 
 
 def _settle(args):
+    counts = _run_on_records(args, 'settle', lambda env: env['sale.order']._kfc_settle())
+    print(' '.join('%s=%d' % item for item in counts.items()), flush=True)
+
+
+def _reconcile(args):
+    def reconcile(env):
+        reconciliation = env['kfc.reconciliation']
+        day = day_of(args)
+        record = reconciliation._kfc_reconcile(day)
+        return record.state, record.message, [
+            (d.kind, d.reference, d.shop_value or '', d.outside_value or '')
+            for d in record.difference_ids]
+    state, message, differences = _run_on_records(args, 'reconcile', reconcile)
+    if state != 'done':
+        print('kfchost reconcile: not reconciled: %s' % message, file=sys.stderr, flush=True)
+        return 1
+    print('%s reconciled, differences: %d' % (day_of(args), len(differences)), flush=True)
+    for difference in differences:
+        print('  %s %s: shop %r, outside %r' % difference, flush=True)
+
+
+def day_of(args):
+    return args.date or _reconciliation_day()
+
+
+def _reconciliation_day():
+    """The day the daily reconciliation takes: the day before, in China."""
+    return addon.submodule('models.reconciling').china_today() - datetime.timedelta(days=1)
+
+
+def _run_on_records(args, command, work):
+    """``work(env)`` on the database of the command line, with its settings; its result."""
     from kfchost.orm import api
     db_path = args.db or DEFAULT_DB
     keys = tempfile.TemporaryDirectory(prefix='kfchost-keys-')
@@ -152,16 +196,16 @@ def _settle(args):
         odoo_shim.config.load(args.config)
         db_path = args.db or odoo_shim.config.get('db_path') or DEFAULT_DB
     else:
-        sys.exit('kfchost settle: give --config with the production settings, or --sandbox-url')
+        sys.exit('kfchost %s: give --config with the production settings, or --sandbox-url'
+                 % command)
     with keys:
         configure(section)
         registry = open_registry(db_path)
         try:
             with registry.cursor() as cr:
-                counts = api.Environment(cr, api.SUPERUSER_ID, {})['sale.order']._kfc_settle()
+                return work(api.Environment(cr, api.SUPERUSER_ID, {}))
         finally:
             registry.close()
-    print(' '.join('%s=%d' % item for item in counts.items()), flush=True)
 
 
 def _sandbox_section(sandbox_url, key_dir):

@@ -26,6 +26,9 @@ POST /sandbox/wechatpay/notify   {out_trade_no | out_refund_no, [resource] (fiel
                                   a notification signed and sealed as WeChat Pay does, changed
                                   as asked; a SUCCESS payment is recorded as paid
 GET  /sandbox/wechatpay/payments | notifications -> {transactions, refunds} | {notifications}
+POST /sandbox/wechatpay/bill_amend  {number (out_trade_no or out_refund_no), column (a column
+                                  of the trade bill), value} -> {amended: {column: value}}: the
+                                  trade bill shows that value on that payment's or refund's line
 POST /sandbox/coupon/login       {} -> {token}       (a back-end token, without the login call)
 POST /sandbox/coupon/expire_tokens  {} -> {expired}  (every token answers -2 from now on)
 POST /sandbox/coupon/sale_flag   {link_id, on_sale, [storecode]} -> {}
@@ -113,6 +116,7 @@ class ControlService:
             ('/sandbox/wechatpay/retry_scale', ['POST'], self.retry_scale),
             ('/sandbox/wechatpay/payments', ['GET'], self.payments),
             ('/sandbox/wechatpay/notifications', ['GET'], self.notifications),
+            ('/sandbox/wechatpay/bill_amend', ['POST'], self.amend_bill),
             ('/sandbox/coupon/login', ['POST'], self.coupon_login),
             ('/sandbox/coupon/expire_tokens', ['POST'], self.expire_tokens),
             ('/sandbox/coupon/sale_flag', ['POST'], self.sale_flag),
@@ -236,6 +240,10 @@ class ControlService:
         with self.state.lock:
             return {'transactions': copy.deepcopy(list(self.state.transactions.values())),
                     'refunds': copy.deepcopy(list(self.state.refunds.values()))}
+
+    def amend_bill(self, body):
+        return {'amended': self.wechatpay.amend_bill(
+            _arg(body, 'number', str), _arg(body, 'column', str), _arg(body, 'value', str))}
 
     def notifications(self, body):
         with self.state.lock:

@@ -82,6 +82,8 @@ class SandboxState:
             self.transactions = {}       # out_trade_no -> transaction dict
             self.refunds = {}            # out_refund_no -> refund dict
             self.notifications = []      # sent notifications with their deliveries
+            self.bill_files = {}         # download token -> (trade bill bytes, expiry time)
+            self.bill_amendments = {}    # out_trade_no or out_refund_no -> {column: value}
             # redeliveries wait the real schedule times this factor (tests shrink it)
             self.notify_retry_scale = self.config.notify_retry_scale
             # coupon back-end

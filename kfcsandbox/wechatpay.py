@@ -1,4 +1,5 @@
-"""WeChat Pay APIv3: JSAPI prepay, refunds, order queries, and the notifications they lead to.
+"""WeChat Pay APIv3: JSAPI prepay, refunds, order queries, the daily trade bill (trade_bill.py),
+and the notifications they lead to.
 
 Every request must carry a valid merchant signature over the raw bytes received (401 SIGN_ERROR
 otherwise); bodies are checked as the real service checks them (400 PARAM_ERROR for a missing
@@ -10,20 +11,28 @@ not received is sent again on WeChat Pay's schedule (15 s, 15 s, 30 s, 3 min ...
 multiplied by the state's ``notify_retry_scale``.
 """
 import datetime
+import decimal
+import hashlib
 import json
 import re
 import secrets
 import uuid
 
 import requests
+from werkzeug.wrappers import Response
 
-from . import crypto
+from . import crypto, trade_bill
 from .replies import compact_json, json_response, request_id
 
 CHINA = datetime.timezone(datetime.timedelta(hours=8))
 OUT_TRADE_NO = re.compile(r'^[0-9A-Za-z_\-|*]{6,32}$')
 OUT_REFUND_NO = re.compile(r'^[0-9A-Za-z_\-|*@]{1,64}$')
 SIGNATURE_WINDOW = 300
+BILL_DATE = re.compile(r'^\d{4}-\d{2}-\d{2}$')
+# The bill's download address is WeChat Pay's own, as the real service answers it (a host in
+# sandbox mode maps that origin onto the simulator); it is good for this many seconds.
+BILL_DOWNLOAD_URL = 'https://api.mch.weixin.qq.com/v3/billdownload/file?token=%s'
+BILL_DOWNLOAD_TTL = 300
 # Seconds between the deliveries of a notification that is not answered with 200 or 204.
 RETRY_SCHEDULE = (15, 15, 30, 180, 600, 1200, 1800, 1800, 1800, 3600, 10800, 10800, 10800,
                   21600, 21600)
@@ -94,6 +103,8 @@ class WechatPayService:
             ('/v3/pay/transactions/out-trade-no/<out_trade_no>', ['GET'], self.query_transaction),
             ('/v3/refund/domestic/refunds', ['POST'], self.create_refund),
             ('/v3/refund/domestic/refunds/<out_refund_no>', ['GET'], self.query_refund),
+            ('/v3/bill/tradebill', ['GET'], self.trade_bill),
+            ('/v3/billdownload/file', ['GET'], self.download_bill),
         ]
 
     # -- request authentication and signed replies -------------------------------------------
@@ -364,6 +375,72 @@ class WechatPayService:
             if record is None:
                 raise ApiError(404, 'RESOURCE_NOT_EXISTS', '退款单不存在')
             return self._refund_view(record)
+
+    # -- the daily trade bill --------------------------------------------------------------
+
+    def trade_bill(self, request):
+        return self._handle(request, self._trade_bill)
+
+    def _trade_bill(self, request):
+        bill_date = request.args.get('bill_date', '')
+        if not BILL_DATE.match(bill_date):
+            raise ApiError(400, 'PARAM_ERROR', '账单日期格式须为yyyy-MM-dd', {
+                'field': 'bill_date', 'location': 'query', 'value': bill_date})
+        if request.args.get('bill_type', 'ALL') != 'ALL' or request.args.get('tar_type'):
+            raise ApiError(400, 'PARAM_ERROR', '沙箱仅提供不压缩的ALL类型账单')
+        day = datetime.date.fromisoformat(bill_date)
+        with self.state.lock:
+            lines = self._bill_lines(day)
+            if not lines:
+                raise ApiError(400, 'NO_STATEMENT_EXIST', '请求的账单文件不存在')
+            text = trade_bill.write(lines).encode('utf-8')
+            token = secrets.token_urlsafe(24)
+            self.state.bill_files[token] = (text, self.state.clock() + BILL_DOWNLOAD_TTL)
+        return {'hash_type': 'SHA1', 'hash_value': hashlib.sha1(text).hexdigest(),
+                'download_url': BILL_DOWNLOAD_URL % token}
+
+    def _bill_lines(self, day):
+        """The day's payments and accepted refunds, in time order, each changed as the control
+        side asked (``amend_bill``)."""
+        mchid = self.config.mchid
+        lines = [(order['success_time'], trade_bill.payment_line(order, mchid))
+                 for order in self.state.transactions.values()
+                 if order.get('success_time') and trade_bill.china_day(order['success_time']) == day]
+        lines += [(refund['created'], trade_bill.refund_line(
+                      refund, self.state.transactions.get(refund['out_trade_no'], {}), mchid))
+                  for refund in self.state.refunds.values()
+                  if trade_bill.china_day(refund['created']) == day]
+        lines = [line for _, line in sorted(lines, key=lambda pair: pair[0])]
+        for line in lines:
+            number = line['商户退款单号'] if line['交易状态'] == 'REFUND' else line['商户订单号']
+            line.update(self.state.bill_amendments.get(number, {}))
+        return lines
+
+    def download_bill(self, request):
+        try:
+            self._authenticate(request)
+        except ApiError as error:
+            return error.response()
+        with self.state.lock:
+            text, expires = self.state.bill_files.get(request.args.get('token'), (None, 0))
+        if text is None or expires < self.state.clock():
+            return ApiError(400, 'INVALID_REQUEST', '下载地址已过期或无效').response()
+        # Not signed: WeChat Pay sends the file without a Wechatpay-Signature.
+        return Response(text, status=200, content_type='text/plain; charset=utf-8',
+                        headers={'Request-ID': request_id()})
+
+    def amend_bill(self, number, column, value):
+        """Make the bill line of payment or refund ``number`` show ``value`` in ``column``."""
+        if column not in trade_bill.COLUMNS:
+            raise ValueError('"column" must be a column of the trade bill')
+        if column.endswith('金额'):
+            try:
+                decimal.Decimal(value)
+            except decimal.InvalidOperation:
+                raise ValueError('%s must be an amount in yuan' % column) from None
+        with self.state.lock:
+            self.state.bill_amendments.setdefault(number, {})[column] = value
+            return dict(self.state.bill_amendments[number])
 
     # -- acts of the payer and of the bank (used by the control endpoints) --------------------
 

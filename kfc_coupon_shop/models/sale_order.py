@@ -5,7 +5,7 @@ import logging
 from odoo import api, fields, models
 
 from ..services import runtime
-from ..services.wechatpay import failure, to_fen, yuan_to_fen
+from ..services.wechatpay import failure, parse_time, to_fen, yuan_to_fen
 from .locking import lock_rows
 from .settling import settle_each
 
@@ -25,6 +25,11 @@ PAYMENT_WINDOW = datetime.timedelta(minutes=5)
 CHINA_OFFSET = datetime.timedelta(hours=8)
 # Settlement places a paid order still in "draft" this long after its payment.
 PLACEMENT_DELAY = datetime.timedelta(minutes=1)
+# Settlement asks WeChat Pay about a payment still unpaid past its deadline (its notification
+# may never have come) for this long; what is left after that, the daily reconciliation shows.
+ASK_ABOUT_PAYMENTS_FOR = datetime.timedelta(days=1)
+# A payment's trade_state that no longer changes once its deadline has passed.
+FINAL_TRADE_STATES = ('SUCCESS', 'REFUND', 'NOTPAY', 'CLOSED', 'REVOKED', 'PAYERROR')
 
 DEFAULT_DESCRIPTION = '美食订单'
 REFUND_REFUSED = '退款申请无效'
@@ -65,6 +70,9 @@ class SaleOrder(models.Model):
     is_paid = fields.Boolean()
     transaction_id = fields.Char()
     pay_time = fields.Datetime()
+    # WeChat Pay was asked about the payment after its deadline and the answer applied:
+    # settlement asks no more.
+    payment_checked = fields.Boolean(readonly=True, copy=False)
     # Written under the row lock by every refund, so that concurrent refunds of one order run
     # one after the other, each on the sums the other left.
     refund_stamp = fields.Datetime()
@@ -373,12 +381,58 @@ class SaleOrder(models.Model):
         (settling.settle_each): one a request holds, or that fails, is left to the next run."""
         services = services or runtime.services(self.env)
         counts = {
+            'payments_found': self._kfc_check_unnotified_payments(services),
             'refunds_settled': self.env['sale.refund.order']._kfc_settle_in_progress(services),
             'orders_placed': self._kfc_place_left_over(services),
             'cancelled_refunded': self._kfc_refund_paid_cancelled(services),
         }
         _logger.info('settlement: %s', counts)
         return counts
+
+    @api.model
+    def _kfc_check_unnotified_payments(self, services):
+        """Ask WeChat Pay about the payments of orders still unpaid past their deadline, whose
+        notification may never have come, and apply each as its notification would have been;
+        returns how many were found paid. Run before the passes below, so that an order
+        cancelled meanwhile is refunded, and a paid one placed, in the same run."""
+        now = fields.Datetime.now()
+        orders = self.sudo().search([
+            ('prepay_id', '!=', False), ('is_paid', '=', False), ('payment_checked', '=', False),
+            ('state', 'in', ('draft', 'cancel')), ('create_date', '<', now - PAYMENT_WINDOW),
+            ('create_date', '>=', now - PAYMENT_WINDOW - ASK_ABOUT_PAYMENTS_FOR)])
+        return settle_each(orders, lambda order: order._kfc_check_payment(services), services)
+
+    def _kfc_check_payment(self, services):
+        services.commit(self.env)           # hold no lock while WeChat Pay answers
+        reply = services.wechatpay_client().query_transaction(self.name)
+        if reply.status == 404:             # never opened there: nothing can come
+            services.record(self.env, lambda: self.write({'payment_checked': True}))
+            return False
+        result = reply.data if reply.ok else {}
+        if result.get('out_trade_no') != self.name \
+                or result.get('trade_state') not in FINAL_TRADE_STATES:
+            if not reply.ok:
+                self.env['api.log']._kfc_log('支付查询失败', '微信', reply.message)
+            return False                    # asked again on the next run
+        found = []
+        services.record(self.env, lambda: found.append(self._kfc_apply_payment(result, services)))
+        return found[-1]
+
+    def _kfc_apply_payment(self, result, services):
+        """Apply WeChat Pay's verified account of the order's payment as its notification
+        would be applied: a payment that is not this order's is given back; whether the order
+        was found paid."""
+        lock_rows(self)
+        self.payment_checked = True
+        if self.is_paid or result.get('trade_state') != 'SUCCESS' \
+                or self._kfc_refund_mismatched_payment(result, services):
+            return False
+        paid_at = parse_time(result.get('success_time'))
+        self.write({'transaction_id': result.get('transaction_id'), 'is_paid': True,
+                    'pay_time': paid_at.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+                    if paid_at else fields.Datetime.now()})
+        self.env['api.log']._kfc_log('支付通知未到，查询补记', '微信', result)
+        return True
 
     @api.model
     def _kfc_place_left_over(self, services):

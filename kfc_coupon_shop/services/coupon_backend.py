@@ -1,5 +1,5 @@
-"""The coupon back-end's ordering service, as the host talks to it: login for a fresh token, and
-the two steps that place one dish.
+"""The coupon back-end's ordering service, as the host talks to it: login for a fresh token, the
+two steps that place one dish, and the query of what became of an order's dishes.
 
 A dish is placed in two requests: the order entry (signed with the merchant's signing key)
 answers the order's address, whose last segment is its uuid; the order's detail (store, pick-up
@@ -19,6 +19,7 @@ from .redaction import redact
 LOGIN_PATH = '/KFCCore.asmx/KFC_Login'
 ORDER_ENTRY_PATH = '/kfcautoorder.aspx'
 ORDER_DETAIL_PATH = '/Core.asmx/KFC_Auto_UpdateOrderDetail'
+DONE_ORDER_PATH = '/Core.asmx/KFC_Auto_GetDoneOrder'
 # The back-end's answer to a detail it already has for that uuid: the order stands.
 DETAIL_ALREADY_SUBMITTED = 1
 # One dish per order entry, with one fixed choice list: the dish itself.
@@ -95,6 +96,21 @@ class CouponBackend:
             return answer
         except (requests.RequestException, ValueError, KeyError, TypeError) as exc:
             raise UnclearOutcome('order detail: %s: %s' % (type(exc).__name__, redact(exc)),
+                                 uuid) from None
+
+    def done_order(self, uuid):
+        """The back-end's "d" for order ``uuid`` (code 0: its items as "data"); UnclearOutcome
+        when no answer of that shape came back."""
+        try:
+            response = self.session.post(self.fulfilment_base + DONE_ORDER_PATH,
+                                         json={'uuid': uuid})
+            answer = response.json()['d']
+            if response.status_code != 200 or not isinstance(answer, dict) \
+                    or type(answer.get('code')) is not int:
+                raise ValueError('HTTP %d, "d" %r' % (response.status_code, answer))
+            return answer
+        except (requests.RequestException, ValueError, KeyError, TypeError) as exc:
+            raise UnclearOutcome('done order: %s: %s' % (type(exc).__name__, redact(exc)),
                                  uuid) from None
 
     def _entry_body(self, orderno, sku, skuid, price_fen):

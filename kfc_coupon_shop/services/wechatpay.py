@@ -1,24 +1,29 @@
-"""WeChat Pay APIv3 merchant client: JSAPI prepay, refunds, page payment parameters, notifications.
+"""WeChat Pay APIv3 merchant client: JSAPI prepay, payment and refund queries, refunds, the daily
+trade bill, page payment parameters, notifications.
 
 Requests are signed as APIv3 requires: an Authorization header carrying an RSA-SHA256
 (PKCS#1 v1.5) signature of "METHOD\\nPATH?QUERY\\nTIMESTAMP\\nNONCE\\nBODY\\n" made with the
 merchant's API private key, where BODY is exactly the bytes sent. Replies fail closed: a 2xx reply
 counts only with a valid Wechatpay-Signature over "TIMESTAMP\\nNONCE\\nBODY\\n" made with the
 configured platform key and serial, a Wechatpay-Timestamp within five minutes of our clock and a
-UTF-8 body; without a configured platform key and serial no call is made at all.
+UTF-8 body; without a configured platform key and serial no call is made at all. The one reply
+WeChat Pay does not sign, the trade bill's file, counts only when its SHA-1 is the one the signed
+reply named.
 
 Business and transport failures come back as a `PayReply` value, never as an exception; only
 programming errors (an amount that is not a whole number of fen, a missing argument) raise.
 Amounts are integers of fen throughout.
 """
 import base64
+import datetime
 import decimal
+import hashlib
 import json
 import math
 import secrets
 import string
 import time
-from urllib.parse import quote, urlsplit
+from urllib.parse import quote, urlencode, urlsplit
 
 import requests
 from cryptography.exceptions import InvalidSignature
@@ -33,6 +38,8 @@ SIGNATURE_TYPE = 'WECHATPAY2-SHA256-RSA2048'
 JSAPI_PATH = '/v3/pay/transactions/jsapi'
 REFUND_PATH = '/v3/refund/domestic/refunds'
 REFUND_QUERY_PATH = '/v3/refund/domestic/refunds/%s'
+TRANSACTION_QUERY_PATH = '/v3/pay/transactions/out-trade-no/%s'
+TRADE_BILL_PATH = '/v3/bill/tradebill'
 TIMESTAMP_WINDOW = 300          # seconds a signed reply's timestamp may be off our clock
 MAX_FEN = 2 ** 63 - 1           # WeChat Pay amounts are int64
 _NONCE_ALPHABET = string.ascii_uppercase + string.digits
@@ -121,6 +128,16 @@ def _whole_fen(amount):
     raise TypeError('amount must be a number of fen, got %s' % type(amount).__name__)
 
 
+def parse_time(text):
+    """The moment an rfc3339 text of WeChat Pay names ("2018-06-08T10:34:56+08:00"), timezone
+    aware; None when it is not one."""
+    try:
+        moment = datetime.datetime.fromisoformat(text)
+    except (TypeError, ValueError):
+        return None
+    return moment if moment.tzinfo else None
+
+
 def make_nonce(length=32):
     return ''.join(secrets.choice(_NONCE_ALPHABET) for _ in range(length))
 
@@ -176,6 +193,11 @@ def decrypt_resource(resource, apiv3_key):
 
 def _as_bytes(value):
     return value.encode('utf-8') if isinstance(value, str) else value
+
+
+def _origin(url):
+    parts = urlsplit(url)
+    return parts.scheme.lower(), (parts.hostname or '').lower(), parts.port
 
 
 def _path_with_query(url):
@@ -329,27 +351,65 @@ class WechatPayClient:
             reply.message = 'WeChat Pay answered without a refund status'
         return reply
 
+    def query_transaction(self, out_trade_no):
+        """The payment WeChat Pay has under ``out_trade_no`` ("trade_state" says how far it
+        got)."""
+        reply = self.call('GET', '%s?%s' % (TRANSACTION_QUERY_PATH % quote(out_trade_no, safe=''),
+                                            urlencode({'mchid': self.mchid})))
+        if reply.ok and not reply.get('trade_state'):
+            reply.message = 'WeChat Pay answered without a trade state'
+        return reply
+
+    def trade_bill(self, bill_date):
+        """The trade bill of every payment and refund of ``bill_date`` (a date, China's day):
+        reply.data is the file's text once its SHA-1 matched the signed reply's."""
+        reply = self.call('GET', '%s?%s' % (TRADE_BILL_PATH, urlencode(
+            {'bill_date': bill_date.isoformat(), 'bill_type': 'ALL'})))
+        if not reply.ok:
+            return reply
+        url, digest = reply.get('download_url'), reply.get('hash_value')
+        if reply.get('hash_type') != 'SHA1' or not isinstance(digest, str) or not url:
+            return PayReply(reply.status, reply.data, 'WeChat Pay named no SHA-1 bill to download')
+        # The request is signed: it goes nowhere but to WeChat Pay itself.
+        if not isinstance(url, str) or _origin(url) != _origin(self.base_url):
+            return PayReply(reply.status, reply.data, 'the bill\'s address is not WeChat Pay\'s')
+        response = self._send('GET', url)
+        if isinstance(response, PayReply):
+            return response
+        if response.status_code != 200:
+            return self._reply(response)
+        if hashlib.sha1(response.content).hexdigest() != digest.lower():
+            return PayReply(200, None, 'the bill was refused: its SHA-1 is not the one WeChat '
+                                       'Pay named')
+        try:
+            return PayReply(200, response.content.decode('utf-8'))
+        except UnicodeDecodeError:
+            return PayReply(200, None, 'the bill was refused: it is not UTF-8')
+
     def call(self, method, path, payload=None):
         """Send one signed request; every failure comes back as a PayReply."""
+        body = b'' if payload is None else json.dumps(
+            payload, ensure_ascii=False, separators=(',', ':')).encode('utf-8')
+        response = self._send(method, self.base_url + path, body)
+        return response if isinstance(response, PayReply) else self._reply(response)
+
+    def _send(self, method, url, body=b''):
+        """The response to one signed request, or a PayReply when none may be sent or came."""
         if not self.verifies:
             return PayReply(0, None, 'WeChat Pay is not usable: the platform key or serial is '
                                      'not configured, so no reply could be trusted')
-        body = b'' if payload is None else json.dumps(
-            payload, ensure_ascii=False, separators=(',', ':')).encode('utf-8')
-        url = self.base_url + path
         headers = {
             'Authorization': self.authorization(method, _path_with_query(url), body),
             'Accept': 'application/json',
             'User-Agent': 'routeweave-wechatpay/1',
         }
-        if payload is not None:
+        if body:
             headers['Content-Type'] = 'application/json'
         try:
-            response = self.session.request(method, url, data=body or None, headers=headers)
+            return self.session.request(method, url, data=body or None, headers=headers)
         except requests.RequestException as exc:
             return PayReply(0, None, redact('WeChat Pay unreachable: %s: %s'
                                             % (type(exc).__name__, exc)))
-        return self._reply(response)
 
     def _reply(self, response):
         status = response.status_code

@@ -2,21 +2,24 @@
 with the next reply queued for it (by default the service's usual success)."""
 from odoo import Command
 
-from ..services.coupon_backend import BackendRefusal
+from ..services.coupon_backend import BackendRefusal, UnclearOutcome
 from ..services.runtime import Services
 from ..services.wechatpay import PayReply
 
 
 class ScriptedPay:
-    """WeChat Pay: ``answer(call, *replies)`` queues PayReply values for "refund" or
-    "query_refund"; ``calls`` lists (call, out_refund_no, ...) as made."""
+    """WeChat Pay: ``answer(call, *replies)`` queues PayReply values for "refund",
+    "query_refund" or "trade_bill" (a day without one: no bill); ``transactions`` holds the
+    reply to a payment query by out_trade_no (none: 404); ``calls`` lists (call, number, ...)
+    as made."""
 
     mchid = '1900000001'
     appid = 'wx0000000000000001'
 
     def __init__(self):
         self.calls = []
-        self._replies = {'refund': [], 'query_refund': []}
+        self.transactions = {}
+        self._replies = {'refund': [], 'query_refund': [], 'trade_bill': []}
 
     def answer(self, call, *replies):
         self._replies[call].extend(replies)
@@ -31,24 +34,43 @@ class ScriptedPay:
         self.calls.append(('query_refund', out_refund_no))
         return self._next('query_refund', PayReply(200, {'status': 'PROCESSING'}))
 
+    def query_transaction(self, out_trade_no):
+        self.calls.append(('query_transaction', out_trade_no))
+        return self.transactions.get(out_trade_no) or PayReply(
+            404, {'code': 'ORDER_NOT_EXIST'}, 'ORDER_NOT_EXIST: 订单不存在')
+
+    def trade_bill(self, bill_date):
+        self.calls.append(('trade_bill', bill_date))
+        return self._next('trade_bill', PayReply(
+            400, {'code': 'NO_STATEMENT_EXIST'}, 'NO_STATEMENT_EXIST: 请求的账单文件不存在'))
+
     def _next(self, call, usual):
         return self._replies[call].pop(0) if self._replies[call] else usual
 
 
 class ScriptedBackend:
     """The coupon back-end: a number it has seen answers the uuid it gave the first time, as
-    the real one does; the numbers in ``refusing`` are refused."""
+    the real one does; the numbers in ``refusing`` are refused. It knows the orders of the
+    uuids it gave; asking about those in ``unreachable`` gets no answer."""
 
     def __init__(self):
         self.calls = []
         self.orders = {}
         self.refusing = set()
+        self.unreachable = set()
 
     def place(self, orderno, sku, skuid, price_fen, detail):
         self.calls.append(orderno)
         if orderno in self.refusing:
             raise BackendRefusal('order entry', {'msg': '门店繁忙，出餐失败'})
         return self.orders.setdefault(orderno, 'uuid-%d' % (len(self.orders) + 1))
+
+    def done_order(self, uuid):
+        if uuid in self.unreachable:
+            raise UnclearOutcome('done order: ReadTimeout', uuid)
+        if uuid in self.orders.values():
+            return {'code': 0, 'msg': '', 'data': '[{"code":0,"result":""}]'}
+        return {'code': -1, 'msg': '订单不存在', 'data': ''}
 
 
 def in_one_transaction(pay, backend):

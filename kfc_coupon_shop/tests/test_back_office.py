@@ -11,6 +11,7 @@ from .common import ShopCase
 STAFF_MENUS = {
     ('Orders', 'Orders'), ('Orders', 'Refunds'), ('Coupons',), ('Catalogue', 'Dishes'),
     ('Catalogue', 'Menu categories'), ('Customers',), ('API log',),
+    ('Reconciliation', 'Differences'), ('Reconciliation', 'Reconciled days'),
 }
 MANAGER_MENUS = STAFF_MENUS | {
     ('Orders', 'Settle now'), ('Catalogue', "Synchronise a store's menu"),

@@ -173,8 +173,8 @@ class TestStaffActions(ShopCase):
         with wire.services():
             reopened = settle.action_settle()
         self.assertEqual((reopened['res_model'], reopened['res_id']), (settle._name, settle.id))
-        self.assertEqual((settle.refunds_settled, settle.orders_placed, settle.cancelled_refunded),
-                         (1, 0, 0))
+        self.assertEqual((settle.payments_found, settle.refunds_settled, settle.orders_placed,
+                          settle.cancelled_refunded), (0, 1, 0, 0))
         self.assertEqual(self.refund.state, 'done')
         self.assertEqual(wire.sent, [('GET', '%s/%s' % (REFUNDS_PATH, self.refund.name), None)])
 

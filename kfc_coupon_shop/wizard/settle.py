@@ -4,7 +4,7 @@ from odoo import _, fields, models
 from odoo.exceptions import UserError
 
 # The passes, as the settlement counts them.
-PASSES = ('refunds_settled', 'orders_placed', 'cancelled_refunded')
+PASSES = ('payments_found', 'refunds_settled', 'orders_placed', 'cancelled_refunded')
 
 
 class SaleOrderSettle(models.TransientModel):
@@ -12,6 +12,10 @@ class SaleOrderSettle(models.TransientModel):
     _description = 'Settlement run by hand'
 
     done = fields.Boolean(readonly=True)
+    payments_found = fields.Integer(
+        string='Payments found', readonly=True,
+        help='Orders left unpaid past their deadline that WeChat Pay says were paid (their '
+             'notification never came), now applied as the notification would have been.')
     refunds_settled = fields.Integer(
         string='Refunds settled', readonly=True,
         help='Refunds in progress that WeChat Pay has now settled (refunded or refused); one '

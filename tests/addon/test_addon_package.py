@@ -65,14 +65,18 @@ def test_staff_read_the_shop_and_managers_change_it_and_nobody_else_has_a_right(
     assert rights == expected       # never the public user, never everyone
 
 
-def test_the_settlement_runs_as_a_scheduled_model_method():
+def test_settlement_and_reconciliation_run_as_scheduled_model_methods():
     root = ElementTree.parse(os.path.join(ADDON_DIR, 'data', 'ir_cron_data.xml')).getroot()
-    (cron,) = root.iter('record')
-    fields = {field.attrib['name']: field for field in cron.iter('field')}
-    assert cron.attrib['model'] == 'ir.cron'
-    assert fields['model_id'].attrib['ref'] == 'model_sale_order'
-    method = re.fullmatch(r'model\.(\w+)\(\)', fields['code'].text).group(1)
-    assert callable(getattr(orm_models.MODEL_CLASSES['sale.order'], method))
+    scheduled = {}
+    for cron in root.iter('record'):
+        fields = {field.attrib['name']: field for field in cron.iter('field')}
+        assert cron.attrib['model'] == 'ir.cron'
+        model = fields['model_id'].attrib['ref']
+        scheduled[model] = re.fullmatch(r'model\.(\w+)\(\)', fields['code'].text).group(1)
+    assert set(scheduled) == {'model_sale_order', 'model_kfc_reconciliation'}
+    for name in ('sale.order', 'kfc.reconciliation'):
+        method = scheduled['model_' + name.replace('.', '_')]
+        assert callable(getattr(orm_models.MODEL_CLASSES[name], method))
 
 
 @pytest.fixture
