@@ -1,1 +1,2 @@
-from . import test_back_office, test_constraints, test_money_rules  # noqa: F401
+from . import (test_back_office, test_constraints, test_log_and_tokens,  # noqa: F401
+               test_money_rules)
