@@ -8,10 +8,10 @@ from ..services.wechatpay import PayReply
 
 
 class ScriptedPay:
-    """WeChat Pay: ``answer(call, *replies)`` queues PayReply values for "refund",
+    """WeChat Pay: ``answer(call, *replies)`` queues PayReply values for "prepay", "refund",
     "query_refund" or "trade_bill" (a day without one: no bill); ``transactions`` holds the
-    reply to a payment query by out_trade_no (none: 404); ``calls`` lists (call, number, ...)
-    as made."""
+    reply to a payment query by out_trade_no (none: 404); ``calls`` lists (call,
+    out_trade_no or out_refund_no, ...) as made."""
 
     mchid = '1900000001'
     appid = 'wx0000000000000001'
@@ -19,10 +19,18 @@ class ScriptedPay:
     def __init__(self):
         self.calls = []
         self.transactions = {}
-        self._replies = {'refund': [], 'query_refund': [], 'trade_bill': []}
+        self._replies = {'prepay': [], 'refund': [], 'query_refund': [], 'trade_bill': []}
 
     def answer(self, call, *replies):
         self._replies[call].extend(replies)
+
+    def jsapi_prepay(self, description, out_trade_no, total, openid, notify_url,
+                     time_expire=None):
+        self.calls.append(('prepay', out_trade_no, total, description, notify_url, time_expire))
+        return self._next('prepay', PayReply(200, {'prepay_id': 'wx%s' % out_trade_no}))
+
+    def jsapi_pay_params(self, prepay_id):
+        return {'package': 'prepay_id=%s' % prepay_id}
 
     def refund(self, out_refund_no, refund, total, transaction_id=None, out_trade_no=None,
                notify_url=None, reason=None):
@@ -48,22 +56,33 @@ class ScriptedPay:
         return self._replies[call].pop(0) if self._replies[call] else usual
 
 
+REFUSAL = BackendRefusal('order entry', {'msg': '门店繁忙，出餐失败'})
+
+
 class ScriptedBackend:
     """The coupon back-end: a number it has seen answers the uuid it gave the first time, as
-    the real one does; the numbers in ``refusing`` are refused. It knows the orders of the
-    uuids it gave; asking about those in ``unreachable`` gets no answer."""
+    the real one does. ``failing`` maps a number to the exception its placement raises, or to
+    UnclearOutcome: the detail's reply is lost, the order stands. ``calls`` lists the numbers
+    placed, ``dishes`` what each was placed with (sku, skuid, price in fen, detail). It knows
+    the orders of the uuids it gave; asking about those in ``unreachable`` gets no answer."""
 
     def __init__(self):
         self.calls = []
+        self.dishes = {}
         self.orders = {}
-        self.refusing = set()
+        self.failing = {}
         self.unreachable = set()
 
     def place(self, orderno, sku, skuid, price_fen, detail):
         self.calls.append(orderno)
-        if orderno in self.refusing:
-            raise BackendRefusal('order entry', {'msg': '门店繁忙，出餐失败'})
-        return self.orders.setdefault(orderno, 'uuid-%d' % (len(self.orders) + 1))
+        self.dishes[orderno] = (sku, skuid, price_fen, detail)
+        fault = self.failing.get(orderno)
+        if fault is not None and fault is not UnclearOutcome:
+            raise fault
+        uuid = self.orders.setdefault(orderno, 'uuid-%d' % (len(self.orders) + 1))
+        if fault is UnclearOutcome:
+            raise UnclearOutcome('order detail: ReadTimeout', uuid)
+        return uuid
 
     def done_order(self, uuid):
         if uuid in self.unreachable:
@@ -82,15 +101,16 @@ def in_one_transaction(pay, backend):
                     rollback=rollback, after_commit=lambda env, job: job(env))
 
 
-def paid_order(env, customer, *dishes, state='paid'):
-    """A paid order of one line per dish (a dish, or a (dish, coupon) pair at price 0)."""
+def paid_order(env, customer, *dishes, **values):
+    """A paid take-away order of one line per dish (a dish, or a (dish, coupon) pair at price
+    0); ``values`` change the order's (state, type, pay_time, is_paid...)."""
     lines = []
     for dish in dishes:
         dish, coupon = dish if isinstance(dish, tuple) else (dish, None)
         lines.append(Command.create({
             'product_id': dish.id, 'unit_price': 0 if coupon else dish.unit_price,
             'coupon_ids': [Command.set(coupon.ids)] if coupon else []}))
-    return env['sale.order'].create({
-        'kfc_user_id': customer.id, 'store_code': 'SH3001', 'type': '1', 'state': state,
+    return env['sale.order'].create(dict({
+        'kfc_user_id': customer.id, 'store_code': 'SH3001', 'type': '1', 'state': 'paid',
         'is_paid': True, 'transaction_id': '42000021155110028141%08d' % customer.id,
-        'pay_time': '2026-12-09 02:00:00', 'line_ids': lines})
+        'pay_time': '2026-12-09 02:00:00', 'line_ids': lines}, **values))

@@ -171,6 +171,14 @@ def test_second_expiry_is_not_retried(host, backend):
     assert backend.paths() == [CITY_PATH, LOGIN_PATH, CITY_PATH]
 
 
+def test_a_refused_login_is_no_token(host, backend):
+    backend.store_token('EXPIRED')
+    backend.script(LOGIN_PATH, {'d': {'code': -1, 'msg': '账号或密码错误', 'data': ''}})
+    assert host.post('post_kfc_getcity').text == STORE_FAILURE
+    assert backend.stored_token() == 'EXPIRED'
+    assert backend.paths() == [CITY_PATH, LOGIN_PATH]
+
+
 @pytest.mark.parametrize('cities, groups', [
     ([{'cityNameEn': 'Anqing', 'gbCityCode': '340800'},
       {'cityNameEn': 'Bengbu', 'gbCityCode': '340300'}],

@@ -561,6 +561,17 @@ class TestPayResult:
         assert len(messages(host)) == 1
         assert len(done_order_queries(host)) == 3    # both lines, then the waiting one
 
+    @pytest.mark.parametrize('fault', ['error', 'http'])
+    def test_a_pick_up_message_wechat_fails_is_logged_and_fails_nothing(
+            self, host, customer, placed, fault):
+        order_id, [(_, uuid), _] = placed
+        host.control('coupon/finish', uuid=uuid, order_number='A1024')
+        host.control('fault', service='wechat', mode=fault)
+        assert poll(customer, order_id)['state'] == 'pick'
+        assert not messages(host)
+        with host.env() as env:
+            assert env['api.log'].search_count([('name', '=', '取餐通知')]) == 1
+
     def test_reply_text(self, host, customer, placed):
         order_id, [(_, uuid), _] = placed
         host.control('coupon/finish', uuid=uuid, order_number='A1024', phone='13912345678')

@@ -207,6 +207,8 @@ def test_user_info_names_the_user_of_the_token(host):
                          ids=['unknown', 'empty', 'missing'])
 def test_user_info_refuses_an_unknown_or_missing_token(host, form):
     host.login()
+    with host.env() as env:         # a customer who never logged in holds no token
+        env['kfc.user'].create({'name': '未登录', 'openid': 'o-no-token'})
     reply = host.post('post_user_info', data=form)
     assert reply.status_code == 200
     assert reply.json() == {'code': 400, 'message': TOKEN_REFUSED}

@@ -1,5 +1,6 @@
-"""The add-on's own tests (kfc_coupon_shop/tests: back office, access rights, constraints), run
-by Odoo's runner on the session's cluster; a failure shows Odoo's summary and what failed."""
+"""The add-on's own tests (kfc_coupon_shop/tests: the rules on the models against scripted
+outside services, back office, access rights, constraints), run by Odoo's runner on the
+session's cluster; a failure shows Odoo's summary and what failed."""
 import pytest
 
 pytestmark = pytest.mark.odoo16_only

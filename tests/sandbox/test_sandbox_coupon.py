@@ -6,6 +6,13 @@ import time
 import pytest
 import requests
 
+from odoo.addons.kfc_coupon_shop.services.coupon_backend import (BackendRefusal, CouponBackend,
+                                                                 UnclearOutcome)
+from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment
+from odoo.addons.kfc_coupon_shop.services.outbound import Outbound
+from odoo.addons.kfc_coupon_shop.services.settings import (DEFAULT_PRODUCTID, DEFAULT_USERID,
+                                                           sandbox_origin_map)
+
 TEST_DETAIL = {
     'mutildata': json.dumps([{'id': 0, 'data': [1], 'ismutil': 1, 'couponidx': 0}]),
     'orderdetail': json.dumps({'storename': '王家港大润发',
@@ -245,3 +252,44 @@ class TestRepeatedOrderNumber:
         assert lost.status_code == 503
         [order] = sandbox.state.orders.values()
         assert _place(sandbox).json()['url'].endswith(order['uuid'])
+
+
+class TestHostClient:
+    """The host's CouponBackend: a failed placement is no order unless the kitchen may have it."""
+
+    DETAIL = {'storename': '南京东路店', 'storeaddr': '', 'storetel': '', 'storecode': 'SH3001',
+              'pickupmethod': 2, 'ordermono': '', 'booking': ''}
+
+    @pytest.fixture
+    def backend(self, sandbox):
+        deployment, config = read_deployment(), sandbox.config
+        outbound = Outbound(sandbox_origin_map(sandbox.url), timeout=(2, 0.5))
+        yield CouponBackend(outbound, deployment['coupon_catalogue_base'],
+                            deployment['coupon_fulfilment_base'], config.backend_account,
+                            config.backend_password, config.order_signing_key, DEFAULT_USERID,
+                            DEFAULT_PRODUCTID)
+        outbound.close()
+
+    def _place(self, backend, **detail):
+        return backend.place('SO1L1', '薯条(中)', 'S2001', 1150, dict(self.DETAIL, **detail))
+
+    @pytest.mark.parametrize('mode', ['late_error', 'late_hang'])
+    def test_a_lost_detail_reply_is_unclear_and_names_the_order_the_kitchen_has(
+            self, sandbox, backend, mode):
+        _post(sandbox, '/sandbox/fault', {'service': 'coupon', 'mode': mode, 'seconds': 1.5,
+                                          'path': '/Core.asmx/KFC_Auto_UpdateOrderDetail'})
+        with pytest.raises(UnclearOutcome) as lost:
+            self._place(backend)
+        assert sandbox.state.orders[lost.value.args[1]]['status'] == 'submitted'
+
+    def test_a_failed_order_entry_is_no_order(self, sandbox, backend):
+        _post(sandbox, '/sandbox/fault', {'service': 'coupon', 'mode': 'http', 'status': 502,
+                                          'path': '/kfcautoorder'})
+        with pytest.raises(Exception) as failed:
+            self._place(backend)
+        assert not isinstance(failed.value, UnclearOutcome) and not sandbox.state.orders
+
+    def test_a_refused_detail_is_a_refusal_in_the_back_ends_words(self, backend):
+        with pytest.raises(BackendRefusal) as refused:
+            self._place(backend, storecode='ZZ0000')
+        assert refused.value.reason == '门店不存在'

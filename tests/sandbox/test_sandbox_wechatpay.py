@@ -310,6 +310,14 @@ class TestUntrustworthyReplies:
         assert not reply.ok and problem in reply.message
         assert sandbox.state.transactions['SO20240001']['trade_state'] == 'NOTPAY'
 
+    def test_a_refund_reply_without_its_status_is_refused(self, sandbox, pay_client, payer,
+                                                          receiver):
+        _paid_order(sandbox, pay_client, payer, receiver)
+        requests.post(sandbox.url + '/sandbox/fault',
+                      json={'service': 'wechatpay', 'mode': 'forge', 'alter': 'field'})
+        reply = pay_client.refund('RF0001', 990, 990, out_trade_no='SO20240001')
+        assert not reply.ok and 'without a refund status' in reply.message
+
     def test_without_platform_key_no_request_is_sent(self, sandbox, outbound, payer):
         settings = dict(sandbox.config.host_settings()['wechatpay'], platform_public_key=None)
         client = WechatPayClient(session=outbound, **settings)
