@@ -5,6 +5,7 @@
     python -m kfchost init-db --db var/kfchost.sqlite3
     python -m kfchost demo --db var/kfchost.sqlite3
     python -m kfchost settle --config odoo.conf   # every minute or few, e.g. from cron
+    python -m kfchost check --config odoo.conf    # the books hold once settlement has run
 """
 import argparse
 import configparser
@@ -58,6 +59,14 @@ def _parser():
     settle.add_argument('--config', help='production settings, as Odoo reads them')
     settle.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
     settle.set_defaults(command=_settle)
+
+    check = commands.add_parser(
+        'check', help="check the shop's books once settlement has run (with the sandbox's "
+                      "WeChat Pay and back-end in sandbox mode); exit status 1 on a breach")
+    check.add_argument('--db', help='database file (default: the config file\'s)')
+    check.add_argument('--config', help='production settings, as Odoo reads them')
+    check.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
+    check.set_defaults(command=_check)
 
     demo = commands.add_parser('demo', help="load the add-on's demo records that are missing")
     demo.add_argument('--db', default=DEFAULT_DB)
@@ -141,6 +150,19 @@ def _start_sandbox(port):
 
 
 def _settle(args):
+    counts = _run_on_the_books(args, 'settle', lambda env: env['sale.order']._kfc_settle())
+    print(' '.join('%s=%d' % item for item in counts.items()), flush=True)
+
+
+def _check(args):
+    report = _run_on_the_books(args, 'check', lambda env: env['kfc.books']._kfc_report())
+    print(report, flush=True)
+    return 0 if report == 'the books hold' else 1
+
+
+def _run_on_the_books(args, name, job):
+    """``job(env)`` on the database of the settings given (a configuration file, or a running
+    sandbox), as the superuser; its result."""
     from kfchost.orm import api
     db_path = args.db or DEFAULT_DB
     keys = tempfile.TemporaryDirectory(prefix='kfchost-keys-')
@@ -152,16 +174,17 @@ def _settle(args):
         odoo_shim.config.load(args.config)
         db_path = args.db or odoo_shim.config.get('db_path') or DEFAULT_DB
     else:
-        sys.exit('kfchost settle: give --config with the production settings, or --sandbox-url')
+        sys.exit('kfchost %s: give --config with the production settings, or --sandbox-url'
+                 % name)
     with keys:
         configure(section)
         registry = open_registry(db_path)
         try:
             with registry.cursor() as cr:
-                counts = api.Environment(cr, api.SUPERUSER_ID, {})['sale.order']._kfc_settle()
+                env = api.Environment(cr, api.SUPERUSER_ID, {})
+                return job(env)
         finally:
             registry.close()
-    print(' '.join('%s=%d' % item for item in counts.items()), flush=True)
 
 
 def _sandbox_section(sandbox_url, key_dir):
