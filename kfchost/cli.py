@@ -6,6 +6,7 @@
     python -m kfchost demo --db var/kfchost.sqlite3
     python -m kfchost settle --config odoo.conf   # every minute or few, e.g. from cron
     python -m kfchost reconcile --config odoo.conf --date 2024-05-01   # daily, after 10:00
+    python -m kfchost check --config odoo.conf    # the books hold once settlement has run
 """
 import argparse
 import configparser
@@ -70,6 +71,14 @@ def _parser():
     reconcile.add_argument('--config', help='production settings, as Odoo reads them')
     reconcile.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
     reconcile.set_defaults(command=_reconcile)
+
+    check = commands.add_parser(
+        'check', help="check the shop's books once settlement has run (with the sandbox's "
+                      "WeChat Pay and back-end in sandbox mode); exit status 1 on a breach")
+    check.add_argument('--db', help='database file (default: the config file\'s)')
+    check.add_argument('--config', help='production settings, as Odoo reads them')
+    check.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
+    check.set_defaults(command=_check)
 
     demo = commands.add_parser('demo', help="load the add-on's demo records that are missing")
     demo.add_argument('--db', default=DEFAULT_DB)
@@ -181,6 +190,12 @@ def day_of(args):
 def _reconciliation_day():
     """The day the daily reconciliation takes: the day before, in China."""
     return addon.submodule('models.reconciling').china_today() - datetime.timedelta(days=1)
+
+
+def _check(args):
+    report = _run_on_records(args, 'check', lambda env: env['kfc.books']._kfc_report())
+    print(report, flush=True)
+    return 0 if report == 'the books hold' else 1
 
 
 def _run_on_records(args, command, work):

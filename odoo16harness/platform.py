@@ -159,11 +159,13 @@ class Odoo16Platform:
         self.cluster.psql("SELECT setval('base_cache_signaling', "
                           "(SELECT last_value + %d FROM base_cache_signaling))" % step, name)
 
-    def server(self, dbname, workers=2, sections=None, http_port=None, timeout=60):
+    def server(self, dbname, workers=2, sections=None, http_port=None, timeout=60,
+               options=None):
         """A started server tied to ``dbname``; ``sections(url)`` gives the sections of its
-        configuration file (the add-on's settings), given the address it will serve at."""
+        configuration file (the add-on's settings), given the address it will serve at;
+        ``options`` more of its [options] (``max_cron_threads``, say)."""
         port = http_port or free_port()
-        odoo = self.odoo('serve-%s-%d' % (dbname, port), port)
+        odoo = self.odoo('serve-%s-%d' % (dbname, port), port, options=options)
         if sections is not None:
             odoo.sections = sections(odoo.url)
         served = odoo.serve(dbname, workers=workers)

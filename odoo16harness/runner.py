@@ -226,6 +226,11 @@ class PostgresCluster:
             self._run('pg_ctl', '-D', self.data_dir, '-m', 'fast', '-w', 'stop')
             self.started = False
 
+    def restart(self):
+        """Restart the server at once (``-m fast``: open transactions are rolled back)."""
+        self._run('pg_ctl', '-D', self.data_dir, '-m', 'fast', '-w', '-o',
+                  "-p %d -k %s -c listen_addresses=''" % (self.port, self.socket_dir), 'restart')
+
     def psql(self, sql, dbname='postgres', user=None):
         """Run ``sql``; the rows of its result as text (unaligned, tab-separated). Notices
         (e.g. "database ... does not exist, skipping") are not shown, warnings are."""
@@ -352,6 +357,15 @@ class Odoo:
                              '--log-handler', 'odoo.tests.result:INFO'),
                 stdout=log, stderr=subprocess.STDOUT, timeout=timeout)
         return OdooTestRun(result.returncode, log_file)
+
+    def shell(self, db, code, timeout=300):
+        """Run Python ``code`` in ``odoo-bin shell`` on database ``db`` (``env`` bound; nothing
+        is committed unless the code commits); what it printed."""
+        result = subprocess.run(self.command('-d', db, '--no-http', subcommand='shell'),
+                                input=code, text=True, capture_output=True, timeout=timeout)
+        if result.returncode:
+            raise RuntimeError('odoo-bin shell failed:\n%s' % result.stderr[-3000:])
+        return result.stdout
 
     def serve(self, db, workers=2, log_file=None):
         """Start the HTTP server tied to database ``db``; a running OdooServer."""

@@ -211,6 +211,23 @@ class SaleOrderLine(models.Model):
             result['msg'] = exc.reason
         return result
 
+    def _kfc_owed(self):
+        """Whether the customer is owed this dish: it failed or was cancelled, and neither the
+        money (a refund in progress or done covering it, or the order's whole payment) nor the
+        coupon (back to the customer) came back. A dish with the kitchen, or still on its way
+        there, is owed nothing."""
+        self.ensure_one()
+        if self.detail_state not in ('fail', 'cancel') or self.pick_code:
+            return False
+        if self.coupon_ids:
+            return any(coupon.state == 'done' for coupon in self.coupon_ids)
+        if self.total_price <= 0:
+            return False
+        order = self.sale_order_id
+        refunds = order.refund_ids.filtered(lambda refund: refund.state in ('draft', 'done'))
+        return self.id not in refunds.line_ids.ids and \
+            sum(yuan_to_fen(amount) for amount in refunds.mapped('amount')) < order._kfc_amount_fen()
+
     # -- what the page shows -----------------------------------------------------------------
 
     def _kfc_error_message(self):

@@ -51,9 +51,10 @@ class ShopCase(TransactionCase):
 
     @classmethod
     def addon_models(cls):
-        """The models the add-on defines (not those of Odoo it extends)."""
+        """The models with records the add-on defines (not those of Odoo it extends)."""
         data = cls.env['ir.model.data'].search([('module', '=', 'kfc_coupon_shop'),
                                                 ('model', '=', 'ir.model')])
         names = cls.env['ir.model'].browse(data.mapped('res_id')).mapped('model')
         return [name for name in names
-                if cls.env[name]._original_module == 'kfc_coupon_shop']
+                if cls.env[name]._original_module == 'kfc_coupon_shop'
+                and not cls.env[name]._abstract]

@@ -1,6 +1,8 @@
 """The outside services as a test scripts them: no network, each call recorded and answered
 with the next reply queued for it (by default the service's usual success)."""
-from odoo import Command
+import itertools
+
+from odoo import Command, fields
 
 from ..services.coupon_backend import BackendRefusal, UnclearOutcome
 from ..services.runtime import Services
@@ -101,9 +103,12 @@ def in_one_transaction(pay, backend):
                     rollback=rollback, after_commit=lambda env, job: job(env))
 
 
+_payments = itertools.count(1)
+
+
 def paid_order(env, customer, *dishes, **values):
-    """A paid take-away order of one line per dish (a dish, or a (dish, coupon) pair at price
-    0); ``values`` change the order's (state, type, pay_time, is_paid...)."""
+    """A take-away order paid just now, one line per dish (a dish, or a (dish, coupon) pair at
+    price 0); ``values`` change the order's (state, type, pay_time, is_paid...)."""
     lines = []
     for dish in dishes:
         dish, coupon = dish if isinstance(dish, tuple) else (dish, None)
@@ -112,5 +117,5 @@ def paid_order(env, customer, *dishes, **values):
             'coupon_ids': [Command.set(coupon.ids)] if coupon else []}))
     return env['sale.order'].create(dict({
         'kfc_user_id': customer.id, 'store_code': 'SH3001', 'type': '1', 'state': 'paid',
-        'is_paid': True, 'transaction_id': '42000021155110028141%08d' % customer.id,
-        'pay_time': '2026-12-09 02:00:00', 'line_ids': lines}, **values))
+        'is_paid': True, 'transaction_id': '42000021155110028141%08d' % next(_payments),
+        'pay_time': fields.Datetime.now(), 'line_ids': lines}, **values))

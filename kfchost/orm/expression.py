@@ -262,9 +262,9 @@ def _x2many_leaf(model, field, alias, operator, right):
         sub, params = _name_subselect(comodel, op2, right)
     else:
         ids = right if isinstance(right, collections.abc.Iterable) else [right]
-        ids = _id_list(ids)
+        ids = [i for i in _id_list(ids) if i is not None]     # none: "IN (NULL)", no row
         sub, params = 'SELECT "id" FROM %s WHERE "id" IN %s' % (
-            quote(comodel._table), _in_params(ids)), [i for i in ids if i is not None]
+            quote(comodel._table), _in_params(ids)), ids
     return _relation_in(model, field, alias, 'NOT IN' if negative else 'IN', sub, params)
 
 

@@ -86,6 +86,8 @@ def test_many2many_leaves(env, things):
     Thing = env['test.orm.thing']
     assert names(Thing.search([('label_ids', 'in', [blue.id])])) == ['Banana']
     assert names(Thing.search([('label_ids', '=', False)])) == ['apricot', False]
+    assert not Thing.search([('label_ids', 'in', [])])
+    assert len(Thing.search([('label_ids', 'not in', [])])) == 4
     # text compared with a link is a name search on the comodel
     assert names(Thing.search([('label_id', '=', 'red')])) == ['Apple']
     assert names(Thing.search([('label_id', '!=', 'red')])) == ['apricot', 'Banana', False]
