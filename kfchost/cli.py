@@ -54,35 +54,31 @@ def _parser():
     init_db.add_argument('--db', default=DEFAULT_DB)
     init_db.set_defaults(command=_init_db)
 
-    settle = commands.add_parser(
-        'settle', help='query refunds in progress, place paid orders left in draft, refund '
-                       'orders paid after their cancellation')
-    settle.add_argument('--db', help='database file (default: the config file\'s)')
-    settle.add_argument('--config', help='production settings, as Odoo reads them')
-    settle.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
-    settle.set_defaults(command=_settle)
-
-    reconcile = commands.add_parser(
-        'reconcile', help="compare a day's payments, refunds and dishes with WeChat Pay's bill "
-                          "and the kitchen; record and print the differences")
+    _on_records(commands, 'settle', _settle,
+                'ask about payments never notified and refunds in progress, place paid orders '
+                'left in draft, refund orders paid after their cancellation')
+    reconcile = _on_records(commands, 'reconcile', _reconcile,
+                            "compare a day's payments, refunds and dishes with WeChat Pay's bill "
+                            "and the kitchen; record and print the differences")
     reconcile.add_argument('--date', type=datetime.date.fromisoformat,
                            help="China's day, YYYY-MM-DD (default: the day before)")
-    reconcile.add_argument('--db', help='database file (default: the config file\'s)')
-    reconcile.add_argument('--config', help='production settings, as Odoo reads them')
-    reconcile.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
-    reconcile.set_defaults(command=_reconcile)
-
-    check = commands.add_parser(
-        'check', help="check the shop's books once settlement has run (with the sandbox's "
-                      "WeChat Pay and back-end in sandbox mode); exit status 1 on a breach")
-    check.add_argument('--db', help='database file (default: the config file\'s)')
-    check.add_argument('--config', help='production settings, as Odoo reads them')
-    check.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
-    check.set_defaults(command=_check)
+    _on_records(commands, 'check', _check,
+                "check the shop's books once settlement has run (with the sandbox's WeChat Pay "
+                "and back-end in sandbox mode); exit status 1 on a breach")
 
     demo = commands.add_parser('demo', help="load the add-on's demo records that are missing")
     demo.add_argument('--db', default=DEFAULT_DB)
     demo.set_defaults(command=_demo)
+    return parser
+
+
+def _on_records(commands, name, command, help_text):
+    """A command run on the records of a database with production or sandbox settings."""
+    parser = commands.add_parser(name, help=help_text)
+    parser.add_argument('--db', help='database file (default: the config file\'s)')
+    parser.add_argument('--config', help='production settings, as Odoo reads them')
+    parser.add_argument('--sandbox-url', help='use the running sandbox at this address instead')
+    parser.set_defaults(command=command)
     return parser
 
 

@@ -33,9 +33,9 @@ def legacy_sql():
 
 
 def upgrade_on_standin(host):
-    spec = importlib.util.spec_from_file_location('kfc_post_migrate', STEP)
-    step = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(step)
+    found = importlib.util.spec_from_file_location('kfc_post_migrate', STEP)
+    step = importlib.util.module_from_spec(found)
+    found.loader.exec_module(step)
     with host.env() as env:
         for statement in legacy_sql():
             env.cr.execute(statement)

@@ -16,9 +16,9 @@ ROOT = Path(__file__).resolve().parents[2]
 
 def _build_step():
     """tools/embed_controller.py, the build step, loaded from its file (tools/ is no package)."""
-    spec = importlib.util.spec_from_file_location("embed_controller", ROOT / "tools" / "embed_controller.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("embed_controller", ROOT / "tools" / "embed_controller.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
