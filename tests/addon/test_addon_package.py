@@ -17,10 +17,11 @@ MANIFEST = addon.manifest()
 
 
 def addon_models():
-    """The models the add-on defines (not the platform's it extends, not the tests')."""
+    """The models with records the add-on defines (not the platform's it extends, not the
+    tests', not an abstract model's)."""
     return sorted(name for name, cls in orm_models.MODEL_CLASSES.items()
                   if cls.__module__.startswith('odoo.addons.kfc_coupon_shop.')
-                  and cls._inherit != name)
+                  and cls._inherit != name and cls._auto)
 
 
 def addon_wizards():
