@@ -144,8 +144,10 @@ class Odoo16Platform:
         the cache sequence is moved past every value a worker has seen (further at each
         renewal: the copy starts from the template's value), so that every worker empties its
         caches before it serves the new copy (the registry, made from the same template, stays)."""
-        self.cluster.psql('DROP DATABASE "%s" WITH (FORCE)' % name)
-        for attempt in range(3):    # the template may still be held by a closing session
+        # The template may still be held by a closing session, and a copy that failed may
+        # have left the name taken: each try drops what stands under the name first.
+        for attempt in range(3):
+            self.cluster.psql('DROP DATABASE IF EXISTS "%s" WITH (FORCE)' % name)
             try:
                 self.cluster.psql('CREATE DATABASE "%s" TEMPLATE "%s" STRATEGY FILE_COPY'
                                   % (name, template))
