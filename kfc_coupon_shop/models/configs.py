@@ -69,7 +69,7 @@ class ApiConfig(models.Model):
                 elif (record.app_id, record.secret) != (account.app_id, account.secret):
                     record.write(values)
         except Exception as exc:
-            if getattr(exc, 'pgcode', None) not in CONCURRENCY_CODES:
+            if getattr(exc, 'pgcode', None) not in runtime.CONCURRENCY_CODES:
                 raise
             _logger.info('the official account of the settings is being written by another server')
 

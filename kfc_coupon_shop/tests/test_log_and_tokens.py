@@ -1,11 +1,15 @@
-"""The API log, whose entries outlive the transaction that made them, and customers' login
-tokens."""
+"""The API log, whose entries outlive the transaction that made them, customers' login tokens
+and the official account the settings name."""
+import dataclasses
 import datetime
 import json
 import secrets
 
 from odoo import SUPERUSER_ID, api
 from odoo.tests import TransactionCase, tagged
+
+from ..services import runtime
+from ..services.settings import WechatAccountSettings
 
 
 @tagged('post_install', '-at_install')
@@ -44,3 +48,24 @@ class TestLoginTokens(TransactionCase):
         draws = iter([held, held, 'fresh-token'])
         self.patch(secrets, 'token_urlsafe', lambda nbytes: next(draws))
         self.assertEqual(customers._kfc_new_token(), 'fresh-token')
+
+
+class LostRace(Exception):
+    pgcode = '40001'        # PostgreSQL's serialization failure
+
+
+@tagged('post_install', '-at_install')
+class TestOfficialAccountSettings(TransactionCase):
+
+    def test_a_server_that_lost_the_race_to_write_the_account_leaves_it_to_the_other(self):
+        self.patch(runtime, 'settings', dataclasses.replace(
+            runtime.settings, wechat=WechatAccountSettings('wx-settings', 'secret-of-settings')))
+        configs = self.env['api.config']
+
+        def write_of_another_server(*args, **kwargs):
+            raise LostRace('could not serialize access due to concurrent update')
+        self.patch(type(configs), 'search', write_of_another_server)
+        configs._kfc_apply_settings()               # no error: the other server writes it
+        self.patch(LostRace, 'pgcode', '23502')     # any other failure still stops the start
+        with self.assertRaises(LostRace):
+            configs._kfc_apply_settings()
