@@ -8,6 +8,7 @@ from odoo import _, api, fields, models
 from odoo.exceptions import UserError
 
 from ..services import runtime
+from ..services.china_time import CHINA_OFFSET
 from ..services.coupon_backend import BackendRefusal, UnclearOutcome
 from ..services.redaction import redact
 from ..services.wechatpay import yuan_to_fen
@@ -41,7 +42,6 @@ FAILED_DISH_REASON = '出餐失败'
 # The pick-up message names the order's pick-up method, and its time in China.
 PICK_TYPES = {'1': '外带'}
 OTHER_PICK_TYPE = '堂食'
-CHINA_OFFSET = datetime.timedelta(hours=8)
 
 
 class JsonText(fields.Text):
@@ -115,9 +115,9 @@ class SaleOrderLine(models.Model):
         try:
             uuid = self.sale_order_id._kfc_place_line(self, services.backend)
         except UnclearOutcome as exc:       # the kitchen may have it: wait for the query
-            services.record(self.env, lambda: self._kfc_placed(exc.args[1], exc))
+            services.record(self.env, lambda error=exc: self._kfc_placed(error.args[1], error))
         except Exception as exc:            # refused or never entered: make the customer whole
-            services.record(self.env, lambda: self._kfc_not_placed(exc, services))
+            services.record(self.env, lambda error=exc: self._kfc_not_placed(error, services))
         else:
             services.record(self.env, lambda: self._kfc_placed(uuid))
 
