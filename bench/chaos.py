@@ -19,7 +19,6 @@ Exit status 0 when the books hold and every fault was injected.
 import argparse
 import collections
 import contextlib
-import itertools
 import json
 import logging
 import os

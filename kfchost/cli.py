@@ -185,7 +185,7 @@ def day_of(args):
 
 def _reconciliation_day():
     """The day the daily reconciliation takes: the day before, in China."""
-    return addon.submodule('models.reconciling').china_today() - datetime.timedelta(days=1)
+    return addon.submodule('services.china_time').china_today() - datetime.timedelta(days=1)
 
 
 def _check(args):

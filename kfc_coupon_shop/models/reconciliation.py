@@ -8,7 +8,8 @@ from odoo import api, fields, models
 from odoo.exceptions import UserError, ValidationError
 
 from ..services import runtime
-from .reconciling import BillUnavailable, DayComparison, china_today, fetch_bill
+from ..services.china_time import china_today
+from .reconciling import BillUnavailable, DayComparison, fetch_bill
 
 _logger = logging.getLogger(__name__)
 

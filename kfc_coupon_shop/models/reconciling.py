@@ -6,13 +6,11 @@ A payment or refund the shop has on the day but the bill does not is asked about
 is every dish the shop handed to the kitchen. The coupon back-end offers no listing of its
 orders: an order it holds that the shop never made is out of reach.
 """
-import datetime
-
+from ..services.china_time import CHINA, utc_bounds
 from ..services.coupon_backend import UnclearOutcome
 from ..services.trade_bill import Bill, parse
 from ..services.wechatpay import parse_time, yuan_to_fen
 
-CHINA = datetime.timezone(datetime.timedelta(hours=8))
 NO_BILL = 'NO_STATEMENT_EXIST'      # WeChat Pay took no payment or refund that day
 UNKNOWN_ORDER = '订单不存在'          # the back-end's answer for a uuid it does not know
 # What a refund's state must be once the bill shows WeChat Pay's status; PROCESSING, the
@@ -23,16 +21,6 @@ SHOP_REFUND_STATES = {'draft': 'in progress', 'done': 'refunded', 'fail': 'refus
 
 class BillUnavailable(Exception):
     """WeChat Pay's bill of the day could not be had, or was not to be trusted."""
-
-
-def china_today():
-    return datetime.datetime.now(CHINA).date()
-
-
-def utc_bounds(day):
-    """China's ``day`` as the records hold moments: naive UTC, from (included) and to."""
-    start = datetime.datetime.combine(day, datetime.time()) - datetime.timedelta(hours=8)
-    return start, start + datetime.timedelta(days=1)
 
 
 def fetch_bill(client, day):

@@ -5,6 +5,7 @@ import logging
 from odoo import api, fields, models
 
 from ..services import runtime
+from ..services.china_time import CHINA_OFFSET
 from ..services.wechatpay import failure, parse_time, to_fen, yuan_to_fen
 from .locking import lock_rows
 from .settling import settle_each
@@ -22,7 +23,6 @@ ORDER_STATES = [
 TAKE_AWAY, DINE_IN = 2, 1           # the back-end's pick-up methods
 # An unpaid order is cancelled this long after its creation.
 PAYMENT_WINDOW = datetime.timedelta(minutes=5)
-CHINA_OFFSET = datetime.timedelta(hours=8)
 # Settlement places a paid order still in "draft" this long after its payment.
 PLACEMENT_DELAY = datetime.timedelta(minutes=1)
 # Settlement asks WeChat Pay about a payment still unpaid past its deadline (its notification

@@ -6,7 +6,7 @@ from odoo import fields
 from odoo.exceptions import AccessError, UserError
 from odoo.tests import new_test_user, tagged
 
-from ..models.reconciling import china_today
+from ..services.china_time import china_today
 from ..services.trade_bill import COLUMNS, TOTALS_COLUMNS
 from ..services.wechatpay import PayReply
 from .test_money_rules import MoneyCase

@@ -1,25 +1,18 @@
 """The catalogue synchronised from a store's menu at the coupon back-end:
 ``kfc.product._kfc_sync_menu``, as the back-office route ``post_local_menu_list`` runs it."""
-import datetime
-
-import pytz
 import requests
 
 from odoo import _, fields, models
 from odoo.exceptions import UserError
 
 from ..models.web_client import CLOSE, notification
+from ..services.china_time import china_today
 from ..services.coupon_backend import BackendRefusal
 from ..services.redaction import redact
 
 # What a menu that cannot be had raises: no answer, no menu in the answer, a dish without a
 # whole price, the back-end refusing the account or no account configured.
 NO_MENU = (requests.RequestException, ValueError, LookupError, TypeError, BackendRefusal)
-
-
-def china_today():
-    """The back-end's menus are by the day in China."""
-    return datetime.datetime.now(pytz.timezone('Asia/Shanghai')).date()
 
 
 class KfcProductMenuSync(models.TransientModel):
