@@ -10,6 +10,9 @@ import {header, load, tabs} from '../ui.js';
 import {orderState} from './order.js';
 import {picture} from './widgets.js';
 
+// The newest orders completed from their lines; older ones keep what the list says.
+const DETAILED = 20;
+
 export function ordersView(outlet) {
     const list = h('section', {class: 'orders'});
     const view = {left: false};
@@ -24,7 +27,7 @@ export function ordersView(outlet) {
             const cards = orders.map((order) => ({order, card: h('a', {
                 class: 'order-card', href: '#/order/' + encodeURIComponent(order.order_id)})}));
             cards.forEach(({order, card}) => refill(card, cardBody(order, null)));
-            complete(cards, view);
+            complete(cards.slice(0, DETAILED), view);
             return h('ul', {class: 'order-list'}, cards.map(({card}) => h('li', {}, card)));
         },
     });
