@@ -19,6 +19,7 @@ import tempfile
 
 from kfchost import addon, http, odoo_shim, page
 from kfchost.app import configure, create_app, open_registry, runtime
+from kfcsandbox.config import KITCHEN_HELP, SERVE_KITCHEN_SECONDS, kitchen_seconds
 
 DEFAULT_DB = 'var/kfchost.sqlite3'
 
@@ -46,6 +47,8 @@ def _parser():
                        help='start the simulated outside services and use them instead of production')
     serve.add_argument('--sandbox-port', type=int, default=8070,
                        help='port of the sandbox, with --sandbox (default: %(default)s)')
+    serve.add_argument('--kitchen-seconds', type=kitchen_seconds, default=SERVE_KITCHEN_SECONDS,
+                       metavar='SECONDS', help='with --sandbox: ' + KITCHEN_HELP)
     serve.add_argument('--demo', action='store_true',
                        help="a new database gets the add-on's demo records (demo/ of the add-on)")
     serve.set_defaults(command=_serve)
@@ -99,7 +102,7 @@ def _serve(args):
     db_path = args.db or DEFAULT_DB
     if args.sandbox:
         try:
-            sandbox = _start_sandbox(args.sandbox_port)
+            sandbox = _start_sandbox(args.sandbox_port, args.kitchen_seconds)
         except OSError as exc:
             server.server_close()
             return _refuse('cannot start the sandbox on port %d: %s'
@@ -150,11 +153,12 @@ def _refuse(message):
     return 2
 
 
-def _start_sandbox(port):
+def _start_sandbox(port, seconds):
     from kfcsandbox.config import SandboxConfig
     from kfcsandbox.server import SandboxServer
     deployment = addon.submodule('services.deployment').read_deployment()
-    return SandboxServer(SandboxConfig.from_deployment(deployment), port=port).start()
+    config = SandboxConfig.from_deployment(deployment, kitchen_seconds=seconds)
+    return SandboxServer(config, port=port).start()
 
 
 def _settle(args):

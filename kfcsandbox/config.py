@@ -6,6 +6,7 @@ APIv3 key are generated at construction when not given, so no private key lives 
 `addon_section()` writes it as the host add-on reads its settings: a `[kfc_coupon_shop]` section
 of the server's configuration file, with the keys in files.
 """
+import argparse
 import dataclasses
 import os
 import secrets
@@ -49,6 +50,25 @@ def _default_accounts():
     ]
 
 
+# How long the kitchen of `./dev serve` (with or without --odoo) takes over a dish.
+SERVE_KITCHEN_SECONDS = '5'
+KITCHEN_HELP = ("the sandbox's kitchen finishes each dish this many seconds after it arrives; "
+                "'off': it waits for /sandbox/coupon/finish or fail (default: %(default)s)")
+
+
+def kitchen_seconds(text):
+    """The serve commands' --kitchen-seconds: seconds from 0 to 3600, or None for 'off'."""
+    if text == 'off':
+        return None
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = -1.0
+    if not 0 <= seconds <= 3600:
+        raise argparse.ArgumentTypeError("give seconds from 0 to 3600, or 'off'")
+    return seconds
+
+
 @dataclasses.dataclass
 class SandboxConfig:
     # WeChat official account (OAuth, access token, JS-SDK ticket, template messages).
@@ -84,6 +104,9 @@ class SandboxConfig:
     order_signing_key: Optional[str] = None         # generated when not given
     order_ts_window: int = 300            # seconds an order-entry "ts" may be off
     pickup_phone: str = '13912345678'     # phone reported with a finished dish
+    # The kitchen finishes each dish this many seconds after it arrives; None: it holds every
+    # dish until the control side finishes or refuses it (the tests' and benches' kitchen).
+    kitchen_seconds: Optional[float] = None
 
     def __post_init__(self):
         if self.merchant_private_key_pem is None and self.merchant_public_key_pem is None:

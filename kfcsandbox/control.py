@@ -36,6 +36,11 @@ POST /sandbox/coupon/place       {[units]} -> {uuid}  (an order of that many dis
                                   as if a client had placed and detailed it)
 POST /sandbox/coupon/finish      {uuid, [item], [order_number], [phone]} -> {items}
 POST /sandbox/coupon/fail        {uuid, [item], [code], [message]} -> {items}
+POST /sandbox/coupon/kitchen     {[seconds]: number or null} -> {seconds}: the kitchen finishes
+                                  each dish that many seconds after it arrives; no key or null:
+                                  it holds every dish for finish or fail
+POST /sandbox/coupon/hold        {uuid} -> {uuid}: the kitchen leaves that order's dishes to
+                                  finish and fail
 GET  /sandbox/coupon/orders      -> {orders}
 POST /sandbox/coupon/script      {path, replies: [JSON value or null, ...]} -> {queued}: the
                                   next requests to that back-end path get these bodies, one
@@ -123,6 +128,8 @@ class ControlService:
             ('/sandbox/coupon/place', ['POST'], self.place_order),
             ('/sandbox/coupon/finish', ['POST'], self.finish_dish),
             ('/sandbox/coupon/fail', ['POST'], self.fail_dish),
+            ('/sandbox/coupon/kitchen', ['POST'], self.kitchen),
+            ('/sandbox/coupon/hold', ['POST'], self.hold_order),
             ('/sandbox/coupon/orders', ['GET'], self.orders),
             ('/sandbox/coupon/script', ['POST'], self.script_replies),
             ('/sandbox/coupon/payloads', ['GET'], self.payloads),
@@ -277,6 +284,19 @@ class ControlService:
         return {'items': self.coupon.fail(
             _arg(body, 'uuid', str), _arg(body, 'item', int, None), _arg(body, 'code', int, 2),
             _arg(body, 'message', str, '门店繁忙，出餐失败'))}
+
+    def kitchen(self, body):
+        seconds = _arg(body, 'seconds', (int, float), None)
+        if seconds is not None and (isinstance(seconds, bool) or not 0 <= seconds <= 3600):
+            raise BadRequest('"seconds" must be a number of seconds from 0 to 3600, or null')
+        with self.state.lock:
+            self.state.kitchen_seconds = seconds
+        return {'seconds': seconds}
+
+    def hold_order(self, body):
+        number = _arg(body, 'uuid', str)
+        self.coupon.hold(number)
+        return {'uuid': number}
 
     def orders(self, body):
         with self.state.lock:

@@ -16,7 +16,10 @@ Order entry: POST /kfcautoorder.aspx with headers token/ts/sn, where token is th
 envelope, served as text/html like the .aspx page it is) whose "url" ends in the order's uuid;
 an orderno entered before is answered with the uuid it was given then (the entry is idempotent).
 The order is then completed with KFC_Auto_UpdateOrderDetail and reported, one item per unit,
-by KFC_Auto_GetDoneOrder; a kitchen (the control side) finishes or fails each item.
+by KFC_Auto_GetDoneOrder; a kitchen (the control side) finishes or fails each item. With
+`kitchen_seconds` set, the kitchen also works by itself: an order's items still cooking that
+many seconds after its detail arrived are finished, unless the order is held (left to the
+control side).
 """
 import copy
 import hashlib
@@ -293,7 +296,26 @@ class CouponBackendService:
             units = int(units) if str(units).isdigit() and int(units) > 0 else 1
             order.update(status='submitted', detail=detail, choices=choices,
                          items=[{'state': 'cooking'} for _ in range(units)])
+            seconds = self.state.kitchen_seconds
+        if seconds is not None:
+            self.state.start_timer(seconds, lambda: self._cooked(body['uuid']))
         return envelope(0, msg='提交成功')
+
+    def _cooked(self, number):
+        """The kitchen working by itself hands out what is still cooking of the order, unless it
+        was told meanwhile to hold every dish or this order's."""
+        with self.state.lock:
+            order = self.state.orders.get(number)
+            if self.state.kitchen_seconds is None or order is None or order.get('held'):
+                return
+            self.finish(number)
+
+    def hold(self, number):
+        """The order's dishes wait for the control side's finish or fail."""
+        with self.state.lock:
+            if number not in self.state.orders:
+                raise LookupError('no order with uuid %r' % number)
+            self.state.orders[number]['held'] = True
 
     def done_order(self, request):
         body = _params(request, 'uuid')

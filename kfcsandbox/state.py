@@ -90,6 +90,7 @@ class SandboxState:
             self.backend_tokens = {}     # token -> expiry time
             self.sale_flags = {}         # (storecode or '*', linkId) -> saleFlag
             self.orders = {}             # uuid -> placed order
+            self.kitchen_seconds = self.config.kitchen_seconds   # None: dishes wait for control
             self.coupon_scripts = {}     # path -> replies queued by the control side
             self.coupon_payloads = collections.deque(maxlen=REQUEST_LOG_SIZE)  # {path, body}
             # requests the simulated services received, in order: what the clients really sent
@@ -107,7 +108,7 @@ class SandboxState:
                 'headers': [list(pair) for pair in request.headers.items()],
                 'body': request.get_data().decode('utf-8', 'replace')})
 
-    # -- redelivery timers ---------------------------------------------------------------------
+    # -- timers: notification redeliveries, the kitchen ----------------------------------------
 
     def start_timer(self, seconds, func):
         timer = threading.Timer(seconds, func)

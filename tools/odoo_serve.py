@@ -2,7 +2,8 @@
 private PostgreSQL 15 cluster that persists under var/, served by Odoo with two workers and the
 cron, pointed at the sandbox, until SIGINT or SIGTERM stop Odoo, the sandbox and PostgreSQL.
 
-    ./dev serve --odoo [--port 8069] [--sandbox-port 8070] [--reset] [--work DIR]
+    ./dev serve --odoo [--port 8069] [--sandbox-port 8070] [--kitchen-seconds 5|off] [--reset]
+                       [--work DIR]
 
 The first start installs base and the add-on with their demo data; later ones reuse the
 database (updating the add-on first when its files changed) and are ready in seconds.
@@ -22,7 +23,8 @@ import time
 import xml.etree.ElementTree as ElementTree
 
 from kfchost import addon, page
-from kfcsandbox.config import SandboxConfig
+from kfcsandbox.config import (KITCHEN_HELP, SERVE_KITCHEN_SECONDS, SandboxConfig,
+                              kitchen_seconds)
 from kfcsandbox.server import SandboxServer
 from odoo16harness import runner
 from odoo16harness.platform import free_port
@@ -52,6 +54,8 @@ def main(argv=None):
     parser.add_argument('--port', type=int, default=8069, help='port of Odoo (default %(default)s)')
     parser.add_argument('--sandbox-port', type=int, default=8070,
                         help='port of the sandbox (default %(default)s)')
+    parser.add_argument('--kitchen-seconds', type=kitchen_seconds, default=SERVE_KITCHEN_SECONDS,
+                        metavar='SECONDS', help=KITCHEN_HELP)
     parser.add_argument('--reset', action='store_true',
                         help='drop the database and install the shop afresh')
     parser.add_argument('--work', default=DEFAULT_WORK,
@@ -88,7 +92,8 @@ def serve(args):
         if refused:
             return refuse('cannot listen on 127.0.0.1:%d: %s' % (args.port, refused))
         try:
-            sandbox = SandboxServer(_sandbox_config(), port=args.sandbox_port).start()
+            sandbox = SandboxServer(_sandbox_config(args.kitchen_seconds),
+                                    port=args.sandbox_port).start()
         except OSError as exc:
             return refuse('cannot start the sandbox on port %d: %s'
                           % (args.sandbox_port, exc.strerror or exc))
@@ -145,8 +150,9 @@ def _stop_cluster(pg):
         pg.stop()
 
 
-def _sandbox_config():
-    return SandboxConfig.from_deployment(addon.submodule('services.deployment').read_deployment())
+def _sandbox_config(seconds):
+    return SandboxConfig.from_deployment(addon.submodule('services.deployment').read_deployment(),
+                                         kitchen_seconds=seconds)
 
 
 def prepare_database(odoo, pg, reset, work):

@@ -208,10 +208,14 @@ class Road:
         return 'paid; %d dishes handed to the kitchen' % len(self._kitchen(order))
 
     def _kitchen(self, order):
-        """The back-end orders of the order's dishes, as the sandbox's kitchen holds them."""
+        """The back-end orders of the order's dishes, as the sandbox's kitchen holds them; held,
+        so that the sandbox's own kitchen leaves them to the walk's finish and fail."""
         prefix = order['name'] + 'L'
-        return [entry for entry in self.inspect('coupon/orders')['orders']
-                if str(entry['entry'].get('orderno', '')).startswith(prefix)]
+        entries = [entry for entry in self.inspect('coupon/orders')['orders']
+                   if str(entry['entry'].get('orderno', '')).startswith(prefix)]
+        for entry in entries:
+            self.control('coupon/hold', uuid=entry['uuid'])
+        return entries
 
     def poll(self, road='paid'):
         """Poll once while the kitchen cooks, let it finish, poll until the pick-up codes."""

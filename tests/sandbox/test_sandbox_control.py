@@ -80,6 +80,8 @@ def test_clearing_a_fault(sandbox):
     ('/sandbox/wechatpay/refund', {'out_refund_no': 'RF404'}, 404),
     ('/sandbox/wechatpay/redeliver', {'id': 'nope'}, 404),
     ('/sandbox/coupon/fail', {'uuid': 7}, 400),
+    ('/sandbox/coupon/kitchen', {'seconds': -1}, 400),
+    ('/sandbox/coupon/hold', {'uuid': 'f' * 32}, 404),
 ])
 def test_control_refusals(sandbox, path, body, status):
     reply = requests.post(sandbox.url + path, json=body)

@@ -223,6 +223,25 @@ class TestFulfilment:
         assert failed['code'] != 0 and failed['result'] == ''
         assert done['code'] == 0 and json.loads(done['result'])['orderNumber'].startswith('A')
 
+    def test_the_kitchen_finishes_by_itself_what_is_not_held(self, sandbox):
+        control = sandbox.url + '/sandbox/coupon/'
+        assert requests.post(control + 'kitchen', json={'seconds': 0.3}).json() == {'seconds': 0.3}
+        uuids = []
+        for orderno in ('2024051', '2024052'):
+            uuids.append(_place(sandbox, orderno=orderno).json()['url'].rsplit('/', 1)[-1])
+            _post(sandbox, '/Core.asmx/KFC_Auto_UpdateOrderDetail', dict(TEST_DETAIL, uuid=uuids[-1]))
+        cooked, held = uuids
+        requests.post(control + 'hold', json={'uuid': held})
+        time.sleep(1.0)
+        [done] = _done_items(sandbox, cooked)
+        assert json.loads(done['result'])['orderNumber'].startswith('A')
+        assert _done_items(sandbox, held) == [{'code': 0, 'result': ''}]
+        requests.post(control + 'kitchen', json={})         # holds every dish from now on
+        last = _place(sandbox, orderno='2024053').json()['url'].rsplit('/', 1)[-1]
+        _post(sandbox, '/Core.asmx/KFC_Auto_UpdateOrderDetail', dict(TEST_DETAIL, uuid=last))
+        time.sleep(0.6)
+        assert _done_items(sandbox, last) == [{'code': 0, 'result': ''}]
+
     def test_bad_details_are_refused(self, sandbox):
         uuid = _place(sandbox).json()['url'].rsplit('/', 1)[-1]
         not_json = dict(TEST_DETAIL, uuid=uuid, orderdetail='{storecode: QG1298')

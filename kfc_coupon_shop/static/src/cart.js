@@ -1,7 +1,8 @@
-// The customer's basket at one store, kept in this tab: units of dishes by product id, and the
-// coupons spent on them. A coupon pays for one unit of its own dish or, when its dish is a
-// multi-choice dish, of the one of that dish's choices the customer picked; the order posts
-// the dish picked. Money is counted in fen, so that sums are exact.
+// The customer's basket at one store, kept in this tab: units of dishes by product id, the
+// coupons spent on them, and the coupons the customer took off (not spent again by themselves).
+// A coupon pays for one unit of its own dish or, when its dish is a multi-choice dish, of the
+// one of that dish's choices the customer picked; the order posts the dish picked. Money is
+// counted in fen, so that sums are exact.
 import {forget, recall, remember} from './session.js';
 
 export function toFen(yuan) {
@@ -15,8 +16,11 @@ export function money(fen) {
 // The basket of the store; one of another store is let go (its dishes are not sold here).
 export function loadCart(storecode) {
     const cart = recall('cart');
-    return cart && cart.storecode === storecode && Array.isArray(cart.items)
-        ? cart : {storecode, items: []};
+    if (!cart || cart.storecode !== storecode || !Array.isArray(cart.items)) {
+        return {storecode, items: [], declined: []};
+    }
+    cart.declined = Array.isArray(cart.declined) ? cart.declined : [];
+    return cart;
 }
 
 export function clearCart() {
@@ -76,11 +80,36 @@ export function usableCoupons(cart, item, coupons, choices) {
         && pays(coupon, item.product_id, choices));
 }
 
+// The customer takes a coupon off a dish (it stays off) or puts it back on.
 export function toggleCoupon(cart, item, couponId) {
     if (item.coupons.includes(couponId)) {
         item.coupons = item.coupons.filter((id) => id !== couponId);
+        cart.declined.push(couponId);
     } else if (item.coupons.length < item.num) {
         item.coupons.push(couponId);
+        cart.declined = cart.declined.filter((id) => id !== couponId);
+    }
+    save(cart);
+}
+
+// Every unit without a coupon takes one of the customer's coupons for its dish: first those of
+// the dish itself, then those of a multi-choice dish it is a choice of, the earliest coupon
+// first; coupons spent already or taken off by the customer are left alone.
+export function applyCoupons(cart, coupons, choices) {
+    const spent = new Set([...cart.declined, ...cart.items.flatMap((item) => item.coupons)]);
+    const earliest = coupons.slice().sort((a, b) => String(a.start_date || '').localeCompare(
+        String(b.start_date || '')) || a.coupon_id - b.coupon_id);
+    const ownDish = (coupon, item) => coupon.product_id === item.product_id;
+    const choiceOf = (coupon, item) => pays(coupon, item.product_id, choices);
+    for (const fits of [ownDish, choiceOf]) {
+        for (const item of cart.items) {
+            for (const coupon of earliest) {
+                if (item.coupons.length < item.num && !spent.has(coupon.coupon_id) && fits(coupon, item)) {
+                    item.coupons.push(coupon.coupon_id);
+                    spent.add(coupon.coupon_id);
+                }
+            }
+        }
     }
     save(cart);
 }
@@ -99,6 +128,7 @@ export function reconcile(cart, dishes, coupons, choices) {
             && pays(held.get(id), item.product_id, choices)).slice(0, item.num);
         item.coupons.forEach((id) => spent.add(id));
     }
+    cart.declined = cart.declined.filter((id) => held.has(id));
     save(cart);
     return before - cart.items.length;
 }

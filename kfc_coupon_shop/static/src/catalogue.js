@@ -1,11 +1,12 @@
 // A store's menu, fetched afresh for the menu view and kept for the page load, so that the
 // checkout knows the dishes and the choices of multi-choice dishes without asking again.
 import {post} from './api.js';
+import {shopDate} from './hours.js';
 
 const menus = new Map();
 
 export function loadMenu(storecode) {
-    const loading = post('post_menu_list', {date: shanghaiDate(), storecode})
+    const loading = post('post_menu_list', {date: shopDate(), storecode})
         .then((reply) => reply.data || []);
     menus.set(storecode, loading);
     loading.catch(() => menus.delete(storecode));      // a failed load is made afresh
@@ -14,11 +15,6 @@ export function loadMenu(storecode) {
 
 export function knownMenu(storecode) {
     return menus.get(storecode) || loadMenu(storecode);
-}
-
-// The business day as the stores count it, in China Standard Time: "2026-12-09".
-function shanghaiDate() {
-    return new Intl.DateTimeFormat('en-CA', {timeZone: 'Asia/Shanghai'}).format(new Date());
 }
 
 // Every dish a customer can put in the cart, by product id: the plain dishes and the choices

@@ -16,7 +16,7 @@ import pytest
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
-from page_browser import PAGE_URL
+from page_browser import PAGE_URL, set_clock
 
 CHROMIUM = '/usr/bin/chromium'
 CHROMEDRIVER = '/usr/bin/chromedriver'
@@ -60,11 +60,13 @@ def desktop_browser():
 
 @pytest.fixture
 def browser(host):
-    """A Chromium whose requests for the page's site go to ``host``."""
+    """A Chromium whose requests for the page's site go to ``host``; the page's clock says
+    noon in China, within the shop's hours, whenever the test runs."""
     require_chromium()
     page_site = urlsplit(PAGE_URL).netloc
     driver = start_chromium('MAP %s %s' % (page_site, urlsplit(host.url).netloc))
     try:
+        set_clock(driver, '12:00')
         yield driver
     finally:
         driver.quit()

@@ -1,4 +1,5 @@
 """Reading and waiting on the customer's page in Chromium (see conftest.py for the browser)."""
+import datetime
 import os
 import re
 
@@ -9,6 +10,26 @@ from odoo.addons.kfc_coupon_shop.controllers.page import page_url
 
 PAGE_URL = page_url()
 WAIT_SECONDS = 20
+CHINA = datetime.timezone(datetime.timedelta(hours=8))      # no daylight saving
+
+# Each document loaded from then on starts its Date at the instant given (the last one set).
+SHIFT_CLOCK = """(() => {
+    const Real = window.RealDate = window.RealDate || Date;
+    const shift = %d - Real.now();
+    window.Date = class extends Real {
+        constructor(...args) { super(...(args.length ? args : [Real.now() + shift])); }
+        static now() { return Real.now() + shift; }
+    };
+})();"""
+
+
+def set_clock(driver, china_time):
+    """The page's clock: each page loaded from now on starts at today's ``china_time``
+    ("12:00") in China and runs on from there."""
+    hour, minute = map(int, china_time.split(':'))
+    moment = datetime.datetime.now(CHINA).replace(hour=hour, minute=minute, second=0)
+    script = SHIFT_CLOCK % int(moment.timestamp() * 1000)
+    driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': script})
 
 
 def wait_for(driver, selector, seconds=WAIT_SECONDS):

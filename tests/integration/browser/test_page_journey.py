@@ -1,8 +1,9 @@
 """A customer's first visit, in a real browser: WeChat's consent, the city where she stands,
-a store found by keyword, its menu."""
+a store found by keyword, its menu, another city's stores, a menu opened by its address."""
 from selenium.webdriver.common.by import By
 
-from page_browser import PAGE_URL, console_errors, screenshot, texts, wait_for, wait_until
+from page_browser import (PAGE_URL, click, console_errors, screenshot, texts, wait_for,
+                          wait_until)
 
 NANJING_ROAD = {'latitude': 31.2364, 'longitude': 121.4791}     # by the store SH3001
 MARKUP = '<img src=x onerror=alert(1)>'
@@ -53,4 +54,34 @@ def test_a_customer_logs_in_and_finds_a_store_and_its_menu(host, browser):
 
     browser.back()
     assert wait_for(browser, '.here .city')[0].text == '上海市'
+    assert texts(browser, '.notice.hours') == ['点餐时间 每日09:30-23:59']
+
+    # a city picked lists its stores; an empty search too, one that finds none says so
+    click(browser, 'a.city-pick')
+    click(browser, 'button.city-option', '北京')
+    wait_text(browser, '.section-title', '北京的门店')
+    assert texts(browser, '.store-name') == ['王府井店', '中关村店', '西单店']
+    search = browser.find_element(By.NAME, 'keyword')
+    search.send_keys('西单')
+    search.submit()
+    wait_text(browser, '.section-title', '“西单”的搜索结果')
+    search.clear()
+    search.submit()
+    wait_text(browser, '.section-title', '北京的门店')
+    search.send_keys('徐家汇')
+    search.submit()
+    wait_text(browser, '.state-empty', '没有找到与“徐家汇”相关的门店')
+
+    # a menu opened by its address shows the dishes only, and says where ordering starts
+    browser.get(PAGE_URL + '#/menu/SH3001')
+    wait_for(browser, '.dish-name')
+    assert not browser.find_elements(By.CSS_SELECTOR, '.stepper, .cart-bar')
+    assert texts(browser, '.read-only') == ['仅供浏览：请从门店列表选择本店后点餐去选择门店']
+    click(browser, '.read-only button')
+    wait_text(browser, '.section-title', '北京的门店')
     assert console_errors(browser) == []
+
+
+def wait_text(driver, selector, expected):
+    wait_until(driver, lambda b: expected in texts(b, selector),
+               '%r never showed %r' % (selector, expected))

@@ -1,12 +1,14 @@
-// The order before it is placed: the cart's dishes, the coupons spent on them, how the meal is
-// picked up, the phone, and what is left to pay. Placing it creates the order (one paid by
+// The order before it is placed: the cart's dishes, the coupons spent on them (applied by
+// themselves, each may be taken off), how the meal is picked up, the phone, and what is left to
+// pay; outside the shop's hours nothing can be placed. Placing it creates the order (one paid by
 // coupons alone goes to the kitchen at once) and leads to the order, which opens the payment.
 import {ApiError, logError, postJson} from '../api.js';
 import {choicesOf, knownMenu, saleableDishes} from '../catalogue.js';
-import {addUnits, clearCart, loadCart, money, orderItems, reconcile, toggleCoupon, totals,
-        usableCoupons} from '../cart.js';
+import {addUnits, applyCoupons, clearCart, loadCart, money, orderItems, reconcile, toggleCoupon,
+        totals, usableCoupons} from '../cart.js';
 import {heldCoupons} from '../coupons.js';
 import {h, refill} from '../dom.js';
+import {CLOSED_NOTICE, takingOrders} from '../hours.js';
 import {payWhenShown} from '../payment.js';
 import {searchCity} from '../place.js';
 import {back, navigate} from '../router.js';
@@ -33,6 +35,7 @@ export function checkoutView(outlet) {
             const [categories, coupons] = await Promise.all([knownMenu(store.storecode), heldCoupons()]);
             const choices = choicesOf(categories);
             const dropped = reconcile(cart, saleableDishes(categories), coupons, choices);
+            applyCoupons(cart, coupons, choices);
             return {coupons, choices, dropped};
         },
         isEmpty: () => cart.items.length === 0,
@@ -48,8 +51,9 @@ export function checkoutView(outlet) {
 
 function checkoutForm(store, cart, {coupons, choices, dropped}, draw) {
     const {total, covered, due} = totals(cart);
-    const message = h('p', {class: 'notice notice-error', role: 'alert', hidden: true});
-    const button = h('button', {type: 'button', class: 'submit', disabled: cart.items.length === 0},
+    const open = takingOrders();
+    const message = h('p', {class: 'notice notice-error', role: 'alert', hidden: open}, open ? '' : CLOSED_NOTICE);
+    const button = h('button', {type: 'button', class: 'submit', disabled: !open || cart.items.length === 0},
                      due > 0 ? `微信支付 ${money(due)}` : '兑换下单');
     button.addEventListener('click', () => submit(store, cart, button, message));
     return [
@@ -78,6 +82,7 @@ function cartItem(cart, item, coupons, choices, draw) {
                 h('span', {class: 'item-price'}, money(item.price))),
             stepper(item.name, () => item.num, (delta) => {
                 addUnits(cart, item, delta);
+                applyCoupons(cart, coupons, choices);
                 draw();
             }),
             usable.length ? h('div', {class: 'item-coupons'}, usable.map((coupon) => {
@@ -90,6 +95,7 @@ function cartItem(cart, item, coupons, choices, draw) {
                         toggleCoupon(cart, item, coupon.coupon_id);
                         draw();
                     },
+                    title: spent ? '点击取消使用' : null,
                 }, spent ? '已使用 ' : '使用 ', coupon.name, ' ', h('small', {}, coupon.code));
             })) : null));
 }
@@ -117,6 +123,10 @@ async function submit(store, cart, button, message) {
         message.textContent = text;
         message.hidden = !text;
     };
+    if (!takingOrders()) {
+        say(CLOSED_NOTICE);
+        return;
+    }
     if (!PHONE.test(phone)) {
         say('请填写11位手机号，用于接收取餐通知');
         return;

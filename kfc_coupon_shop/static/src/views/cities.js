@@ -1,13 +1,16 @@
-// The cities by initial; the one picked is where a store search looks.
+// The cities by initial; the one picked is where the store list and its search look, until the
+// customer goes back to the stores near her.
 import {h} from '../dom.js';
 import {cityGroups} from '../place.js';
 import {back} from '../router.js';
-import {remember} from '../session.js';
+import {forget, remember} from '../session.js';
 import {header, load} from '../ui.js';
 
 export function citiesView(outlet) {
     const list = h('section', {class: 'cities'});
-    outlet.append(header('选择城市', () => back('/stores')), list);
+    const nearby = h('button', {type: 'button', class: 'city-option nearby',
+                                onclick: () => { forget('city'); back('/stores'); }}, '附近门店（当前位置）');
+    outlet.append(header('选择城市', () => back('/stores')), h('div', {class: 'nearby-row'}, nearby), list);
     load(list, {
         title: '城市列表',
         loading: '正在加载城市…',

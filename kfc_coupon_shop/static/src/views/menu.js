@@ -1,11 +1,13 @@
 // A store's menu by category: images, names, prices, the choices of multi-choice dishes, each
 // with its stepper into the cart; a mark on the dishes a coupon of the customer pays for; the
-// cart's bar at the bottom.
+// cart's bar at the bottom, which leads to the checkout during the shop's hours. A menu opened
+// by its address or from the history, not from the store list, is shown to read only.
 import {choicesOf, loadMenu} from '../catalogue.js';
 import {addUnits, loadCart, money, pays, totals, units} from '../cart.js';
 import {heldCoupons} from '../coupons.js';
 import {append, h, refill} from '../dom.js';
-import {back} from '../router.js';
+import {CLOSED_NOTICE, ORDER_HOURS_TEXT, takingOrders} from '../hours.js';
+import {back, navigate} from '../router.js';
 import {recall} from '../session.js';
 import {header, load} from '../ui.js';
 import {picture, stepper} from './widgets.js';
@@ -16,18 +18,22 @@ export function menuView(outlet, {code}) {
     const cart = loadCart(code);
     const body = h('div', {class: 'menu'});
     const bar = h('div', {class: 'cart-bar'});
+    const open = takingOrders();
     const drawBar = () => {
         const {count, total} = totals(cart);
         refill(bar, [
             h('span', {class: 'cart-count'}, count ? `已选${count}件` : '购物车是空的'),
             h('strong', {class: 'cart-total'}, money(total)),
-            count ? h('a', {class: 'checkout-link', href: '#/checkout'}, '去结算')
-                  : h('span', {class: 'checkout-link disabled'}, '去结算')]);
+            count && open ? h('a', {class: 'checkout-link', href: '#/checkout'}, '去结算')
+                          : h('span', {class: 'checkout-link disabled'}, open ? '去结算' : '暂停点餐')]);
     };
     drawBar();
     append(outlet, [header(known ? known.storename : '门店菜单', () => back('/stores'),
                            {href: '#/coupons', text: '兑换券'}),
-                    known ? h('p', {class: 'menu-store'}, known.address) : null,
+                    known ? h('p', {class: 'menu-store'}, known.address, h('br'),
+                              `点餐时间 ${ORDER_HOURS_TEXT}`) : null,
+                    known ? (open ? null : h('p', {class: 'notice closed-notice', role: 'status'}, CLOSED_NOTICE))
+                          : readOnlyNotice(),
                     body, known ? bar : null]);
     load(body, {
         title: '菜单',
@@ -46,6 +52,12 @@ export function menuView(outlet, {code}) {
             });
         },
     });
+}
+
+// Orders carry the store's details, which only the store list gives: the way there.
+function readOnlyNotice() {
+    return h('p', {class: 'notice read-only', role: 'status'}, '仅供浏览：请从门店列表选择本店后点餐',
+        h('button', {type: 'button', class: 'link', onclick: () => navigate('/stores')}, '去选择门店'));
 }
 
 function renderMenu(categories, context) {

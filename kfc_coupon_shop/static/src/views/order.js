@@ -7,13 +7,14 @@ import {money, toFen} from '../cart.js';
 import {h, refill} from '../dom.js';
 import {confirmPaid, isPaid, pay, sendToKitchen, takePayWhenShown} from '../payment.js';
 import {repeat} from '../poll.js';
+import {failedLines, failureOutcome, refundedFen} from '../refunds.js';
 import {back} from '../router.js';
 import {recall} from '../session.js';
 import {header, load, tabs} from '../ui.js';
 import {picture} from './widgets.js';
 
 // What the customer reads of an order's state, and what she is told besides.
-export const ORDER_STATES = {
+const ORDER_STATES = {
     draft: ['待支付', '请在下单后5分钟内完成支付，逾期订单将自动取消'],
     paid: ['出餐中', '餐厅正在准备你的餐品，出餐后这里会显示取餐码'],
     pick: ['可取餐', '部分餐品已出餐，请凭取餐码取餐，其余餐品仍在准备中'],
@@ -21,6 +22,16 @@ export const ORDER_STATES = {
     fail: ['出餐失败', '餐厅未能出餐，处理结果见下方说明'],
     cancel: ['已取消', '订单已取消'],
 };
+// The state shown of an order some of whose dishes the kitchen refused while it handed out
+// others.
+const PARTLY_FAILED = ['部分出餐失败', '未能出餐的餐品见下方说明，其余请凭取餐码取餐'];
+
+// [label, hint] of an order with its lines.
+export function orderState(state, lines) {
+    const partly = (state === 'done' || state === 'pick') && failedLines(lines).length > 0;
+    return partly ? PARTLY_FAILED : ORDER_STATES[state] || [state, ''];
+}
+
 // Orders whose dishes are still with the kitchen: polled.
 const COOKING = new Set(['paid', 'pick']);
 
@@ -140,12 +151,16 @@ async function startPayment(view, draw, reload) {
 
 function renderOrder(view, actions) {
     const {order, lines} = view;
-    const [label, hint] = ORDER_STATES[order.state] || [order.state, ''];
+    const [label, hint] = orderState(order.state, lines);
     const codes = lines.filter((line) => line.pick_code).map((line) => line.pick_code);
+    const failed = failedLines(lines);
+    const refunded = refundedFen(lines);
     return [
-        h('section', {class: `panel order-status state-${order.state}`},
+        h('section', {class: `panel order-status state-${order.state}${failed.length ? ' partly' : ''}`},
             h('h2', {class: 'order-state'}, label),
             h('p', {class: 'muted'}, order.state === 'cancel' && order.remark ? order.remark : hint),
+            failed.length ? h('ul', {class: 'order-failed'}, failed.map((line) => h('li', {},
+                `${line.product_name}：${failureOutcome(line)}`))) : null,
             order.state === 'draft' ? payment(view, actions) : null,
             view.notice && order.state !== 'draft' ? notice(view.notice, actions) : null),
         codes.length ? h('section', {class: 'panel pick-codes'},
@@ -158,7 +173,10 @@ function renderOrder(view, actions) {
             h('dt', {}, '取餐方式'), h('dd', {}, order.type === '1' ? '外带' : '堂食'),
             h('dt', {}, '下单时间'), h('dd', {}, order.create_date),
             h('dt', {}, order.state === 'draft' ? '应付金额' : '支付金额'),
-            h('dd', {class: 'order-amount'}, money(toFen(order.amount)))),
+            h('dd', {class: 'order-amount'}, money(toFen(order.amount))),
+            refunded ? [h('dt', {}, '已退款'), h('dd', {class: 'order-refunded'}, '−' + money(refunded)),
+                        h('dt', {}, '实付金额'),
+                        h('dd', {class: 'order-net'}, money(toFen(order.amount) - refunded))] : null),
     ];
 }
 

@@ -1,6 +1,9 @@
-// The stores: where the customer is, the stores near her, and a search by keyword in a city.
+// The stores: where the customer is, the shop's hours, and the stores near her or, once she
+// picked a city, that city's; a search by keyword looks in the same city (an empty one lists
+// the city's stores).
 import {post} from '../api.js';
 import {h} from '../dom.js';
+import {CLOSED_NOTICE, ORDER_HOURS_TEXT, takingOrders} from '../hours.js';
 import {locate, searchCity} from '../place.js';
 import {recall, remember} from '../session.js';
 import {header, load, tabs} from '../ui.js';
@@ -13,19 +16,25 @@ export function storesView(outlet) {
     const picked = recall('city');
     const search = h('form', {class: 'search', onsubmit: (event) => {
         event.preventDefault();
-        const keyword = input.value.trim();
-        (keyword ? findStores : nearbyStores)(results, keyword);
+        findStores(results, input.value.trim());
     }},
         h('a', {class: 'city-pick', href: '#/cities'}, picked ? picked.cityNameZh : '选择城市'),
         input,
         h('button', {type: 'submit'}, '搜索'));
-    outlet.append(header('选择门店'), here, search, results, tabs('/stores'));
+    const open = takingOrders();
+    const hours = h('p', {class: open ? 'notice hours' : 'notice hours closed-notice', role: 'status'},
+                    open ? `点餐时间 每日${ORDER_HOURS_TEXT}` : CLOSED_NOTICE);
+    outlet.append(header('选择门店'), here, search, hours, results, tabs('/stores'));
     load(here, {
         title: '定位',
         loading: '正在获取你的位置…',
         task: locate,
         render: (place) => {
-            nearbyStores(results);
+            if (picked) {
+                findStores(results, '');
+            } else {
+                nearbyStores(results);
+            }
             return [h('span', {class: 'pin', 'aria-hidden': 'true'}),
                     h('strong', {class: 'city'}, place.city),
                     h('span', {class: 'address'}, place.address)];
@@ -58,11 +67,12 @@ function findStores(results, keyword) {
                 cityname: city.cityNameZh, gbcitycode: city.gbCityCode, keyword,
                 user_lat: position.lat, user_lng: position.lng,
             });
-            return reply.data || [];
+            return {city, stores: reply.data || []};
         },
-        isEmpty: (stores) => stores.length === 0,
-        empty: `没有找到与“${keyword}”相关的门店`,
-        render: (stores) => storeList(`“${keyword}”的搜索结果`, stores),
+        isEmpty: ({stores}) => stores.length === 0,
+        empty: keyword ? `没有找到与“${keyword}”相关的门店` : '该城市暂无门店',
+        render: ({city, stores}) => storeList(keyword ? `“${keyword}”的搜索结果`
+                                                      : `${city.cityNameZh}的门店`, stores),
     });
 }
 
