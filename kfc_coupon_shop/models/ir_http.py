@@ -1,6 +1,8 @@
 """Checks made before a route runs (Odoo's ``ir.http._pre_dispatch``): the back-office routes
-answer only the back office's networks, and a route takes no body larger than it needs."""
+answer only the back office's networks and never another site's pages, and a route takes no
+body larger than it needs."""
 import ipaddress
+from urllib.parse import urlsplit
 
 from werkzeug.exceptions import Forbidden, LengthRequired, RequestEntityTooLarge
 
@@ -47,7 +49,8 @@ class IrHttp(models.AbstractModel):
     @classmethod
     def _pre_dispatch(cls, rule, args):
         httprequest = request.httprequest
-        if rule.rule in BACKOFFICE_ROUTES and not is_backoffice_client(httprequest):
+        if rule.rule in BACKOFFICE_ROUTES and not (is_backoffice_client(httprequest)
+                                                   and is_same_site(httprequest)):
             raise Forbidden()
         if rule.rule.startswith('/api/'):
             check_body_size(httprequest, rule.rule)
@@ -81,6 +84,51 @@ def _read_at_most(stream, size):
         chunks.append(chunk)
         size -= len(chunk)
     return b''.join(chunks)
+
+
+def is_same_site(httprequest):
+    """Whether the request comes from no other site's page. A browser names the page's origin
+    (``Origin``, else ``Referer``) and says ``Sec-Fetch-Site``; a script sends none of them and
+    passes. Another site's page on a staff member's browser, inside the back office's networks,
+    must not act for the staff."""
+    headers = httprequest.headers
+    if headers.get('Sec-Fetch-Site', '').strip().lower() == 'cross-site':
+        return False
+    page = headers.get('Origin')
+    if page is None:
+        page = headers.get('Referer')
+        if not page:
+            return True
+    return origin_of(page) in shop_origins(httprequest)     # "null" is no origin of the shop
+
+
+def shop_origins(httprequest):
+    """The shop's own origins: that of ``web.base.url`` and, when the server applied a proxy's
+    X-Forwarded-* headers (proxy mode), that of the forwarded host."""
+    base = request.env['ir.config_parameter'].sudo().get_param('web.base.url') or ''
+    origins = {origin_of(base)}
+    if 'werkzeug.proxy_fix.orig' in httprequest.environ:
+        origins.add(origin_of(httprequest.host_url))
+    origins.discard(None)
+    return origins
+
+
+DEFAULT_PORTS = {'http': 80, 'https': 443}
+
+
+def origin_of(url):
+    """scheme://host[:port] of ``url``, lowercase, without the scheme's default port; None for
+    anything that has none."""
+    try:
+        parts = urlsplit(url.strip())
+        port = parts.port
+    except ValueError:
+        return None
+    if parts.scheme not in DEFAULT_PORTS or not parts.hostname:
+        return None
+    if port is None or port == DEFAULT_PORTS[parts.scheme]:
+        return '%s://%s' % (parts.scheme, parts.hostname)
+    return '%s://%s:%d' % (parts.scheme, parts.hostname, port)
 
 
 def is_backoffice_client(httprequest):
