@@ -130,7 +130,8 @@ class Customer:
             return False
         if refused is not None:
             refused.add(order['order_name'])
-        self.shop.post('post_change_sale_order_state', data={'order_id': order['order_id']})
+        self.shop.post('post_change_sale_order_state', data={'order_id': order['order_id'],
+                                                            'token': self.token})
         return self.poll(order)
 
     def coupon_only(self):
@@ -145,7 +146,8 @@ class Customer:
         reply = self.shop.post('wechat_jsapi_refund', data={
             'token': self.token, 'id': str(order['order_id']), 'out_trade_no': order['order_name'],
             'transaction_id': self.transaction(order), 'amount': '900'})
-        self.shop.post('post_change_sale_order_state', data={'order_id': order['order_id']})
+        self.shop.post('post_change_sale_order_state', data={'order_id': order['order_id'],
+                                                            'token': self.token})
         return bool(reply and reply.get('code') == 200) and self.poll(order)
 
     def transaction(self, order):
@@ -260,7 +262,7 @@ class Faults:
         order = victim.order([(victim.dishes['cola'], [])])
         victim.pay(order)
         self.kill_the_worker_serving('a state change', order['order_id'], lambda: shop.post(
-            'post_change_sale_order_state', data={'order_id': order['order_id']}))
+            'post_change_sale_order_state', data={'order_id': order['order_id'], 'token': victim.token}))
         order = victim.order([(victim.dishes['cola'], [])])
         shop.post('wechat_jsapi_payment', json={'token': victim.token, 'order_id': order['order_id']})
         self.kill_the_worker_serving('a payment notification', order['order_id'],
@@ -268,7 +270,8 @@ class Faults:
                                                           out_trade_no=order['order_name']))
         order = victim.order([(victim.dishes['cola'], [])])
         victim.pay(order)
-        shop.post('post_change_sale_order_state', data={'order_id': order['order_id']})
+        shop.post('post_change_sale_order_state', data={'order_id': order['order_id'],
+                                                       'token': victim.token})
         self.kill_the_worker_serving('a poll', order['order_id'], lambda: shop.post(
             'post_pay_result', data={'order_id': order['order_id'], 'token': victim.token}))
         order = victim.order([(victim.dishes['cola'], [])])

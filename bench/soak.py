@@ -180,7 +180,7 @@ class Customer:
             delivered = [d for d in notification.get('deliveries', []) if d.get('received')]
             self.stats.record('wechat_pay_notify', time.perf_counter() - started,
                               None if delivered else 'notification not received: %s' % notification)
-        self.post('post_change_sale_order_state', data={'order_id': order_id})
+        self.post('post_change_sale_order_state', data={'order_id': order_id, 'token': self.token})
         self.post('post_pay_result', data={'order_id': order_id, 'token': self.token})
         self.post('post_sale_order_list', data={'token': self.token})
 

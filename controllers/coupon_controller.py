@@ -92,7 +92,10 @@ class CouponController(http.Controller):
 
     @http.route('/api/wechat_jsapi_refund', auth='public', cors="*", csrf=False, methods=['POST'])
     def wechat_jsapi_refund(self, **post):
-        user_id = request.env['kfc.user'].sudo().search([('token', '=', post['token'])])
+        token = post.get('token')
+        user_id = request.env['kfc.user'].sudo()
+        if token:           # no token is nobody's, not a customer without one
+            user_id = user_id.search([('token', '=', token)], limit=1)
         amount = post.get('amount', False)
         order_id = post['id']
         transaction_id = post['transaction_id']

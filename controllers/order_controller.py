@@ -18,7 +18,7 @@ class OrderController(http.Controller):
 
     def find_user(self, token):
         """The user of a login token; an empty set for no token or one that matches nobody."""
-        if not token:
+        if not isinstance(token, str) or not token:
             return request.env['kfc.user'].sudo()
         return request.env['kfc.user'].sudo().search([('token', '=', token)], limit=1)
 

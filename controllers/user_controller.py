@@ -11,7 +11,9 @@ class UserController(http.Controller):
 
     @http.route('/api/post_user_token', auth='public', cors="*", csrf=False, methods=['POST'])
     def post_user_token(self, **post):
-        user_ids = request.env['kfc.user'].sudo().search([('token', '=', post['token'])])
+        token = post.get('token')
+        # No token is nobody's, not a customer without one.
+        user_ids = token and request.env['kfc.user'].sudo().search([('token', '=', token)])
         res = {'code': 200, 'data': {'state': bool(user_ids)}, 'message': 'success'}
         return http.Response(json.dumps(res), status=200, content_type='application/json')
 

@@ -203,7 +203,7 @@ class Road:
 
     def state_change(self, road='paid'):
         order = self.orders[road]
-        reply = self.form('post_change_sale_order_state', order_id=order['id'])
+        reply = self.form('post_change_sale_order_state', order_id=order['id'], token=self.token)
         _expect(reply.get('state') == 'paid', reply)
         return 'paid; %d dishes handed to the kitchen' % len(self._kitchen(order))
 
@@ -308,7 +308,7 @@ class Road:
                           amount=fen)
         _expect(reply.get('code') == 200 and reply['data'].get('out_refund_no'), reply)
         out_refund_no = reply['data']['out_refund_no']
-        placed = self.form('post_change_sale_order_state', order_id=order['id'])
+        placed = self.form('post_change_sale_order_state', order_id=order['id'], token=self.token)
         _expect(placed == {} and not self._kitchen(order), placed)
         return '%s of %s fen on %s before the kitchen got it: %s' % (
             out_refund_no, fen, order['name'], self._settle(out_refund_no))

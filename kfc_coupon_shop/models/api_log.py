@@ -10,9 +10,13 @@ import logging
 
 from odoo import api, fields, models
 
-from ..services.redaction import redact
+from ..services.redaction import redact, redact_data
 
 _logger = logging.getLogger(__name__)
+
+# The longest text (characters) an entry keeps of each of its fields: a body or a reply of any
+# size is cut to this, with a note of how long it was.
+ENTRY_TEXT_LIMIT = 16 * 1024
 
 
 class ApiLog(models.Model):
@@ -31,6 +35,7 @@ class ApiLog(models.Model):
         """Log ``log`` (any value, exceptions included) once this transaction ends, either way."""
         # The page's error log names its entries itself: the title may carry anything too.
         values = dict(name=redact(title or ''), role=role or '', **_describe(log))
+        values = {field: bounded(text) for field, text in values.items()}
         self._kfc_pending(self.env.cr).append(values)
 
     @api.model
@@ -60,9 +65,19 @@ def _describe(log):
         return {'log': redact('HTTP %s %s\n%s' % (log.status_code, getattr(log, 'url', ''),
                                                   log.text))}
     try:
-        return {'log': redact(json.dumps(log, ensure_ascii=False))}
+        return {'log': redact(json.dumps(redact_data(log), ensure_ascii=False))}
     except (TypeError, ValueError):
         return {'log': redact(log)}
+    except RecursionError:
+        return {'log': '%s nested too deeply to be logged' % type(log).__name__}
+
+
+def bounded(text, limit=ENTRY_TEXT_LIMIT):
+    """``text`` cut to ``limit`` characters, the cut marked with the length of the whole."""
+    if len(text) <= limit:
+        return text
+    marker = '... [cut: %d characters in all]' % len(text)
+    return text[:limit - len(marker)] + marker
 
 
 def _write(registry, entries):

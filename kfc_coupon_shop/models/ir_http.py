@@ -1,6 +1,8 @@
 """Checks made before a route runs (Odoo's ``ir.http._pre_dispatch``): the back-office routes
-answer only the back office's networks, and a route takes no body larger than it needs."""
+answer only the back office's networks and never another site's pages, and a route takes no
+body larger than it needs."""
 import ipaddress
+from urllib.parse import urlsplit
 
 from werkzeug.exceptions import Forbidden, LengthRequired, RequestEntityTooLarge
 
@@ -14,8 +16,31 @@ from ..services import runtime
 BACKOFFICE_ROUTES = frozenset({
     '/api/kfc_auto_order', '/api/post_pick_message', '/api/kfc_test', '/api/post_local_menu_list',
 })
-# The largest body (bytes) a route reads.
-BODY_LIMITS = {'/api/post_front_error_log': 64 * 1024}
+JSON_BODY_LIMIT = 64 * 1024
+FORM_BODY_LIMIT = 16 * 1024
+# The largest body (bytes) each route reads: JSON bodies (orders, WeChat Pay's notifications,
+# the page's error log) 64 KB, forms 16 KB. A route missing here gets a form's limit.
+BODY_LIMITS = {
+    '/api/create_sale_order': JSON_BODY_LIMIT,
+    '/api/post_coupon_sale_order': JSON_BODY_LIMIT,
+    '/api/post_front_error_log': JSON_BODY_LIMIT,
+    '/api/wechat_jsapi_payment': JSON_BODY_LIMIT,
+    '/api/wechat_pay_notify': JSON_BODY_LIMIT,
+    '/api/wechat_refund_notify': JSON_BODY_LIMIT,
+    **dict.fromkeys([
+        '/api/kfc_auto_order', '/api/kfc_test', '/api/post_change_sale_order_state',
+        '/api/post_city_name', '/api/post_exchange_coupon', '/api/post_keyword_config',
+        '/api/post_kfc_getcity', '/api/post_kfc_store', '/api/post_kfc_store_lbs',
+        '/api/post_local_menu_list', '/api/post_menu_list', '/api/post_order_is_paid',
+        '/api/post_pay_result', '/api/post_pick_message', '/api/post_sale_order_list',
+        '/api/post_sale_order_list_line', '/api/post_search_user_coupon',
+        '/api/post_user_info', '/api/post_user_login', '/api/post_user_token',
+        '/api/post_wx_config', '/api/wechat_jsapi_refund',
+    ], FORM_BODY_LIMIT),
+}
+# Routes that refuse a body sent without its length (chunked) rather than read it: the page can
+# always give one. WeChat Pay is never refused for that, as it would redeliver for a day.
+LENGTH_REQUIRED = frozenset({'/api/post_front_error_log'})
 
 
 class IrHttp(models.AbstractModel):
@@ -24,15 +49,86 @@ class IrHttp(models.AbstractModel):
     @classmethod
     def _pre_dispatch(cls, rule, args):
         httprequest = request.httprequest
-        if rule.rule in BACKOFFICE_ROUTES and not is_backoffice_client(httprequest):
+        if rule.rule in BACKOFFICE_ROUTES and not (is_backoffice_client(httprequest)
+                                                   and is_same_site(httprequest)):
             raise Forbidden()
-        limit = BODY_LIMITS.get(rule.rule)
-        if limit is not None:
-            if httprequest.content_length is None:
-                raise LengthRequired()      # a chunked body could be of any size
-            if httprequest.content_length > limit:
-                raise RequestEntityTooLarge()
+        if rule.rule.startswith('/api/'):
+            check_body_size(httprequest, rule.rule)
         super()._pre_dispatch(rule, args)
+
+
+def check_body_size(httprequest, path):
+    """Refuse a body larger than the route's limit before it is read: by its Content-Length, or,
+    sent without one, by reading at most one byte past the limit (werkzeug keeps what was read
+    for the route, and for a rerun of the request)."""
+    limit = BODY_LIMITS.get(path, FORM_BODY_LIMIT)
+    length = httprequest.content_length
+    if length is None and path in LENGTH_REQUIRED:
+        raise LengthRequired()
+    if length is not None and length > limit:
+        raise RequestEntityTooLarge()
+    # A chunked body is read to its own end whatever length it announces.
+    if length is None or httprequest.environ.get('wsgi.input_terminated'):
+        if getattr(httprequest, '_cached_data', None) is None:
+            httprequest._cached_data = _read_at_most(httprequest.stream, limit + 1)
+        if len(httprequest._cached_data) > limit:
+            raise RequestEntityTooLarge()
+
+
+def _read_at_most(stream, size):
+    chunks = []
+    while size > 0:
+        chunk = stream.read(size)       # a chunked body comes a chunk at a time
+        if not chunk:
+            break
+        chunks.append(chunk)
+        size -= len(chunk)
+    return b''.join(chunks)
+
+
+def is_same_site(httprequest):
+    """Whether the request comes from no other site's page. A browser names the page's origin
+    (``Origin``, else ``Referer``) and says ``Sec-Fetch-Site``; a script sends none of them and
+    passes. Another site's page on a staff member's browser, inside the back office's networks,
+    must not act for the staff."""
+    headers = httprequest.headers
+    if headers.get('Sec-Fetch-Site', '').strip().lower() == 'cross-site':
+        return False
+    page = headers.get('Origin')
+    if page is None:
+        page = headers.get('Referer')
+        if not page:
+            return True
+    return origin_of(page) in shop_origins(httprequest)     # "null" is no origin of the shop
+
+
+def shop_origins(httprequest):
+    """The shop's own origins: that of ``web.base.url`` and, when the server applied a proxy's
+    X-Forwarded-* headers (proxy mode), that of the forwarded host."""
+    base = request.env['ir.config_parameter'].sudo().get_param('web.base.url') or ''
+    origins = {origin_of(base)}
+    if 'werkzeug.proxy_fix.orig' in httprequest.environ:
+        origins.add(origin_of(httprequest.host_url))
+    origins.discard(None)
+    return origins
+
+
+DEFAULT_PORTS = {'http': 80, 'https': 443}
+
+
+def origin_of(url):
+    """scheme://host[:port] of ``url``, lowercase, without the scheme's default port; None for
+    anything that has none."""
+    try:
+        parts = urlsplit(url.strip())
+        port = parts.port
+    except ValueError:
+        return None
+    if parts.scheme not in DEFAULT_PORTS or not parts.hostname:
+        return None
+    if port is None or port == DEFAULT_PORTS[parts.scheme]:
+        return '%s://%s' % (parts.scheme, parts.hostname)
+    return '%s://%s:%d' % (parts.scheme, parts.hostname, port)
 
 
 def is_backoffice_client(httprequest):

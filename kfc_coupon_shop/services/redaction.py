@@ -19,16 +19,27 @@ SECRET_NAMES = ('secret', 'appsecret', 'app_secret', 'access_token', 'refresh_to
 TAILED_NAMES = ('token',)
 TAIL = 4
 _NAMES = '|'.join(sorted(SECRET_NAMES + TAILED_NAMES, key=len, reverse=True))
+_ALL_NAMES = frozenset(SECRET_NAMES + TAILED_NAMES)
+# Every name contains one of these: a text without any has no named secret to look for.
+_NAME_CORES = ('secret', 'token', 'ticket', 'password', 'key')
+
+# Every pattern below runs in time linear in the text: no quantified group can match the same
+# characters in two ways, and a scan that fails ends where the next one starts (an unterminated
+# value or private key is masked to its end), so no stretch of text is read twice.
+
 # name=value in a query string or form body (also URL-encoded inside another URL)
 _QUERY = re.compile(r'(?<![A-Za-z0-9_])(%s)(=|%%3D)([^&\s\'"#)\]},]+)' % _NAMES, re.IGNORECASE)
-# "name": "value" in JSON or a Python repr
-_FIELD = re.compile(r'''(["'](%s)["']\s*:\s*)(["'])((?:\\.|(?!\3).)*)\3''' % _NAMES,
-                    re.IGNORECASE)
-# \"name\": \"value\" in JSON text held by a JSON string
-_ESCAPED_FIELD = re.compile(r'''(\\+["'](%s)\\+["']\s*:\s*\\+["'])([^"'\\]*)''' % _NAMES,
+# "name": "value" in JSON or a Python repr: the head, then the value read by _VALUE_END
+_FIELD_HEAD = re.compile(r'''["'](%s)["']\s*:\s*(["'])''' % _NAMES, re.IGNORECASE)
+# the rest of a quoted value: characters other than its quote, backslash and line end, or a
+# backslash with the character it escapes; then the closing quote
+_VALUE_END = {quote: re.compile(r'[^\\%s\n]*(?:\\.[^\\%s\n]*)*%s' % (quote, quote, quote))
+              for quote in '"\''}
+# \"name\": \"value\" in JSON text held by a JSON string (a match starts at a run's first backslash)
+_ESCAPED_FIELD = re.compile(r'''(?<!\\)(\\+["'](%s)\\+["']\s*:\s*\\+["'])([^"'\\]*)''' % _NAMES,
                             re.IGNORECASE)
-_PEM = re.compile(r'-----BEGIN [A-Z ]*PRIVATE KEY-----.*?-----END [A-Z ]*PRIVATE KEY-----',
-                  re.DOTALL)
+_PEM_BEGIN = re.compile(r'-----BEGIN [A-Z ]*PRIVATE KEY-----')
+_PEM_END = re.compile(r'-----END [A-Z ]*PRIVATE KEY-----')
 
 
 def masked(name, value):
@@ -44,14 +55,68 @@ def redact(text):
     """``text`` (or the text of any value) with every secret in it masked."""
     if not isinstance(text, str):
         text = str(text)
-    text = _PEM.sub('[private key]', text)
-    text = _QUERY.sub(lambda m: m.group(1) + m.group(2) + masked(m.group(1), m.group(3)), text)
-    text = _FIELD.sub(lambda m: m.group(1) + m.group(3) + masked(m.group(2), m.group(4))
-                      + m.group(3), text)
-    text = _ESCAPED_FIELD.sub(lambda m: m.group(1) + masked(m.group(2), m.group(3)), text)
+    text = _mask_private_keys(text)
+    if _mentions_a_name(text):
+        text = _QUERY.sub(lambda m: m.group(1) + m.group(2) + masked(m.group(1), m.group(3)),
+                          text)
+        text = _mask_quoted_fields(text)
+        text = _ESCAPED_FIELD.sub(lambda m: m.group(1) + masked(m.group(2), m.group(3)), text)
     for value in _secrets:
         text = text.replace(value, MASK)
     return text
+
+
+def redact_data(value):
+    """A copy of ``value`` (dicts, lists and tuples of any depth, as parsed JSON or a form) in
+    which every string held by a field of a secret name is masked."""
+    if isinstance(value, dict):
+        return {key: masked(key, item) if _is_secret_field(key, item) else redact_data(item)
+                for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [redact_data(item) for item in value]
+    return value
+
+
+def _is_secret_field(key, item):
+    return isinstance(key, str) and isinstance(item, str) and key.lower() in _ALL_NAMES
+
+
+def _mentions_a_name(text):
+    folded = text.casefold()        # as the patterns' IGNORECASE matches
+    return any(core in folded for core in _NAME_CORES)
+
+
+def _mask_private_keys(text):
+    parts, pos = [], 0
+    while True:
+        begin = _PEM_BEGIN.search(text, pos)
+        if begin is None:
+            break
+        end = _PEM_END.search(text, begin.end())
+        parts += [text[pos:begin.start()], '[private key]']
+        pos = end.end() if end else len(text)
+        if end is None:
+            break
+    return ''.join(parts) + text[pos:] if parts else text
+
+
+def _mask_quoted_fields(text):
+    parts, pos = [], 0
+    while True:
+        head = _FIELD_HEAD.search(text, pos)
+        if head is None:
+            break
+        quote = head.group(2)
+        tail = _VALUE_END[quote].match(text, head.end())
+        if tail is not None:
+            value, after = text[head.end():tail.end() - 1], tail.end()
+        else:                       # unterminated: masked to the end of its line
+            line_end = text.find('\n', head.end())
+            after = len(text) if line_end < 0 else line_end
+            value = text[head.end():after]
+        parts += [text[pos:head.end()], masked(head.group(1), value), quote if tail else '']
+        pos = after
+    return ''.join(parts) + text[pos:] if parts else text
 
 
 def redact_exception(exc):

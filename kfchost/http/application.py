@@ -78,8 +78,8 @@ class Application:
         return adapter.match(return_rule=True)
 
     def _serve_db(self, req, rule, args):
-        # Read the body once now: werkzeug keeps it, so a rerun of the request sees it again.
-        req.httprequest.get_data(parse_form_data=True)
+        # The body is read only when the route (or a check before it, such as a size limit)
+        # asks for it, as on Odoo; werkzeug keeps what was read, so a rerun sees it again.
         try:
             return retrying(functools.partial(self._serve_route, req, rule, args), self.registry)
         except Exception as exc:

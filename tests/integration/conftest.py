@@ -57,8 +57,9 @@ class Host:
         self.registry = registry
         self.sandbox = sandbox
 
-    def post(self, route, data=None, json=None, **kwargs):
-        return requests.post('%s/api/%s' % (self.url, route), data=data, json=json, timeout=30, **kwargs)
+    def post(self, route, data=None, json=None, timeout=30, **kwargs):
+        return requests.post('%s/api/%s' % (self.url, route), data=data, json=json,
+                             timeout=timeout, **kwargs)
 
     def control(self, endpoint, **body):
         """POST to a sandbox control endpoint; the reply's JSON."""

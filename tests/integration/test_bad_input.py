@@ -32,7 +32,7 @@ ROUTES = {
     'wechat_jsapi_payment': ('json', {'token': '$token', 'order_id': '$order_id'}, {'sale.order'}),
     'wechat_pay_notify': ('json', '$payment_notification', {'sale.order'}),
     'wechat_refund_notify': ('json', '$refund_notification', {'sale.refund.order'}),
-    'post_change_sale_order_state': ('form', {'order_id': '$order_id'},
+    'post_change_sale_order_state': ('form', {'order_id': '$order_id', 'token': '$token'},
                                      {'sale.order', 'sale.order.line'}),
     'post_city_name': ('form', {'lat': '31.2304', 'lng': '121.4737'}, set()),
     'post_kfc_getcity': ('form', {'user_lat': '31.2304', 'user_lng': '121.4737'}, set()),

@@ -75,7 +75,7 @@ def test_twenty_state_changes_place_the_order_once(host, customer):
     # The first placement waits at the back-end while the others arrive.
     host.control('fault', service='coupon', mode='hang', seconds=1.0, times=1,
                  path='/kfcautoorder.aspx')
-    replies = together(20, lambda: change_state(host, order_id))
+    replies = together(20, lambda: change_state(host, order_id, customer.token))
     texts = tally(replies)
     placed = backend_orders(host)
     report('20 state changes', placed_replies=texts[(200, PLACED)], empty_replies=texts[(200, '{}')],

@@ -181,7 +181,8 @@ def place_and_finish(host, customer, order_id):
     """The order handed to the kitchen, every dish finished and its code polled."""
     with host.env() as env:
         env['sale.order'].browse(order_id).write({'state': 'draft'})
-    assert host.post('post_change_sale_order_state', data={'order_id': order_id}).json()['code'] == 200
+    form = {'order_id': order_id, 'token': customer}
+    assert host.post('post_change_sale_order_state', data=form).json()['code'] == 200
     for order in host.inspect('coupon/orders')['orders']:
         host.control('coupon/finish', uuid=order['uuid'])
     host.post('post_pay_result', data={'order_id': order_id, 'token': customer})
@@ -264,7 +265,8 @@ class TestRefund:
             name = env['sale.order'].browse(order_id).name
         form = refund_form(customer, (order_id, name, transaction_id))
         assert host.post('wechat_jsapi_refund', data=form).json()['code'] == 200
-        assert host.post('post_change_sale_order_state', data={'order_id': order_id}).text == '{}'
+        form = {'order_id': order_id, 'token': customer}
+        assert host.post('post_change_sale_order_state', data=form).text == '{}'
         with host.env() as env:
             assert env['sale.order'].browse(order_id).state == 'cancel'
         assert host.inspect('coupon/orders')['orders'] == []
@@ -277,7 +279,7 @@ class TestRefund:
         form = refund_form(customer, (order_id, name, transaction_id), amount='990')
         assert host.post('wechat_jsapi_refund', data=form).json()['code'] == 200
         assert line_states(host, order_id) == ['cancel', False]
-        host.post('post_change_sale_order_state', data={'order_id': order_id})
+        host.post('post_change_sale_order_state', data={'order_id': order_id, 'token': customer})
         assert len(host.inspect('coupon/orders')['orders']) == 1
         assert line_states(host, order_id) == ['cancel', 'wait']
 

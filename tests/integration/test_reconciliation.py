@@ -86,7 +86,7 @@ def test_a_clean_day_reports_nothing(host):
     refunded = host.create_order(token, paid=[('D3001', 9.9)])
     host.pay(placed, state='draft')
     assert host.post('post_change_sale_order_state',
-                     data={'order_id': str(placed)}).json()['state'] == 'paid'
+                     data={'order_id': str(placed), 'token': token}).json()['state'] == 'paid'
     host.pay(refunded)
     host.control('wechatpay/refund', out_refund_no=refund_all(host, token, refunded))
     with host.env() as env:

@@ -113,7 +113,7 @@ def paid_through_the_page(host, customer, items):
     order_id = customer.order(items)['order_id']
     _, notification = customer.pay(order_id)
     assert delivered(notification) == (200, text({'code': 'SUCCESS', 'message': '成功'}))
-    assert ok(host.post('post_change_sale_order_state', data={'order_id': order_id}))['state'] == 'paid'
+    assert customer.form('post_change_sale_order_state', order_id=order_id)['state'] == 'paid'
     return order_id, notification['resource']['transaction_id']
 
 
@@ -169,7 +169,7 @@ class TestPaidOrder:
             ('D3001', 9.0, [], False, False), ('D3001', 9.0, [], False, False)]
 
         # Before WeChat Pay confirms, the state change does nothing.
-        assert ok(host.post('post_change_sale_order_state', data={'order_id': order_id})) == {}
+        assert customer.form('post_change_sale_order_state', order_id=order_id) == {}
         payment, notification = customer.pay(order_id)
         [transaction] = host.inspect('wechatpay/payments')['transactions']
         assert (transaction['out_trade_no'], transaction['total'], transaction['openid']) == (
@@ -184,9 +184,10 @@ class TestPaidOrder:
         assert customer.form('post_order_is_paid', order_id=order_id) == {'code': 200, 'message': 'success'}
 
         # The state change hands every dish to the kitchen, once.
-        reply = host.post('post_change_sale_order_state', data={'order_id': order_id})
+        reply = host.post('post_change_sale_order_state',
+                          data={'order_id': order_id, 'token': customer.token})
         assert reply.text == text({'code': 200, 'state': 'paid', 'message': 'success'})
-        assert ok(host.post('post_change_sale_order_state', data={'order_id': order_id})) == {}
+        assert customer.form('post_change_sale_order_state', order_id=order_id) == {}
         placed = kitchen(host, order_id)
         assert len(host.inspect('coupon/orders')['orders']) == 3
         assert [(o['status'], o['entry']['skuid']) for o in placed] == [

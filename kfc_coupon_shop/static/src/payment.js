@@ -69,7 +69,7 @@ export async function isPaid(orderId) {
 
 // A paid order goes to the kitchen (once: the server does nothing for an order not in draft).
 export function sendToKitchen(orderId) {
-    return postAnswer('post_change_sale_order_state', {order_id: orderId});
+    return postAnswer('post_change_sale_order_state', {order_id: orderId, token: recall('token')});
 }
 
 // WeChat's "ok" is no proof: the order counts as paid once WeChat Pay's notification has

@@ -42,7 +42,7 @@ def picked_up_order(host):
     token = host.login(nickname=NICKNAME)
     order_id = host.create_order(token, paid=[(BURGER, 19.9), ('D3001', 9.9)])
     host.pay(order_id, state='draft')
-    assert host.post('post_change_sale_order_state', data={'order_id': order_id}).ok
+    assert host.post('post_change_sale_order_state', data={'order_id': order_id, 'token': token}).ok
     with host.env() as env:
         name = env['sale.order'].browse(order_id).name
     for uuid in kitchen_orders(host, name):
