@@ -398,6 +398,8 @@ class OrderController(http.Controller):
             return      # no settled answer yet: the line waits for a later poll
         reply, items, results = answer
         if not items:
+            if line_id._kfc_may_not_show_yet():
+                return      # the back-end may not list an order it has just taken: not yet
             if line_id.detail_state != 'fail':
                 order_fail_push(rec=line_id, sale_order_id=sale_order_id)
                 line_id.write({'result': reply})

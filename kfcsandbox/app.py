@@ -1,5 +1,6 @@
 """The one WSGI application serving every simulated service (their paths do not collide)."""
 import logging
+import socket
 import traceback
 
 from werkzeug.exceptions import HTTPException
@@ -35,6 +36,15 @@ def service_error(service, path):
         return json_response({'code': 500, 'msg': '系统繁忙，请稍后再试'},
                              content_type='text/html; charset=utf-8')
     return envelope(-1, msg='系统繁忙，请稍后再试')
+
+
+def drop_connection(environ, start_response):
+    """A WSGI answer that is none: the connection is closed before a byte of a reply is sent
+    (the server takes the ConnectionAbortedError for a client that went away)."""
+    connection = environ.get('werkzeug.socket')
+    if connection is not None:
+        connection.shutdown(socket.SHUT_RDWR)
+    raise ConnectionAbortedError('the sandbox dropped the connection')
 
 
 class SandboxApp:
@@ -87,6 +97,8 @@ class SandboxApp:
 
     def _apply_late_fault(self, fault, service, path, response):
         """The request took effect; what the client gets back does not say so."""
+        if fault.mode == 'late_drop':
+            return drop_connection
         if fault.mode == 'late_hang':
             fault.released.wait(fault.seconds)
             return response

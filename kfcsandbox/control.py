@@ -34,6 +34,8 @@ POST /sandbox/coupon/expire_tokens  {} -> {expired}  (every token answers -2 fro
 POST /sandbox/coupon/sale_flag   {link_id, on_sale, [storecode]} -> {}
 POST /sandbox/coupon/place       {[units]} -> {uuid}  (an order of that many dishes, default 1,
                                   as if a client had placed and detailed it)
+POST /sandbox/coupon/done_order_delay  {seconds} -> {seconds}: an order's done-order answer is
+                                  an empty list until it is that old (0: at once)
 POST /sandbox/coupon/finish      {uuid, [item], [order_number], [phone]} -> {items}
 POST /sandbox/coupon/fail        {uuid, [item], [code], [message]} -> {items}
 POST /sandbox/coupon/kitchen     {[seconds]: number or null} -> {seconds}: the kitchen finishes
@@ -50,11 +52,13 @@ GET  /sandbox/coupon/payloads    -> {payloads: [{path, body}]}, the bodies the b
 POST /sandbox/wechatpay/retry_scale  {[scale]} -> {scale}: unanswered notifications are sent
                                   again after 15 s, 15 s, 30 s, 3 min ... times this factor
 POST /sandbox/fault              {service wechat|wechatpay|tencent_map|coupon,
-                                  mode error|http|hang|reply|late_error|late_hang|forge,
+                                  mode error|http|hang|reply|late_error|late_hang|late_drop|
+                                  forge,
                                   [seconds], [status], [times], [path],
                                   [body] (reply: the JSON answered),
                                   [alter] signature|stale|charset|field (forge)} -> {faults}
-                                  (late_*: the request takes effect, the reply is lost)
+                                  (late_*: the request takes effect, then the reply is a
+                                  5xx, waits [seconds], or the connection is dropped)
 POST /sandbox/fault/clear        {[service]} -> {faults}
 GET  /sandbox/requests           -> {requests: [{service, method, path, query}]}, the latest
                                   requests of the simulated services, oldest first, the query
@@ -126,6 +130,7 @@ class ControlService:
             ('/sandbox/coupon/expire_tokens', ['POST'], self.expire_tokens),
             ('/sandbox/coupon/sale_flag', ['POST'], self.sale_flag),
             ('/sandbox/coupon/place', ['POST'], self.place_order),
+            ('/sandbox/coupon/done_order_delay', ['POST'], self.done_order_delay),
             ('/sandbox/coupon/finish', ['POST'], self.finish_dish),
             ('/sandbox/coupon/fail', ['POST'], self.fail_dish),
             ('/sandbox/coupon/kitchen', ['POST'], self.kitchen),
@@ -274,6 +279,13 @@ class ControlService:
         if units < 0:
             raise BadRequest('"units" must not be negative')
         return {'uuid': self.coupon.place(units)}
+
+    def done_order_delay(self, body):
+        seconds = _arg(body, 'seconds', (int, float))
+        if seconds is None or seconds < 0:
+            raise BadRequest('"seconds" must be a number, 0 or more')
+        self.coupon.set_done_order_delay(seconds)
+        return {'seconds': float(seconds)}
 
     def finish_dish(self, body):
         return {'items': self.coupon.finish(

@@ -16,7 +16,8 @@ Order entry: POST /kfcautoorder.aspx with headers token/ts/sn, where token is th
 envelope, served as text/html like the .aspx page it is) whose "url" ends in the order's uuid;
 an orderno entered before is answered with the uuid it was given then (the entry is idempotent).
 The order is then completed with KFC_Auto_UpdateOrderDetail and reported, one item per unit,
-by KFC_Auto_GetDoneOrder; a kitchen (the control side) finishes or fails each item. With
+by KFC_Auto_GetDoneOrder (an empty list while the order is newer than the control side's
+done-order delay); a kitchen (the control side) finishes or fails each item. With
 `kitchen_seconds` set, the kitchen also works by itself: an order's items still cooking that
 many seconds after its detail arrived are finished, unless the order is held (left to the
 control side).
@@ -323,7 +324,13 @@ class CouponBackendService:
             order = self.state.orders.get(body['uuid'])
             if order is None:
                 return envelope(-1, msg='订单不存在')
+            if self.state.clock() - order['placed_at'] < self.state.done_order_delay:
+                return envelope(0, [])      # entered, not listed yet
             return envelope(0, [self._item_view(item) for item in order['items']])
+
+    def set_done_order_delay(self, seconds):
+        with self.state.lock:
+            self.state.done_order_delay = float(seconds)
 
     @staticmethod
     def _item_view(item):

@@ -18,14 +18,15 @@ class Fault:
     Before the request is processed: "error" (the service's own error reply), "http" (a bare
     5xx page), "hang" (wait ``seconds``, then process), "reply" (answer ``body``, any JSON
     value, in place of the service). After it is processed, so that the client cannot tell
-    whether it took effect: "late_error" (the work is done, the reply is a 5xx) and
-    "late_hang" (the work is done, the reply waits ``seconds``). "forge" (WeChat Pay only)
+    whether it took effect: "late_error" (the work is done, the reply is a 5xx),
+    "late_hang" (the work is done, the reply waits ``seconds``) and "late_drop" (the work is
+    done, the connection is closed without a reply). "forge" (WeChat Pay only)
     processes the request and alters its signed reply as ``alter`` says: "signature" (a wrong
     signature), "stale" (signed ten minutes ago), "charset" (a body that is not UTF-8) or
     "field" (the reply's main field left out, correctly signed).
     """
 
-    MODES = ('error', 'http', 'hang', 'reply', 'late_error', 'late_hang', 'forge')
+    MODES = ('error', 'http', 'hang', 'reply', 'late_error', 'late_hang', 'late_drop', 'forge')
     EARLY = ('error', 'http', 'hang', 'reply')
     ALTERATIONS = ('signature', 'stale', 'charset', 'field')
 
@@ -91,6 +92,8 @@ class SandboxState:
             self.sale_flags = {}         # (storecode or '*', linkId) -> saleFlag
             self.orders = {}             # uuid -> placed order
             self.kitchen_seconds = self.config.kitchen_seconds   # None: dishes wait for control
+            # a new order's items show in the done-order answers this long after its entry
+            self.done_order_delay = 0.0
             self.coupon_scripts = {}     # path -> replies queued by the control side
             self.coupon_payloads = collections.deque(maxlen=REQUEST_LOG_SIZE)  # {path, body}
             # requests the simulated services received, in order: what the clients really sent

@@ -21,6 +21,7 @@ DIFFERENCE_KINDS = [
     ('refund_missing', 'Refund WeChat Pay does not know'),
     ('refund_differs', 'Refund differs'),
     ('line_unknown', 'Dish the kitchen does not know'),
+    ('line_given_back', 'Dish given back that the kitchen has'),
     ('unchecked', 'Not checked: no answer'),
 ]
 # The daily run also takes up the days before that could not be reconciled (WeChat Pay makes

@@ -161,6 +161,9 @@ class DayComparison:
             return _difference('unchecked', line.uuid, shop, exc.args[0], line.sale_order_id,
                                line=line)
         if answer['code'] == 0:
+            if line.given_back_at:      # a manager gave it back, yet a hand-over placed it
+                return _difference('line_given_back', line.uuid, shop + ', given back',
+                                   'the kitchen has the order', line.sale_order_id, line=line)
             return None
         kind = 'line_unknown' if answer.get('msg') == UNKNOWN_ORDER else 'unchecked'
         return _difference(kind, line.uuid, shop, '%s %s' % (answer['code'], answer.get('msg')),

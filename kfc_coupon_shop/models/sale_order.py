@@ -77,6 +77,9 @@ class SaleOrder(models.Model):
     # one after the other, each on the sums the other left.
     refund_stamp = fields.Datetime()
     line_ids = fields.One2many('sale.order.line', 'sale_order_id', string='Lines')
+    # A dish handed over again and again without a result: the staff are to decide.
+    placement_stuck = fields.Boolean(
+        string='Hand-over unresolved', compute='_compute_placement_stuck')
     refund_ids = fields.One2many('sale.refund.order', 'sale_order_id', string='Refunds')
 
     # The number is the out_trade_no at WeChat Pay: notifications find the order by it.
@@ -94,6 +97,11 @@ class SaleOrder(models.Model):
             lines = order.line_ids
             order.amount = sum(lines.mapped('total_price'))
             order.number = sum(lines.mapped('quantity'))
+
+    @api.depends('line_ids.placement_stuck')
+    def _compute_placement_stuck(self):
+        for order in self:
+            order.placement_stuck = any(order.line_ids.mapped('placement_stuck'))
 
     # -- numbers -----------------------------------------------------------------------------
     # Every number below is sent to an outside service, and only once the record it belongs to
@@ -334,15 +342,16 @@ class SaleOrder(models.Model):
         and its result written in a short transaction of its own, with no lock held across the
         back-end's calls. A request run again finds the dishes it claimed, or claims them anew
         if its first try rolled back: nothing is placed twice. A claim that no result followed
-        (the process died) is taken up by settlement once it is older than PLACING_LIMIT
-        (sale_order_line), by the dish's own number, which the back-end answers with the order
-        it already has.
+        (the process died, or the back-end's answer to the order entry was lost) is taken up by
+        settlement once it is older than PLACING_LIMIT (sale_order_line), by the dish's own
+        number, which the back-end answers with the order it already has. Only a refusal fails
+        a dish; one whose hand-over never resolves is the staff's to give back.
         """
         self.ensure_one()
         services = services or runtime.services(self.env)
         lines = lock_rows(self).line_ids._kfc_to_place()
         if lines:
-            lines.write({'placing_since': fields.Datetime.now()})
+            lines._kfc_claim()
             line_ids = lines.ids
             services.after_commit(self.env, lambda env: env['sale.order.line'].browse(
                 line_ids)._kfc_hand_over(services))

@@ -5,7 +5,7 @@ import json
 import logging
 
 from odoo import _, api, fields, models
-from odoo.exceptions import UserError
+from odoo.exceptions import AccessError, UserError
 
 from ..services import runtime
 from ..services.china_time import CHINA_OFFSET
@@ -19,6 +19,14 @@ _logger = logging.getLogger(__name__)
 
 # A dish claimed for placement this long ago without a result is handed over again.
 PLACING_LIMIT = datetime.timedelta(minutes=2)
+# The back-end may answer an empty done-order list for an order it entered moments ago: for
+# this long (seconds) after the hand-over, that means "not yet", not a failed dish.
+PARAM_NEW_ORDER_GRACE = 'kfc_coupon_shop.new_order_grace_seconds'
+DEFAULT_NEW_ORDER_GRACE = 60
+# After this many hand-overs without a result the order shows an alert in the back office, and
+# a manager may give the dish back.
+PARAM_PLACEMENT_ALERT_TRIES = 'kfc_coupon_shop.placement_alert_tries'
+DEFAULT_PLACEMENT_ALERT_TRIES = 5
 LINE_STATES = [
     ('wait', 'Handed to fulfilment'),
     ('success', 'Pick-up code received'),
@@ -68,6 +76,15 @@ class SaleOrderLine(models.Model):
     uuid = fields.Char(string='Fulfilment order id')
     # Claimed for placement at this moment; cleared when the back-end's answer is written.
     placing_since = fields.Datetime(string='Handed over at', readonly=True, copy=False)
+    # Every hand-over counts, whoever makes it (a request, settlement).
+    placing_tries = fields.Integer(string='Hand-over tries', readonly=True, copy=False)
+    # When the back-end's uuid was written: the order is at least this old there.
+    placed_at = fields.Datetime(string='Placed at', readonly=True, copy=False)
+    placement_stuck = fields.Boolean(
+        string='Hand-over unresolved', compute='_compute_placement_stuck')
+    given_back_uid = fields.Many2one('res.users', string='Given back by', readonly=True,
+                                     copy=False)
+    given_back_at = fields.Datetime(string='Given back at', readonly=True, copy=False)
     pick_code = fields.Char()
     phone = fields.Char()
     result = JsonText(string='Failing back-end reply')
@@ -84,6 +101,12 @@ class SaleOrderLine(models.Model):
         for line in self:
             line.show_remark = line._kfc_error_message()
 
+    @api.depends('uuid', 'placing_since', 'detail_state', 'placing_tries')
+    def _compute_placement_stuck(self):
+        tries = self._kfc_placement_alert_tries()
+        for line in self:
+            line.placement_stuck = line._kfc_claimed() and line.placing_tries >= tries
+
     def name_get(self):
         return [(line.id, '%s / %s' % (line.sale_order_id.name or '', line.product_id.name or ''))
                 for line in self]
@@ -97,6 +120,18 @@ class SaleOrderLine(models.Model):
         return self.filtered(lambda line: not line.uuid
                              and line.detail_state not in ('fail', 'cancel', 'success')
                              and (not line.placing_since or line.placing_since < stale))
+
+    def _kfc_claim(self):
+        """Stamp the lines claimed for a hand-over now, and count the try."""
+        now = fields.Datetime.now()
+        for line in self:
+            line.write({'placing_since': now, 'placing_tries': line.placing_tries + 1})
+
+    def _kfc_claimed(self):
+        """Claimed for a hand-over that gave no result yet."""
+        self.ensure_one()
+        return bool(not self.uuid and self.placing_since
+                    and self.detail_state not in ('fail', 'cancel', 'success'))
 
     def _kfc_hand_over(self, services):
         """Hand each claimed line to the back-end, holding nothing while it answers, and write
@@ -114,9 +149,13 @@ class SaleOrderLine(models.Model):
             return                          # placed, or given up, meanwhile
         try:
             uuid = self.sale_order_id._kfc_place_line(self, services.backend)
-        except UnclearOutcome as exc:       # the kitchen may have it: wait for the query
-            services.record(self.env, lambda error=exc: self._kfc_placed(error.args[1], error))
-        except Exception as exc:            # refused or never entered: make the customer whole
+        except UnclearOutcome as exc:       # the kitchen may have it: never a refund
+            if exc.args[1]:                 # its order is known: wait for the query
+                services.record(self.env, lambda error=exc: self._kfc_placed(error.args[1], error))
+            else:                           # the entry's answer was lost: hand it over again
+                services.record(self.env, lambda error=exc: self._kfc_log_placement(
+                    '卡券下单结果未知', 'entry unclear, left claimed', error))
+        except BackendRefusal as exc:       # the back-end said no: make the customer whole
             services.record(self.env, lambda error=exc: self._kfc_not_placed(error, services))
         else:
             services.record(self.env, lambda: self._kfc_placed(uuid))
@@ -124,7 +163,13 @@ class SaleOrderLine(models.Model):
     def _kfc_placed(self, uuid, unclear=None):
         if unclear is not None:
             self._kfc_log_placement('卡券下单结果未知', 'outcome unclear', unclear)
-        self.write({'uuid': uuid, 'detail_state': 'wait', 'placing_since': False})
+        values = {'uuid': uuid, 'placed_at': fields.Datetime.now(), 'placing_since': False}
+        if self.detail_state in ('fail', 'cancel'):
+            # given back meanwhile: the order it got stays on record, for the reconciliation
+            self._kfc_log_placement('已退回的菜品已下单', 'placed after it was given back', uuid)
+        else:
+            values['detail_state'] = 'wait'
+        self.write(values)
 
     def _kfc_not_placed(self, exc, services):
         self._kfc_log_placement('卡券下单失败', 'not placed', exc)
@@ -135,7 +180,42 @@ class SaleOrderLine(models.Model):
         _logger.warning('line %s of %s %s: %s', self.id, self.sale_order_id.name, what, redact(exc))
         self.env['api.log']._kfc_log(title, '卡券后台', exc)
 
+    def _kfc_may_not_show_yet(self):
+        """Whether the back-end may not show the line's order yet: it was placed less than the
+        grace period ago (an empty done-order list then means "not yet")."""
+        self.ensure_one()
+        params = self.env['ir.config_parameter'].sudo()
+        grace = _int_param(params, PARAM_NEW_ORDER_GRACE, DEFAULT_NEW_ORDER_GRACE)
+        return bool(self.placed_at) and \
+            self.placed_at > fields.Datetime.now() - datetime.timedelta(seconds=grace)
+
+    @api.model
+    def _kfc_placement_alert_tries(self):
+        params = self.env['ir.config_parameter'].sudo()
+        return max(_int_param(params, PARAM_PLACEMENT_ALERT_TRIES, DEFAULT_PLACEMENT_ALERT_TRIES),
+                   1)
+
     # -- the back office ---------------------------------------------------------------------
+
+    def action_kfc_give_back_unplaced(self):
+        """A manager gives up a hand-over that never resolved: the dish fails, its coupon goes
+        back or its price is refunded, once; the dish keeps who did it and when. A dish placed
+        or given back meanwhile is left as it is. Should the kitchen have it after all, the
+        reconciliation shows the difference."""
+        if not self.env.user.has_group('kfc_coupon_shop.group_kfc_manager'):
+            raise AccessError(_('Only a manager may give back a dish that was not placed.'))
+        given = self.browse()
+        for line in self:
+            if lock_rows(line).placement_stuck:
+                line.write({'given_back_uid': self.env.uid,
+                            'given_back_at': fields.Datetime.now(), 'placing_since': False})
+                line._kfc_fail()
+                given |= line
+        if not given:
+            return notification(_('Nothing to give back: the dishes were placed or given back '
+                                  'meanwhile.'), 'warning', CLOSE)
+        return notification(_('Given back: %s.') % ', '.join(given.mapped('display_name')),
+                            'success', CLOSE)
 
     def action_kfc_resend_pick_message(self):
         """Send the customer the pick-up message of these dishes again, as the progress poll
@@ -247,6 +327,13 @@ class SaleOrderLine(models.Model):
             remark = '出餐失败'
         reason = _reason(self.result)
         return '%s（%s）' % (remark, reason) if reason else remark
+
+
+def _int_param(params, key, default):
+    try:
+        return int(params.get_param(key) or default)
+    except ValueError:
+        return default
 
 
 def _reason(result):

@@ -3,9 +3,13 @@ two steps that place one dish, and the query of what became of an order's dishes
 
 A dish is placed in two requests: the order entry (signed with the merchant's signing key)
 answers the order's address, whose last segment is its uuid; the order's detail (store, pick-up
-method, choices) is then submitted under that uuid. When the detail submission ends unclear (no
-reply, a 5xx, a reply that is not the envelope) the kitchen may have the dish: ``UnclearOutcome``
-carries the uuid, so that the caller can wait for the done-order query instead of failing it.
+method, choices) is then submitted under that uuid. Either step may end unclear (no reply, a
+time-out, a dropped connection, a 5xx, a reply that is not the back-end's answer): the kitchen
+may have the dish. ``UnclearOutcome`` then carries the uuid when it is known (the detail's
+outcome is lost: the caller waits for the done-order query) and None when the entry's answer was
+lost (only entering the dish again under the same orderno, which the back-end answers with the
+order it already has, tells). Only ``BackendRefusal``, an answer that says no, means that the
+kitchen has nothing.
 """
 import datetime
 import hashlib
@@ -36,7 +40,7 @@ class BackendRefusal(Exception):
 
 class UnclearOutcome(Exception):
     """The request may or may not have taken effect at the back-end; ``args[1]`` is the uuid
-    of the back-end order concerned."""
+    of the back-end order concerned, None when the order entry's answer was lost."""
 
 
 class CouponBackend:
@@ -69,17 +73,36 @@ class CouponBackend:
     def place(self, orderno, sku, skuid, price_fen, detail):
         """Place one dish under the merchant's number ``orderno``; its back-end uuid.
 
-        BackendRefusal when either step is refused, UnclearOutcome when the detail's outcome is
-        unknown; any other exception means that no order was entered."""
-        entry = self._post(self.catalogue_base + ORDER_ENTRY_PATH,
-                           self._entry_body(orderno, sku, skuid, price_fen),
-                           headers=self._entry_headers(orderno))
-        if not entry.get('url'):
-            raise BackendRefusal('order entry', entry)
-        uuid = entry['url'].rsplit('/', 1)[-1]
+        BackendRefusal when either step is refused, UnclearOutcome when the outcome of either
+        is unknown."""
+        uuid = self.enter_order(orderno, sku, skuid, price_fen)
         answer = self.submit_detail(uuid, detail)
         if answer.get('code') not in (0, DETAIL_ALREADY_SUBMITTED):
             raise BackendRefusal('order detail', answer)
+        return uuid
+
+    def enter_order(self, orderno, sku, skuid, price_fen):
+        """The uuid of the back-end order entered under ``orderno``; BackendRefusal when the
+        back-end answers without one, UnclearOutcome(text, None) when no answer of its came
+        back (it may hold the order all the same)."""
+        try:
+            response = self.session.post(self.catalogue_base + ORDER_ENTRY_PATH,
+                                         json=self._entry_body(orderno, sku, skuid, price_fen),
+                                         headers=self._entry_headers(orderno))
+            if response.status_code >= 500:
+                raise UnclearOutcome('order entry: HTTP %d' % response.status_code, None)
+            entry = response.json()
+        except (requests.RequestException, ValueError) as exc:
+            raise UnclearOutcome('order entry: %s: %s' % (type(exc).__name__, redact(exc)),
+                                 None) from None
+        if not isinstance(entry, dict):
+            raise UnclearOutcome('order entry: the reply is not an object', None)
+        url = entry.get('url')
+        if not url:
+            raise BackendRefusal('order entry', entry)
+        uuid = url.rsplit('/', 1)[-1] if isinstance(url, str) else ''
+        if not uuid:
+            raise UnclearOutcome('order entry: no uuid in "url" %r' % (url,), None)
         return uuid
 
     def submit_detail(self, uuid, detail):
@@ -131,5 +154,5 @@ class CouponBackend:
                                    orderno)
         return {'token': hashlib.md5(text.encode('utf-8')).hexdigest(), 'ts': ts, 'sn': '1'}
 
-    def _post(self, url, payload, headers=None):
-        return self.session.post(url, json=payload, headers=headers).json()
+    def _post(self, url, payload):
+        return self.session.post(url, json=payload).json()

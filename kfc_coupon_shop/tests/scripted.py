@@ -59,14 +59,17 @@ class ScriptedPay:
 
 
 REFUSAL = BackendRefusal('order entry', {'msg': '门店繁忙，出餐失败'})
+# The order entry taken, its answer lost (a time-out, a 5xx, a dropped connection).
+ENTRY_LOST = UnclearOutcome('order entry: ConnectionError: connection dropped', None)
 
 
 class ScriptedBackend:
     """The coupon back-end: a number it has seen answers the uuid it gave the first time, as
-    the real one does. ``failing`` maps a number to the exception its placement raises, or to
-    UnclearOutcome: the detail's reply is lost, the order stands. ``calls`` lists the numbers
-    placed, ``dishes`` what each was placed with (sku, skuid, price in fen, detail). It knows
-    the orders of the uuids it gave; asking about those in ``unreachable`` gets no answer."""
+    the real one does. ``failing`` maps a number to the exception its placement raises before
+    the entry, to ENTRY_LOST (the entry is taken, its answer lost), or to UnclearOutcome: the
+    detail's reply is lost, the order stands. ``calls`` lists the numbers placed, ``dishes``
+    what each was placed with (sku, skuid, price in fen, detail). It knows the orders of the
+    uuids it gave; asking about those in ``unreachable`` gets no answer."""
 
     def __init__(self):
         self.calls = []
@@ -79,9 +82,11 @@ class ScriptedBackend:
         self.calls.append(orderno)
         self.dishes[orderno] = (sku, skuid, price_fen, detail)
         fault = self.failing.get(orderno)
-        if fault is not None and fault is not UnclearOutcome:
+        if fault not in (None, UnclearOutcome, ENTRY_LOST):
             raise fault
         uuid = self.orders.setdefault(orderno, 'uuid-%d' % (len(self.orders) + 1))
+        if fault is ENTRY_LOST:
+            raise fault
         if fault is UnclearOutcome:
             raise UnclearOutcome('order detail: ReadTimeout', uuid)
         return uuid

@@ -4,15 +4,13 @@ import dataclasses
 import datetime
 import json
 
-import requests
-
 from odoo import SUPERUSER_ID, api, fields
 from odoo.tests import TransactionCase, tagged
 
 from ..services import runtime
 from ..services.coupon_backend import UnclearOutcome
 from ..services.wechatpay import PayReply
-from .scripted import REFUSAL, ScriptedBackend, ScriptedPay, in_one_transaction, paid_order
+from .scripted import ENTRY_LOST, REFUSAL, ScriptedBackend, ScriptedPay, in_one_transaction, paid_order
 
 TIMED_OUT = PayReply(0, None, 'WeChat Pay unreachable: ReadTimeout')
 NOT_FOUND = PayReply(404, {'code': 'RESOURCE_NOT_EXISTS'}, 'RESOURCE_NOT_EXISTS: 退款单不存在')
@@ -148,25 +146,32 @@ class TestPlacement(MoneyCase):
                           for dish in sent], [('薯条(中)', 'S2001', 1150, 'SH3001', 2),
                                               ('可乐(中)', 'D3001', 900, 'SH3001', 1)])
 
-    def test_a_dish_not_placed_fails_once_and_one_placed_unclearly_waits(self):
+    def test_only_a_refused_dish_fails_and_one_entered_unclearly_is_placed_again(self):
         coupon = self.coupon(self.cola)
         order = self.order(self.fries, (self.cola, coupon), self.cola, remark='少冰')
         refused, lost, unclear = order.line_ids
+        lost_number = order._kfc_line_number(lost)
         self.backend.failing.update({
             order._kfc_line_number(refused): REFUSAL,
-            order._kfc_line_number(lost): requests.ConnectionError('order entry unreachable'),
-            order._kfc_line_number(unclear): UnclearOutcome})     # the kitchen may have it
+            lost_number: ENTRY_LOST,                                # taken, its answer lost
+            order._kfc_line_number(unclear): UnclearOutcome})       # the detail's answer lost
         order._kfc_place(self.services)
         refused._kfc_fail(self.services)        # a later poll sees it again
-        self.assertEqual(order.line_ids.mapped('detail_state'), ['fail', 'fail', 'wait'])
-        self.assertTrue(unclear.uuid)
-        self.assertEqual(coupon.state, 'exchange')
+        self.assertEqual(order.line_ids.mapped('detail_state'), ['fail', False, 'wait'])
+        self.assertTrue(unclear.uuid and lost.placing_since and not lost.uuid)
+        self.assertEqual(coupon.state, 'done')  # the kitchen may have the dish
         self.assertEqual(self.refunds_asked(), [
             (order._kfc_dish_refund_number(refused), 1150, 2050, '出餐失败')])
-        self.assertEqual([refused._kfc_error_message(), lost._kfc_error_message()],
-                         ['出餐失败，退款处理中（门店繁忙，出餐失败）', '出餐失败，兑换券已退回'])
-        self.assertEqual(order.remark,
-                         '少冰；薯条(中)：出餐失败，退款处理中；可乐(中)：出餐失败，兑换券已退回')
+        self.assertEqual(refused._kfc_error_message(), '出餐失败，退款处理中（门店繁忙，出餐失败）')
+        self.assertEqual(order.remark, '少冰；薯条(中)：出餐失败，退款处理中')
+        # settlement hands it over again under its number and gets the order the entry made
+        del self.backend.failing[lost_number]
+        lost.placing_since = minutes_ago(3)
+        self.assertEqual(self.settle()['orders_placed'], 1)
+        self.assertEqual((lost.uuid, lost.detail_state, lost.placing_tries),
+                         (self.backend.orders[lost_number], 'wait', 2))
+        self.assertEqual(self.backend.calls.count(lost_number), 2)
+        self.assertEqual((len(self.backend.orders), len(self.refunds_asked())), (2, 1))
 
     def test_a_request_rolled_back_sent_nothing_and_run_again_sends_each_number_once(self):
         placed, failed = self.order(), self.order(self.cola)

@@ -76,15 +76,17 @@ class TestReconciliation(MoneyCase):
             ('refund_missing', unsent.name)]))
         self.assertEqual([c[1] for c in self.pay.calls if c[0] == 'query_refund'], [unsent.name])
 
-    def test_dishes_the_kitchen_does_not_know_or_did_not_answer_for(self):
-        order = self.order(self.fries, self.cola, self.fries)
+    def test_dishes_the_kitchen_does_not_know_has_after_all_or_did_not_answer_for(self):
+        order = self.order(self.fries, self.cola, self.fries, self.cola)
         order._kfc_place(self.services)
-        known, lost, silent = order.line_ids
+        known, lost, silent, given_back = order.line_ids
         lost.uuid = 'uuid-never-placed'
         self.backend.unreachable.add(silent.uuid)
-        record = self.reconcile(bill(payments=[(order.name, order.transaction_id, 3200)]))
+        given_back.write({'detail_state': 'fail', 'given_back_at': fields.Datetime.now()})
+        record = self.reconcile(bill(payments=[(order.name, order.transaction_id, 4100)]))
         self.assertEqual(self.found(record), sorted([
-            ('line_unknown', 'uuid-never-placed'), ('unchecked', silent.uuid)]))
+            ('line_unknown', 'uuid-never-placed'), ('unchecked', silent.uuid),
+            ('line_given_back', given_back.uuid)]))
         self.assertEqual(record.state, 'done')
 
     def test_a_day_run_again_keeps_what_a_manager_explained(self):

@@ -178,6 +178,25 @@ class TestStaffActions(ShopCase):
         self.assertEqual(self.refund.state, 'done')
         self.assertEqual(wire.sent, [('GET', '%s/%s' % (REFUNDS_PATH, self.refund.name), None)])
 
+    def test_a_manager_gives_back_a_dish_whose_hand_over_never_resolved_once(self):
+        self.unplaced.write({'placing_since': fields.Datetime.now(), 'placing_tries': 4})
+        self.assertFalse(self.paid.placement_stuck)     # settlement may still place it
+        self.unplaced.placing_tries = 5
+        self.assertTrue(self.paid.placement_stuck)
+        with self.assertRaises(AccessError):
+            self.unplaced.with_user(self.staff).action_kfc_give_back_unplaced()
+        wire = WechatPayWire('PROCESSING')
+        with wire.services():
+            answers = [self.unplaced.with_user(self.manager).action_kfc_give_back_unplaced()
+                       for _ in range(2)]
+        self.assertEqual([answer['params']['type'] for answer in answers], ['success', 'warning'])
+        self.assertEqual((self.unplaced.detail_state, self.unplaced.given_back_uid),
+                         ('fail', self.manager))
+        self.assertTrue(self.unplaced.given_back_at and not self.paid.placement_stuck)
+        [(method, path, payload)] = wire.sent
+        self.assertEqual((path, payload['amount']['refund']), (REFUNDS_PATH, 990))
+        self.assertEqual(self.unplaced._kfc_refunds().line_ids, self.unplaced)
+
     def test_a_stores_menu_adds_the_dishes_the_catalogue_lacks(self):
         self.env['ir.config_parameter'].set_param('token', 'backend-token-1')
         wire = MenuWire([{'menuList': [

@@ -627,7 +627,9 @@ class TestPayResult:
         order_id, [(burger, uuid), (fries, _)] = placed
         host.control('coupon/fail', uuid=uuid, message='门店繁忙，出餐失败')
         empty = sandbox_order(host, 0)
-        write(host, 'sale.order.line', fries, uuid=empty)
+        # past the grace a new order has to show: the empty list fails the dish
+        write(host, 'sale.order.line', fries, uuid=empty,
+              placed_at=datetime.datetime.utcnow() - datetime.timedelta(minutes=2))
         result = poll(customer, order_id)
         assert result['state'] == 'fail'
         with host.env() as env:

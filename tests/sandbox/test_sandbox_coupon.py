@@ -301,12 +301,27 @@ class TestHostClient:
             self._place(backend)
         assert sandbox.state.orders[lost.value.args[1]]['status'] == 'submitted'
 
-    def test_a_failed_order_entry_is_no_order(self, sandbox, backend):
-        _post(sandbox, '/sandbox/fault', {'service': 'coupon', 'mode': 'http', 'status': 502,
-                                          'path': '/kfcautoorder'})
-        with pytest.raises(Exception) as failed:
+    @pytest.mark.parametrize('fault', [
+        {'mode': 'http', 'status': 502},                # before the entry: none was made
+        {'mode': 'late_error'}, {'mode': 'late_hang', 'seconds': 1.5}, {'mode': 'late_drop'},
+    ])
+    def test_an_order_entry_without_an_answer_is_unclear_and_the_same_number_places_it_once(
+            self, sandbox, backend, fault):
+        _post(sandbox, '/sandbox/fault', dict(fault, service='coupon', path='/kfcautoorder',
+                                              times=1))
+        with pytest.raises(UnclearOutcome) as lost:
             self._place(backend)
-        assert not isinstance(failed.value, UnclearOutcome) and not sandbox.state.orders
+        assert lost.value.args[1] is None
+        uuid = self._place(backend)
+        assert list(sandbox.state.orders) == [uuid]
+        assert sandbox.state.orders[uuid]['status'] == 'submitted'
+
+    def test_an_order_entry_answered_without_an_order_is_a_refusal(self, sandbox, backend):
+        _post(sandbox, '/sandbox/fault', {'service': 'coupon', 'mode': 'error',
+                                          'path': '/kfcautoorder'})
+        with pytest.raises(BackendRefusal) as refused:
+            self._place(backend)
+        assert refused.value.reason == '系统繁忙，请稍后再试' and not sandbox.state.orders
 
     def test_a_refused_detail_is_a_refusal_in_the_back_ends_words(self, backend):
         with pytest.raises(BackendRefusal) as refused:
