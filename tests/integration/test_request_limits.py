@@ -1,6 +1,7 @@
 """What guessing and flooding cost, through the real HTTP stack from two loopback addresses
 (127.0.0.1 and 127.0.0.2, both on the loopback interface the hosts listen on): the cooldown of
 coupon redemption and the per-address budget of the metered routes."""
+import concurrent.futures
 import datetime
 import json
 
@@ -65,6 +66,14 @@ def test_wrong_codes_cool_the_customer_down_until_the_cooling_ends(host):
     assert redeem(host, guesser, 'RW2024KL0001') == COOLING
     move_cooldowns_back(host, 1)
     assert redeem(host, guesser, 'RW2024KL0001') == REDEEMED
+
+
+def test_wrong_codes_sent_at_once_are_counted_one_by_one(host):
+    guesser = host.login(nickname='猜码者')
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        replies = list(pool.map(lambda n: redeem(host, guesser, 'RW2099XX%04d' % n), range(8)))
+    assert sorted(reply['message'] for reply in replies) == sorted(
+        [WRONG['message']] * 5 + [COOLING['message']] * 3)
 
 
 def test_tokens_of_nobody_cool_their_address_down(host):
