@@ -4,7 +4,7 @@ from selenium.webdriver.common.by import By
 
 from odoo.addons.kfc_coupon_shop.services.limits import LIMIT_OF_ROUTE
 
-from page_browser import PAGE_URL, console_errors, screenshot, texts, wait_for, wait_until
+from page_browser import PAGE_URL, click, console_errors, screenshot, texts, wait_for, wait_until
 
 NANJING_ROAD = {'latitude': 31.2364, 'longitude': 121.4791}     # by the store SH3001
 MARKUP = '<img src=x onerror=alert(1)>'
@@ -64,6 +64,6 @@ def test_a_client_over_its_budget_reads_why(host, browser):
     assert [host.post('post_city_name', data={'lat': '31.2364', 'lng': '121.4791'}).status_code
             for _ in range(lookups)][-1] == 429
     browser.get(PAGE_URL)
-    browser.find_element(By.CSS_SELECTOR, 'button.allow').click()
+    click(browser, 'button.allow')
     wait_until(browser, lambda b: '请求过于频繁，请稍后再试' in texts(b, '.state-error p'),
                'the refusal is not shown')
