@@ -25,6 +25,7 @@ import threading
 import time
 
 import requests
+from requests.adapters import HTTPAdapter
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MEMORY_TOLERANCE = 0.10
@@ -124,8 +125,21 @@ class Stats:
                     self.examples.append('%s: %s' % (route, failure))
 
 
+class SourceAddress(HTTPAdapter):
+    """Connections from a given loopback address."""
+
+    def __init__(self, address):
+        self.address = address
+        super().__init__()
+
+    def init_poolmanager(self, *args, **kwargs):
+        super().init_poolmanager(*args, source_address=(self.address, 0), **kwargs)
+
+
 class Customer:
-    """One client thread's customer: walks the road of an order again and again."""
+    """One client thread's customer: walks the road of an order again and again, each visit
+    from a loopback address of its own, as visitors come from their own addresses (the
+    server limits the menu and store searches per address)."""
 
     def __init__(self, server, stats, number):
         self.server = server
@@ -133,6 +147,13 @@ class Customer:
         self.number = number
         self.session = requests.Session()
         self.rounds = 0
+
+    def visit_from_own_address(self):
+        address = '127.%d.%d.%d' % (1 + self.number % 250, self.rounds // 250 % 250,
+                                    1 + self.rounds % 250)
+        self.session.close()
+        self.session = requests.Session()
+        self.session.mount('http://', SourceAddress(address))
 
     def post(self, route, **kwargs):
         started = time.perf_counter()
@@ -155,6 +176,7 @@ class Customer:
             code = self.control('wechat/authorize', openid='soak-%d-%d' % (self.number, self.rounds),
                                 nickname='压测%d' % self.number)['code']
             self.token = self.post('post_user_login', data={'code': code}).get('data', {}).get('token')
+        self.visit_from_own_address()
         self.rounds += 1
         today = datetime.date.today().isoformat()
         menu = self.post('post_menu_list', data={'date': today, 'storecode': 'SH3001'})

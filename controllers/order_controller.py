@@ -52,13 +52,19 @@ class OrderController(http.Controller):
         create_api_log(log_title='兑换优惠券', log_role='前端', log=post)
         token, code = post['token'], post['code']
         user_id = self.find_user(token)
+        # Guessing costs the guesser: past a few wrong codes the customer, or the address,
+        # waits; a token of nobody counts against its address.
+        if redemption_cooling(user_id):
+            return self.json_reply({'code': 400, 'message': '尝试次数过多，请稍后再试'})
         if not user_id:
+            redemption_failed(user_id)
             return self.json_reply({'code': 400, 'message': '用户未登录'})
         # Two customers typing one code at once: the second waits and then finds it redeemed.
         request.env.cr.execute(
             "SELECT id FROM kfc_coupon WHERE code = %s AND state = 'draft' FOR UPDATE", (code,))
         coupon_ids = request.env['kfc.coupon'].sudo().search([('code', '=', code), ('state', '=', 'draft')])
         if not coupon_ids:
+            redemption_failed(user_id)
             return self.json_reply({'code': 400, 'message': '兑换券不存在或已兑换'})
         coupon_ids.write({'kfc_user_id': user_id.id, 'state': 'exchange'})
         return self.json_reply({'code': 200, 'message': '兑换成功'})

@@ -44,6 +44,7 @@ HOST_FUNCTIONS = (
     'create_api_log', 'generate_token', 'validate_token', 'kfc_login', 'create_kfc_order',
     'order_fail_push', 'post_pick_message', 'get_error_message', 'wx_api_payment', 'wx_api_refund',
     'verify_wechatpay_signature', 'refund_mismatched_payment', 'wechat_access_token',
+    'redemption_cooling', 'redemption_failed',
 )
 
 _namespaces = []    # globals of the host modules

@@ -3,6 +3,7 @@ adapters that find the request's environment in one place and call the rules on 
 from .records import (create_api_log, create_kfc_order, get_error_message, kfc_login,
                       order_fail_push, refund_mismatched_payment, verify_wechatpay_signature,
                       wx_api_payment, wx_api_refund)
+from .redemption import redemption_cooling, redemption_failed
 from .tokens import generate_token, validate_token
 from .wechat import post_pick_message, wechat_access_token
 
@@ -10,4 +11,5 @@ __all__ = [
     'create_api_log', 'generate_token', 'validate_token', 'kfc_login', 'create_kfc_order',
     'order_fail_push', 'post_pick_message', 'get_error_message', 'wx_api_payment', 'wx_api_refund',
     'verify_wechatpay_signature', 'refund_mismatched_payment', 'wechat_access_token',
+    'redemption_cooling', 'redemption_failed',
 ]

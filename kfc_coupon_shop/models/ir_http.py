@@ -1,7 +1,7 @@
 """Checks made before a route runs (Odoo's ``ir.http._pre_dispatch``): the back-office routes
-answer only the back office's networks and never another site's pages, and a route takes no
-body larger than it needs."""
-import ipaddress
+answer only the back office's networks and never another site's pages, a route takes no body
+larger than it needs, and the routes that spend an outside quota answer 429 past their client's
+budget (``kfc.rate.bucket``)."""
 from urllib.parse import urlsplit
 
 from werkzeug.exceptions import Forbidden, LengthRequired, RequestEntityTooLarge
@@ -10,6 +10,7 @@ from odoo import models
 from odoo.http import request
 
 from ..services import runtime
+from ..services.clients import client_address
 
 # Routes that act for the staff: a real back-end order, a message to any openid, the
 # back-end's order results, the catalogue written. Setting: backoffice_networks.
@@ -54,6 +55,7 @@ class IrHttp(models.AbstractModel):
             raise Forbidden()
         if rule.rule.startswith('/api/'):
             check_body_size(httprequest, rule.rule)
+        request.env['kfc.rate.bucket']._kfc_spend_request(rule.rule, httprequest)
         super()._pre_dispatch(rule, args)
 
 
@@ -140,9 +142,6 @@ def is_backoffice_client(httprequest):
     environ = httprequest.environ
     if 'HTTP_X_FORWARDED_FOR' in environ and 'werkzeug.proxy_fix.orig' not in environ:
         return False
-    try:
-        address = ipaddress.ip_address(httprequest.remote_addr or '')
-    except ValueError:
-        return False
-    address = getattr(address, 'ipv4_mapped', None) or address
-    return any(address in network for network in runtime.settings.backoffice_networks)
+    address = client_address(httprequest)
+    return address is not None and any(
+        address in network for network in runtime.settings.backoffice_networks)

@@ -67,7 +67,8 @@ class Application:
                 response = exc.get_response()
                 dispatcher.post_dispatch(req, response)
                 return response
-            _logger.exception("Exception during request handling.")
+            if not isinstance(exc, HTTPException):     # as Odoo: an HTTP answer is no fault
+                _logger.exception("Exception during request handling.")
             error_response = getattr(exc, 'error_response', None)
             if error_response is None:
                 error_response = dispatcher.handle_error(req, exc)

@@ -117,6 +117,13 @@ def model(method):
     return method
 
 
+def autovacuum(method):
+    """A method of Odoo's daily clean-up; this host runs no scheduler, so nothing calls it."""
+    assert method.__name__.startswith('_'), "%s: autovacuum methods must be private" % method.__name__
+    method._autovacuum = True
+    return method
+
+
 def model_create_multi(method):
     """A create method taking a list of value dicts; a single dict is wrapped in a list."""
     def create(self, vals_list):

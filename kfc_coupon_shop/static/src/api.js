@@ -33,6 +33,10 @@ async function send(url, init, enveloped = true) {
     } catch (error) {
         throw new ApiError('网络连接失败，请检查网络后重试');
     }
+    if (reply.status === 429) {
+        // Too many requests from this address: the server says so, and how long to wait.
+        throw new ApiError(await refusalMessage(reply) || '请求过于频繁，请稍后再试');
+    }
     if (!reply.ok) {
         throw new ApiError(`服务暂时不可用（${reply.status}），请稍后重试`);
     }
@@ -47,6 +51,15 @@ async function send(url, init, enveloped = true) {
         throw new ApiError(message || '请求失败，请稍后重试');
     }
     return body;
+}
+
+async function refusalMessage(reply) {
+    try {
+        const body = await reply.json();
+        return typeof body.message === 'string' ? body.message : '';
+    } catch (error) {
+        return '';
+    }
 }
 
 // The page's error log on the server; a log that cannot be written is let go.

@@ -1,6 +1,9 @@
 """A customer's first visit, in a real browser: WeChat's consent, the city where she stands,
-a store found by keyword, its menu, another city's stores, a menu opened by its address."""
+a store found by keyword, its menu, another city's stores, a menu opened by its address; and
+what a client over its budget of city lookups reads."""
 from selenium.webdriver.common.by import By
+
+from odoo.addons.kfc_coupon_shop.services.limits import LIMIT_OF_ROUTE
 
 from page_browser import (PAGE_URL, click, console_errors, screenshot, texts, wait_for,
                           wait_until)
@@ -85,3 +88,14 @@ def test_a_customer_logs_in_and_finds_a_store_and_its_menu(host, browser):
 def wait_text(driver, selector, expected):
     wait_until(driver, lambda b: expected in texts(b, selector),
                '%r never showed %r' % (selector, expected))
+
+
+def test_a_client_over_its_budget_reads_why(host, browser):
+    # the browser's address has spent its city lookups: the page says so, not "service down"
+    lookups = 2 + LIMIT_OF_ROUTE['/api/post_city_name'].burst
+    assert [host.post('post_city_name', data={'lat': '31.2364', 'lng': '121.4791'}).status_code
+            for _ in range(lookups)][-1] == 429
+    browser.get(PAGE_URL)
+    click(browser, 'button.allow')
+    wait_until(browser, lambda b: '请求过于频繁，请稍后再试' in texts(b, '.state-error p'),
+               'the refusal is not shown')
