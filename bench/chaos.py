@@ -355,7 +355,8 @@ def settle_until_quiet(server, since):
 
 
 def settle_from_the_back_office(server):
-    """The manager's click on Settle now, through the web client's JSON-RPC."""
+    """The manager's click on Settle now, through the web client's JSON-RPC: a settlement run
+    recorded and the scheduled settlement woken."""
     manager = Connection(server.url, server.dbname, login='shop_manager', password='shop_manager')
     wizard = manager.execute('sale.order.settle', 'create', {})
     manager.execute('sale.order.settle', 'action_settle', [wizard])

@@ -13,7 +13,7 @@ settings. Labels in English and Chinese.
 
 The add-on defines its own sale.order: it does not install beside Odoo's Sales app.
 """,
-    'version': '16.0.1.1.0',
+    'version': '16.0.1.2.0',
     'category': 'Sales',
     'author': 'routeweave',
     'license': 'LGPL-3',
@@ -27,6 +27,7 @@ The add-on defines its own sale.order: it does not install beside Odoo's Sales a
         'data/ir_sequence_data.xml',
         'data/ir_config_parameter_data.xml',
         'data/ir_cron_data.xml',
+        'data/res_users_data.xml',
         'wizard/sale_order_staff_refund_views.xml',
         'wizard/sale_order_settle_views.xml',
         'wizard/kfc_product_menu_sync_views.xml',
@@ -39,6 +40,7 @@ The add-on defines its own sale.order: it does not install beside Odoo's Sales a
         'views/config_views.xml',
         'views/res_config_settings_views.xml',
         'views/reconciliation_views.xml',
+        'views/kfc_staff_event_views.xml',
         'views/kfc_coupon_shop_menus.xml',
     ],
     # A shop to try, against the sandbox's defaults; its coupon codes and passwords are known,

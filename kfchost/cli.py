@@ -175,7 +175,7 @@ def _reconcile(args):
             (d.kind, d.reference, d.shop_value or '', d.outside_value or '')
             for d in record.difference_ids]
     state, message, differences = _run_on_records(args, 'reconcile', reconcile)
-    if state != 'done':
+    if state not in ('open', 'done'):
         print('kfchost reconcile: not reconciled: %s' % message, file=sys.stderr, flush=True)
         return 1
     print('%s reconciled, differences: %d' % (day_of(args), len(differences)), flush=True)

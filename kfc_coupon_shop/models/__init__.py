@@ -2,4 +2,5 @@
 registers every model."""
 from . import (api_log, configs, ir_http, kfc_coupon, kfc_product, kfc_user,  # noqa: F401
                kfc_books, rate_bucket, reconciliation, redeem_cooldown, res_config_settings,
-               sale_order, sale_order_line, sale_refund_order)
+               res_users, sale_order, sale_order_line, sale_refund_order, settlement_run,
+               staff_event)

@@ -5,18 +5,22 @@ log is for), and SQLite lets one transaction write at a time, so an entry cannot
 beside that transaction either: entries wait on its cursor and are written in a transaction of
 their own as soon as it commits or rolls back.
 """
+import datetime
 import json
 import logging
 
-from odoo import api, fields, models
+from odoo import _, api, fields, models
 
 from ..services.redaction import redact, redact_data
+from .kept_records import refuse_deleting, remove_kept
 
 _logger = logging.getLogger(__name__)
 
 # The longest text (characters) an entry keeps of each of its fields: a body or a reply of any
 # size is cut to this, with a note of how long it was.
 ENTRY_TEXT_LIMIT = 16 * 1024
+RETENTION_PARAM = 'kfc_coupon_shop.api_log_retention_days'
+DEFAULT_RETENTION_DAYS = 180
 
 
 class ApiLog(models.Model):
@@ -27,8 +31,38 @@ class ApiLog(models.Model):
     name = fields.Char(string='Title')
     role = fields.Char()
     log = fields.Text()
-    exception_type = fields.Char()
-    exception_message = fields.Text()
+    exception_type = fields.Char(string='Exception type')
+    exception_message = fields.Text(string='Exception message')
+
+    def unlink(self):
+        refuse_deleting(self, lambda entry: _('the API log is kept for the retention period '
+                                              'of its entries, then removed by itself.'))
+        return super().unlink()
+
+    @api.model
+    def _cron_remove_expired(self):
+        """The scheduled removal (data/ir_cron_data.xml) of the entries older than the
+        retention, in days (the system parameter RETENTION_PARAM); how many went."""
+        days = self._kfc_retention_days()
+        expired = self.sudo().search(
+            [('create_date', '<', fields.Datetime.now() - datetime.timedelta(days=days))])
+        remove_kept(expired)
+        _logger.info('api.log: %d entries older than %d days removed', len(expired), days)
+        return len(expired)
+
+    @api.model
+    def _kfc_retention_days(self):
+        value = self.env['ir.config_parameter'].sudo().get_param(RETENTION_PARAM)
+        try:
+            days = int(value)
+        except (TypeError, ValueError):
+            days = 0
+        if days < 1:            # unset or nonsense: never a reason to remove everything
+            if value:
+                _logger.warning('%s=%r is no number of days; %d used', RETENTION_PARAM, value,
+                                DEFAULT_RETENTION_DAYS)
+            days = DEFAULT_RETENTION_DAYS
+        return days
 
     @api.model
     def _kfc_log(self, title, role, log):

@@ -31,13 +31,13 @@ class ApiConfig(models.Model):
     _description = 'Outside API credentials'
 
     name = fields.Char(required=True, index=True)      # "wxapi": the WeChat official account
-    app_id = fields.Char()
+    app_id = fields.Char(string='AppID')
     # Administrators only (the routes read it in superuser mode); masked in the form.
     secret = fields.Char(groups='base.group_system', copy=False)
     # WeChat allows about 2,000 token fetches a day, and each retires the token before: the
     # token is kept here and fetched again only near its end or once WeChat refuses it.
-    access_token = fields.Char(groups='base.group_system', copy=False)
-    access_token_expiry = fields.Datetime(copy=False)  # renewed from this moment on
+    access_token = fields.Char(string='Access token', groups='base.group_system', copy=False)
+    access_token_expiry = fields.Datetime(string='Access token renewed from', copy=False)  # renewed from this moment on
 
     def write(self, vals):
         if {'app_id', 'secret'} & set(vals):
@@ -159,7 +159,7 @@ class AccountConfig(models.Model):
     name = fields.Char()
     effective = fields.Boolean(default=True)
     ticket = fields.Char(groups='base.group_system', copy=False)   # a credential, as above
-    deviceid = fields.Char()
+    deviceid = fields.Char(string='Device id')
 
     def name_get(self):
         return [(account.id, account.name or account.deviceid or '') for account in self]

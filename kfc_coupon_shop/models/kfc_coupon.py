@@ -2,7 +2,9 @@
 import math
 import secrets
 
-from odoo import api, fields, models
+from odoo import _, api, fields, models
+
+from .kept_records import refuse_deleting
 
 COUPON_STATES = [
     ('draft', 'Not redeemed'),
@@ -25,7 +27,7 @@ class KfcCoupon(models.Model):
     state = fields.Selection(COUPON_STATES, default='draft', index=True)
     kfc_user_id = fields.Many2one('kfc.user', string='Owner', index=True)
     product_id = fields.Many2one('kfc.product', string='Dish')
-    start_date = fields.Date()
+    start_date = fields.Date(string='Valid from')
 
     # No unique code: several coupons may carry one code, and redeeming it takes one of them.
 
@@ -34,6 +36,10 @@ class KfcCoupon(models.Model):
         """A new coupon code: CODE_BITS random bits written in CODE_ALPHABET."""
         length = math.ceil(CODE_BITS / math.log2(len(CODE_ALPHABET)))
         return ''.join(secrets.choice(CODE_ALPHABET) for _ in range(length))
+
+    def unlink(self):
+        refuse_deleting(self, lambda coupon: coupon.state == 'done' and _('it was spent.'))
+        return super().unlink()
 
     def name_get(self):
         return [(coupon.id, coupon.name or coupon.code or '') for coupon in self]

@@ -28,7 +28,7 @@ class KfcProduct(models.Model):
     remark = fields.Text(string='Description')
     image = fields.Char(string='Image URL')
     link_id = fields.Char(string='Back-end dish ids')   # several ids separated by "," or "，"
-    unit_price = fields.Float(digits=(16, 2))
+    unit_price = fields.Float(string='Unit price', digits=(16, 2))
     type_id = fields.Many2one('kfc.product.type', string='Category', index=True)
     is_multiple = fields.Boolean(string='Multi-choice dish')
     line_ids = fields.One2many('kfc.product.line', 'parent_product_id', string='Choices')

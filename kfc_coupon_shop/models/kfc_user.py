@@ -1,7 +1,9 @@
 """Customers, keyed by their WeChat identity."""
 import secrets
 
-from odoo import api, fields, models
+from odoo import _, api, fields, models
+
+from .kept_records import refuse_deleting
 
 
 class KfcUser(models.Model):
@@ -9,9 +11,9 @@ class KfcUser(models.Model):
     _description = 'Customer'
 
     name = fields.Char(string='Nickname')
-    openid = fields.Char(index=True)
+    openid = fields.Char(string='Openid', index=True)
     openid_short = fields.Char(string='Short openid', compute='_compute_openid_short')
-    unionid = fields.Char()
+    unionid = fields.Char(string='Unionid')
     # The customer's login: a credential, read by the routes in superuser mode only.
     token = fields.Char(index=True, groups='base.group_system', copy=False)
     phone = fields.Char()
@@ -29,6 +31,10 @@ class KfcUser(models.Model):
         for user in self:
             openid = user.openid or ''
             user.openid_short = openid if len(openid) <= 12 else openid[:6] + '…' + openid[-4:]
+
+    def unlink(self):
+        refuse_deleting(self, lambda user: user.sale_order_ids and _('the customer has orders.'))
+        return super().unlink()
 
     def name_get(self):
         return [(user.id, user.name or user.openid_short or '') for user in self]

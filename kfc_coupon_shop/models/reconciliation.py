@@ -4,7 +4,7 @@ difference go away: a manager explains each one, with a note."""
 import datetime
 import logging
 
-from odoo import api, fields, models
+from odoo import _, api, fields, models
 from odoo.exceptions import UserError, ValidationError
 
 from ..services import runtime
@@ -36,15 +36,33 @@ class KfcReconciliation(models.Model):
     _rec_name = 'day'
 
     day = fields.Date(required=True, help="China's day (UTC+8), as WeChat Pay's bill counts it.")
-    state = fields.Selection([('todo', 'Not run'), ('done', 'Reconciled'),
-                              ('failed', 'Not reconciled')], default='todo', readonly=True)
+    # "done": the day's books agree, or every difference found is explained.
+    state = fields.Selection([('todo', 'Not run'), ('open', 'Differences open'),
+                              ('done', 'Reconciled'), ('failed', 'Not reconciled')],
+                             default='todo', readonly=True)
     message = fields.Text(string='Why not reconciled', readonly=True)
     bill_lines = fields.Integer(string='Lines in the bill', readonly=True)
     reconciled_at = fields.Datetime(string='Last run', readonly=True)
     difference_ids = fields.One2many('kfc.reconciliation.difference', 'reconciliation_id',
                                      string='Differences', readonly=True)
+    difference_count = fields.Integer(string='Number of differences', compute='_compute_counts',
+                                      store=True)
+    open_count = fields.Integer(string='Not explained', compute='_compute_counts', store=True)
 
     _sql_constraints = [('day_uniq', 'unique (day)', 'A day has one reconciliation.')]
+
+    @api.depends('difference_ids.explained')
+    def _compute_counts(self):
+        for record in self:
+            record.difference_count = len(record.difference_ids)
+            record.open_count = len(record.difference_ids.filtered(lambda d: not d.explained))
+
+    def _kfc_update_state(self):
+        """A day run: reconciled once no difference is left unexplained."""
+        for record in self.filtered(lambda r: r.state in ('open', 'done')):
+            state = 'open' if record.difference_ids.filtered(lambda d: not d.explained) else 'done'
+            if record.state != state:
+                record.state = state
 
     @api.model
     def _cron_reconcile(self):
@@ -61,6 +79,8 @@ class KfcReconciliation(models.Model):
         """Reconcile the records' days (again): the back office's button."""
         self.check_access_rights('write')
         for day in self.mapped('day'):
+            self.env['kfc.staff.event']._kfc_record('reconcile', _('Reconciliation of %s run')
+                                                    % fields.Date.to_string(day))
             self.sudo()._kfc_reconcile(day)
         return True
 
@@ -104,6 +124,7 @@ class KfcReconciliation(models.Model):
         differences.browse([d.id for d in existing.values() if not d.explained]).unlink()
         record.write({'state': 'done', 'message': False, 'bill_lines': bill_lines,
                       'reconciled_at': now})
+        record._kfc_update_state()
         _logger.info('reconciliation of %s: %d differences', day, len(found))
         return record
 
@@ -129,8 +150,8 @@ class KfcReconciliationDifference(models.Model):
     outside_value = fields.Char(string='At WeChat Pay or the kitchen', readonly=True)
     explained = fields.Boolean(readonly=True)
     note = fields.Text(help='What explains the difference, and what was done about it.')
-    explained_by = fields.Many2one('res.users', readonly=True)
-    explained_at = fields.Datetime(readonly=True)
+    explained_by = fields.Many2one('res.users', string='Explained by', readonly=True)
+    explained_at = fields.Datetime(string='Explained at', readonly=True)
 
     @api.constrains('explained', 'note')
     def _check_note(self):
@@ -140,7 +161,17 @@ class KfcReconciliationDifference(models.Model):
     def action_explain(self):
         """A manager explains the differences: each needs its note."""
         if any(not (d.note or '').strip() for d in self):
-            raise UserError('Write what explains the difference in its note first.')
+            raise UserError(_('Write what explains the difference in its note first.'))
+        kinds = dict(self._fields['kind']._description_selection(self.env))
+        for difference in self:
+            self.env['kfc.staff.event']._kfc_record(
+                'explain', _('Difference explained: %(kind)s, %(reference)s',
+                             kind=kinds[difference.kind], reference=difference.reference),
+                order=difference._kfc_order(), why=difference.note)
         self.write({'explained': True, 'explained_by': self.env.uid,
                     'explained_at': fields.Datetime.now()})
+        self.reconciliation_id.sudo()._kfc_update_state()
         return True
+
+    def _kfc_order(self):
+        return self.sale_order_id or self.refund_id.sale_order_id or self.line_id.sale_order_id

@@ -2,11 +2,12 @@
 import datetime
 import logging
 
-from odoo import api, fields, models
+from odoo import _, api, fields, models
 
 from ..services import runtime
 from ..services.china_time import CHINA_OFFSET
 from ..services.wechatpay import failure, parse_time, to_fen, yuan_to_fen
+from .kept_records import refuse_deleting
 from .locking import lock_rows
 from .settling import settle_each
 
@@ -21,6 +22,16 @@ ORDER_STATES = [
     ('cancel', 'Cancelled'),
 ]
 TAKE_AWAY, DINE_IN = 2, 1           # the back-end's pick-up methods
+# The page writes the pick-up type as text: "1" is take-away, anything else dine-in.
+PICK_UP_TYPES = [('take_away', 'Take-away'), ('dine_in', 'Dine-in')]
+# The back office's account of the order's failed dishes, worst first: what became of them.
+FAILURE_STATUSES = [
+    ('refund_refused', 'Refund refused'),
+    ('refunding', 'Refund in progress'),
+    ('refunded', 'Refunded'),
+    ('coupon_back', 'Coupon given back'),
+    ('failed', 'Failed after pick-up'),
+]
 # An unpaid order is cancelled this long after its creation.
 PAYMENT_WINDOW = datetime.timedelta(minutes=5)
 # Settlement places a paid order still in "draft" this long after its payment.
@@ -55,32 +66,43 @@ class SaleOrder(models.Model):
     name = fields.Char(string='Order number', readonly=True, index=True)
     kfc_user_id = fields.Many2one('kfc.user', string='Customer', index=True)
     phone = fields.Char()
-    store_name = fields.Char()
-    store_code = fields.Char()
-    store_address = fields.Char()
-    store_phone = fields.Char()
-    city_name = fields.Char()
-    city_code = fields.Char()
+    store_name = fields.Char(string='Store')
+    store_code = fields.Char(string='Store code')
+    store_address = fields.Char(string='Store address')
+    store_phone = fields.Char(string='Store phone')
+    city_name = fields.Char(string='City')
+    city_code = fields.Char(string='City code')
     remark = fields.Text()
-    type = fields.Char(string='Pick-up type')      # "1": take-away, anything else: dine-in
+    # As the page writes it; the back office shows pick_up_type.
+    type = fields.Char(string='Pick-up type as sent')
+    pick_up_type = fields.Selection(PICK_UP_TYPES, string='Pick-up type',
+                                    compute='_compute_pick_up_type', store=True)
     state = fields.Selection(ORDER_STATES, default='draft', index=True)
     amount = fields.Float(compute='_compute_amount', store=True, digits=(16, 2))
-    number = fields.Integer(compute='_compute_amount', store=True)
-    prepay_id = fields.Char()
-    is_paid = fields.Boolean()
-    transaction_id = fields.Char()
-    pay_time = fields.Datetime()
+    # What the shop keeps of the payment: paid, less what was given back of it.
+    net_amount = fields.Float(string='Net amount', compute='_compute_net_amount', store=True,
+                              digits=(16, 2))
+    refund_left = fields.Float(string='Left to refund', compute='_compute_refund_left',
+                               digits=(16, 2))
+    failure_status = fields.Selection(FAILURE_STATUSES, string='Failed dishes',
+                                      compute='_compute_failure_status')
+    number = fields.Integer(string='Dishes', compute='_compute_amount', store=True)
+    prepay_id = fields.Char(string='Prepay id')
+    is_paid = fields.Boolean(string='Paid')
+    transaction_id = fields.Char(string='Payment transaction')
+    pay_time = fields.Datetime(string='Paid at')
     # WeChat Pay was asked about the payment after its deadline and the answer applied:
     # settlement asks no more.
-    payment_checked = fields.Boolean(readonly=True, copy=False)
+    payment_checked = fields.Boolean(string='Payment checked', readonly=True, copy=False)
     # Written under the row lock by every refund, so that concurrent refunds of one order run
     # one after the other, each on the sums the other left.
-    refund_stamp = fields.Datetime()
+    refund_stamp = fields.Datetime(string='Last refund at')
     line_ids = fields.One2many('sale.order.line', 'sale_order_id', string='Lines')
     # A dish handed over again and again without a result: the staff are to decide.
     placement_stuck = fields.Boolean(
         string='Hand-over unresolved', compute='_compute_placement_stuck')
     refund_ids = fields.One2many('sale.refund.order', 'sale_order_id', string='Refunds')
+    staff_event_ids = fields.One2many('kfc.staff.event', 'sale_order_id', string='Staff actions')
 
     # The number is the out_trade_no at WeChat Pay: notifications find the order by it.
     _sql_constraints = [('name_uniq', 'unique (name)', 'An order number is given once.')]
@@ -90,6 +112,24 @@ class SaleOrder(models.Model):
         vals_list = [dict(vals, name=vals.get('name') or self._kfc_next_number('sale.order'))
                      for vals in vals_list]
         return super().create(vals_list)
+
+    def unlink(self):
+        refuse_deleting(self, lambda order: order._kfc_why_kept())
+        return super().unlink()
+
+    def _kfc_why_kept(self):
+        """Why the order is a money record ('' when it is none)."""
+        lines = self.line_ids
+        if self.is_paid or self.transaction_id:
+            return _('it took a payment.')
+        if self.refund_ids:
+            return _('it has refunds.')
+        if lines.coupon_ids:
+            return _('coupons were spent on it.')
+        if any(line.uuid or line.placing_since or line.detail_state in ('wait', 'success')
+               for line in lines):
+            return _('dishes of it were handed to the kitchen.')
+        return ''
 
     @api.depends('line_ids.total_price', 'line_ids.quantity')
     def _compute_amount(self):
@@ -102,6 +142,41 @@ class SaleOrder(models.Model):
     def _compute_placement_stuck(self):
         for order in self:
             order.placement_stuck = any(order.line_ids.mapped('placement_stuck'))
+
+    @api.depends('type')
+    def _compute_pick_up_type(self):
+        for order in self:
+            order.pick_up_type = 'take_away' if order.type == '1' else 'dine_in'
+
+    @api.depends('amount', 'is_paid', 'transaction_id', 'refund_ids.state',
+                 'refund_ids.amount', 'refund_ids.transaction_id')
+    def _compute_net_amount(self):
+        """The payment less its refunds done (a payment refunded as not the order's counts
+        for neither)."""
+        for order in self:
+            if not order.is_paid:
+                order.net_amount = 0
+                continue
+            refunded = order.refund_ids.filtered(
+                lambda refund: refund.state == 'done'
+                and refund.transaction_id in (False, order.transaction_id))
+            order.net_amount = (yuan_to_fen(order.amount)
+                                - sum(yuan_to_fen(r.amount) for r in refunded)) / 100.0
+
+    @api.depends('amount', 'is_paid', 'refund_ids.state', 'refund_ids.amount')
+    def _compute_refund_left(self):
+        for order in self:
+            order.refund_left = (max(order._kfc_refund_left_fen(), 0) / 100.0
+                                 if isinstance(order.id, int) else 0)
+
+    @api.depends('line_ids.detail_state', 'refund_ids.state')
+    def _compute_failure_status(self):
+        """The worst of what became of the failed dishes, as the customer's page tells it."""
+        rank = [key for key, _label in FAILURE_STATUSES]
+        for order in self:
+            found = [line._kfc_failure_status() for line in order.line_ids
+                     if line.detail_state == 'fail']
+            order.failure_status = min(found, key=rank.index) if found else False
 
     # -- numbers -----------------------------------------------------------------------------
     # Every number below is sent to an outside service, and only once the record it belongs to
@@ -263,13 +338,20 @@ class SaleOrder(models.Model):
         if fen > self._kfc_refund_left_fen():
             return failure(400, '退款金额超出可退金额：%s 分（可退 %s 分）'
                            % (fen, self._kfc_refund_left_fen()))
-        return self._kfc_refund(fen, lines, reason=reason, services=services)
+        return self._kfc_refund(fen, lines, reason=reason, services=services, by_staff=True)
 
-    def _kfc_refund(self, fen, lines, name=False, reason=False, services=None):
-        """Record the refund, then ask WeChat Pay for it; the answer as the host's WeChat Pay
-        functions give it. The caller holds the order's lock and has checked the amount."""
+    def _kfc_refund(self, fen, lines, name=False, reason=False, services=None, by_staff=False):
+        """Record the refund (and, ``by_staff``, who decided it), then ask WeChat Pay for it;
+        the answer as the host's WeChat Pay functions give it. The caller holds the order's
+        lock and has checked the amount."""
         services = services or runtime.services(self.env)
         refund = self._kfc_open_refund(fen, lines, name=name, reason=reason)
+        if by_staff:
+            self.env['kfc.staff.event']._kfc_record(
+                'refund', _('Refund %(refund)s of %(amount).2f yuan: %(dishes)s',
+                            refund=refund.name, amount=fen / 100.0,
+                            dishes=', '.join(lines.product_id.mapped('name'))),
+                order=self, why=reason)
         services.commit(self.env)       # the refund, its number and its dishes, before asking
         reply = refund._kfc_send(services)
         services.commit(self.env)
@@ -380,8 +462,17 @@ class SaleOrder(models.Model):
 
     @api.model
     def _cron_settle(self):
-        """The scheduled settlement (data/ir_cron_data.xml)."""
-        self._kfc_settle()
+        """The scheduled settlement (data/ir_cron_data.xml), which "Settle now" wakes: its
+        counts go on the settlement runs the back office asked for meanwhile."""
+        runs = self.env['kfc.settlement.run']._kfc_waiting()
+        try:
+            counts = self._kfc_settle()
+        except Exception as exc:        # a service not configured: the manager reads why
+            _logger.exception('settlement failed')
+            self.env.cr.rollback()
+            runs._kfc_finish(failure=exc)
+            return
+        runs._kfc_finish(counts)
 
     @api.model
     def _kfc_settle(self, services=None):

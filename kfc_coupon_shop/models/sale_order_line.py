@@ -12,6 +12,7 @@ from ..services.china_time import CHINA_OFFSET
 from ..services.coupon_backend import BackendRefusal, UnclearOutcome
 from ..services.redaction import redact
 from ..services.wechatpay import yuan_to_fen
+from .kept_records import refuse_deleting
 from .locking import lock_rows
 from .web_client import CLOSE, notification
 
@@ -69,10 +70,10 @@ class SaleOrderLine(models.Model):
     product_id = fields.Many2one('kfc.product', string='Dish')
     coupon_ids = fields.Many2many('kfc.coupon', string='Coupons')
     quantity = fields.Integer(default=1)
-    unit_price = fields.Float(digits=(16, 2))
-    total_price = fields.Float(compute='_compute_total_price', store=True, digits=(16, 2))
+    unit_price = fields.Float(string='Unit price', digits=(16, 2))
+    total_price = fields.Float(string='Total price', compute='_compute_total_price', store=True, digits=(16, 2))
     # No default: a line is "wait" only once placement has handed it to fulfilment.
-    detail_state = fields.Selection(LINE_STATES, index=True)
+    detail_state = fields.Selection(LINE_STATES, string='State', index=True)
     uuid = fields.Char(string='Fulfilment order id')
     # Claimed for placement at this moment; cleared when the back-end's answer is written.
     placing_since = fields.Datetime(string='Handed over at', readonly=True, copy=False)
@@ -85,7 +86,7 @@ class SaleOrderLine(models.Model):
     given_back_uid = fields.Many2one('res.users', string='Given back by', readonly=True,
                                      copy=False)
     given_back_at = fields.Datetime(string='Given back at', readonly=True, copy=False)
-    pick_code = fields.Char()
+    pick_code = fields.Char(string='Pick-up code')
     phone = fields.Char()
     result = JsonText(string='Failing back-end reply')
     show_remark = fields.Char(string='Remark', compute='_compute_show_remark')
@@ -106,6 +107,10 @@ class SaleOrderLine(models.Model):
         tries = self._kfc_placement_alert_tries()
         for line in self:
             line.placement_stuck = line._kfc_claimed() and line.placing_tries >= tries
+
+    def unlink(self):
+        refuse_deleting(self, lambda line: line.sale_order_id._kfc_why_kept())
+        return super().unlink()
 
     def name_get(self):
         return [(line.id, '%s / %s' % (line.sale_order_id.name or '', line.product_id.name or ''))
@@ -210,6 +215,9 @@ class SaleOrderLine(models.Model):
                 line.write({'given_back_uid': self.env.uid,
                             'given_back_at': fields.Datetime.now(), 'placing_since': False})
                 line._kfc_fail()
+                self.env['kfc.staff.event']._kfc_record(
+                    'give_back', _('%s given back: never placed') % line.display_name,
+                    order=line.sale_order_id, line=line)
                 given |= line
         if not given:
             return notification(_('Nothing to give back: the dishes were placed or given back '
@@ -227,6 +235,10 @@ class SaleOrderLine(models.Model):
             if not line.pick_code:
                 raise UserError(_('%s has no pick-up code yet.') % line.display_name)
             order = line.sale_order_id
+            self.env['kfc.staff.event']._kfc_record(
+                'resend', _('Pick-up message of %(dish)s (code %(code)s) sent again',
+                            dish=line.product_id.name or '', code=line.pick_code),
+                order=order, line=line)
             self.env['api.config'].sudo()._kfc_send_pick_message(
                 order.kfc_user_id.openid, order.store_name, order.name, str([line.pick_code]),
                 PICK_TYPES.get(order.type, OTHER_PICK_TYPE),
@@ -280,6 +292,17 @@ class SaleOrderLine(models.Model):
         """The refunds that give this dish back, newest first."""
         return self.env['sale.refund.order'].sudo().search([('line_ids', 'in', self.ids)],
                                                            order='id desc')
+
+    def _kfc_failure_status(self):
+        """What became of the failed dish, as sale.order's failure_status names it."""
+        if self.pick_code:
+            return 'failed'             # delivered before it failed: nothing was given back
+        if self.coupon_ids:
+            return 'coupon_back'
+        if self.total_price <= 0:
+            return 'failed'
+        state = self._kfc_refunds()[:1].state
+        return {'done': 'refunded', 'draft': 'refunding'}.get(state, 'refund_refused')
 
     @staticmethod
     def _kfc_failure_result(exc):

@@ -8,6 +8,7 @@ from odoo.exceptions import UserError
 
 from ..services import runtime
 from ..services.wechatpay import yuan_to_fen
+from .kept_records import refuse_deleting
 from .locking import lock_rows
 from .sale_order import REFUND_NOTIFY_PATH
 from .settling import settle_each
@@ -55,6 +56,7 @@ class SaleRefundOrder(models.Model):
     kfc_user_id = fields.Many2one('kfc.user', string='Customer')
     # The dishes the refund gives back; none for a refund of an amount alone.
     line_ids = fields.Many2many('sale.order.line', string='Dishes refunded')
+    dish_names = fields.Char(string='Dishes', compute='_compute_dish_names')
     state = fields.Selection(REFUND_STATES, default='draft')
     # The amount asked of WeChat Pay (yuan), and the payment it comes from: both committed with
     # the refund before it is asked for, so that asking again asks the same.
@@ -65,7 +67,7 @@ class SaleRefundOrder(models.Model):
                               'shop\'s own account of why it gives the money back.')
     failure_reason = fields.Text(string='Why it failed', readonly=True)
     # The order's state before this refund cancelled it; empty when it did not.
-    cancelled_order_state = fields.Char(readonly=True)
+    cancelled_order_state = fields.Char(string='Order state before', readonly=True)
     # While in progress: how often settlement followed it up, and when it is due again.
     attempts = fields.Integer(readonly=True)
     next_attempt_at = fields.Datetime(string='Next follow-up', readonly=True, index=True)
@@ -81,6 +83,15 @@ class SaleRefundOrder(models.Model):
                           next_attempt_at=vals.get('next_attempt_at') or due)
                      for vals in vals_list]
         return super().create(vals_list)
+
+    @api.depends('line_ids.product_id.name')
+    def _compute_dish_names(self):
+        for refund in self:
+            refund.dish_names = ', '.join(refund.line_ids.mapped('product_id.name'))
+
+    def unlink(self):
+        refuse_deleting(self, lambda refund: _('a refund is a money record.'))
+        return super().unlink()
 
     # -- asking WeChat Pay -------------------------------------------------------------------
 

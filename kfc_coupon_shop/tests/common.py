@@ -43,7 +43,10 @@ class ShopCase(TransactionCase):
             'name': 'wxapi', 'app_id': 'wx7d3f5a9c2e1b4068', 'secret': 'a3f1c9e27b5d48f0'})
         cls.account = env['account.config'].create({'deviceid': 'DEV-RW-0001', 'ticket': 'TK-7F3A'})
         env['keyword.config'].create({'name': 'hot_search', 'keyword': '汉堡，鸡块'})
-        day = env['kfc.reconciliation'].create({'day': '2026-12-08', 'state': 'done'})
+        day = env['kfc.reconciliation'].create({'day': '2026-12-08', 'state': 'open'})
+        env['kfc.settlement.run'].create({'user_id': cls.manager.id})
+        env['kfc.staff.event'].create({'kind': 'reconcile', 'user_id': cls.manager.id,
+                                       'what': 'Reconciliation of 2026-12-08 run'})
         env['kfc.reconciliation.difference'].create({
             'reconciliation_id': day.id, 'day': day.day, 'kind': 'refund_differs',
             'reference': cls.refund.name, 'refund_id': cls.refund.id,

@@ -9,12 +9,14 @@ from odoo.tools.safe_eval import safe_eval
 from .common import ShopCase
 
 STAFF_MENUS = {
-    ('Orders', 'Orders'), ('Orders', 'Refunds'), ('Coupons',), ('Catalogue', 'Dishes'),
+    ('Orders', 'Orders'), ('Orders', 'Refunds'), ('Orders', 'Staff actions'), ('Coupons',),
+    ('Catalogue', 'Dishes'),
     ('Catalogue', 'Menu categories'), ('Customers',), ('API log',),
     ('Reconciliation', 'Differences'), ('Reconciliation', 'Reconciled days'),
 }
 MANAGER_MENUS = STAFF_MENUS | {
-    ('Orders', 'Settle now'), ('Catalogue', "Synchronise a store's menu"),
+    ('Orders', 'Settle now'), ('Orders', 'Settlement runs'),
+    ('Catalogue', "Synchronise a store's menu"),
     ('Configuration', 'Back-end accounts'), ('Configuration', 'Keyword lists'),
     ('Configuration', 'WeChat account'),
 }

@@ -7,6 +7,7 @@ import json
 from odoo import SUPERUSER_ID, api, fields
 from odoo.tests import TransactionCase, tagged
 
+from ..models.kept_records import remove_kept
 from ..services import runtime
 from ..services.coupon_backend import UnclearOutcome
 from ..services.wechatpay import PayReply
@@ -373,7 +374,7 @@ class TestSettlementItemByItem(TransactionCase):
         finally:
             with self.registry.cursor() as cr:
                 env = api.Environment(cr, SUPERUSER_ID, {})
-                env['sale.refund.order'].browse(ids['refund']).unlink()
-                env['sale.order'].browse(ids['order']).unlink()
+                remove_kept(env['sale.refund.order'].browse(ids['refund']))
+                remove_kept(env['sale.order'].browse(ids['order']))
                 env['kfc.product'].browse(ids['dish']).unlink()
-                env['kfc.user'].browse(ids['user']).unlink()
+                remove_kept(env['kfc.user'].browse(ids['user']))

@@ -87,7 +87,8 @@ class TestReconciliation(MoneyCase):
         self.assertEqual(self.found(record), sorted([
             ('line_unknown', 'uuid-never-placed'), ('unchecked', silent.uuid),
             ('line_given_back', given_back.uuid)]))
-        self.assertEqual(record.state, 'done')
+        self.assertEqual((record.state, record.difference_count, record.open_count),
+                         ('open', 3, 3))
 
     def test_a_day_run_again_keeps_what_a_manager_explained(self):
         first, second = (paid_now(self.order(), 'T%d' % n) for n in range(2))
@@ -106,7 +107,11 @@ class TestReconciliation(MoneyCase):
         del names[explained.reference]              # the other one turns up in the bill
         record = self.reconcile(bill(payments=[(n, t, f) for n, (t, f) in names.items()]))
         self.assertEqual(record.difference_ids, explained)
+        self.assertEqual((record.state, record.difference_count, record.open_count),
+                         ('done', 1, 0))
         self.assertTrue(explained.explained and explained.explained_by == manager)
+        [event] = self.env['kfc.staff.event'].search([('kind', '=', 'explain')])
+        self.assertEqual((event.user_id, event.why), (manager, '银行延迟入账，已与微信支付核实'))
         self.assertFalse(settled.exists())
 
     def test_a_bill_that_cannot_be_had_reconciles_nothing(self):

@@ -141,6 +141,9 @@ class TestStaffActions(ShopCase):
         self.assertEqual((refund.line_ids, refund.reason, round(refund.amount, 2), refund.state),
                          (self.delivered, REASON, 19.9, 'draft'))
         self.assertEqual(refund.create_uid, self.manager)
+        [event] = self.paid.staff_event_ids
+        self.assertEqual((event.kind, event.user_id, event.why), ('refund', self.manager, REASON))
+        self.assertIn(refund.name, event.what)
         self.assertEqual(self.delivered.detail_state, 'success')    # the dish was eaten
         [(method, path, payload)] = wire.sent
         self.assertEqual((method, path), ('POST', REFUNDS_PATH))
@@ -165,18 +168,26 @@ class TestStaffActions(ShopCase):
         self.assertEqual(wire.sent, [('GET', '%s/%s' % (REFUNDS_PATH, self.refund.name), None)])
         self.assertIn(self.refund.name, answer['params']['message'])
 
-    def test_settle_now_says_what_each_pass_did(self):
+    def test_settle_now_records_a_run_that_the_woken_settlement_completes(self):
         wire = WechatPayWire('SUCCESS')
         self.refund.next_attempt_at = False                     # due for its follow-up
         self.unplaced.placing_since = fields.Datetime.now()     # on its way to the kitchen
+        cron = self.env.ref('kfc_coupon_shop.ir_cron_settle')
+        woken = self.env['ir.cron.trigger'].search([('cron_id', '=', cron.id)])
         settle = self.env['sale.order.settle'].with_user(self.manager).create({})
+        opened = settle.action_settle()
+        run = self.env['kfc.settlement.run'].browse(opened['res_id'])
+        self.assertEqual((opened['res_model'], run.state, run.user_id),
+                         (run._name, 'queued', self.manager))
+        self.assertTrue(self.env['ir.cron.trigger'].search([('cron_id', '=', cron.id)]) - woken)
         with wire.services():
-            reopened = settle.action_settle()
-        self.assertEqual((reopened['res_model'], reopened['res_id']), (settle._name, settle.id))
-        self.assertEqual((settle.payments_found, settle.refunds_settled, settle.orders_placed,
-                          settle.cancelled_refunded), (0, 1, 0, 0))
+            self.env['sale.order']._cron_settle()
+        self.assertEqual((run.state, run.payments_found, run.refunds_settled, run.orders_placed,
+                          run.cancelled_refunded), ('done', 0, 1, 0, 0))
         self.assertEqual(self.refund.state, 'done')
         self.assertEqual(wire.sent, [('GET', '%s/%s' % (REFUNDS_PATH, self.refund.name), None)])
+        [event] = self.env['kfc.staff.event'].search([('kind', '=', 'settle')])
+        self.assertEqual(event.user_id, self.manager)
 
     def test_a_manager_gives_back_a_dish_whose_hand_over_never_resolved_once(self):
         self.unplaced.write({'placing_since': fields.Datetime.now(), 'placing_tries': 4})
@@ -196,6 +207,8 @@ class TestStaffActions(ShopCase):
         [(method, path, payload)] = wire.sent
         self.assertEqual((path, payload['amount']['refund']), (REFUNDS_PATH, 990))
         self.assertEqual(self.unplaced._kfc_refunds().line_ids, self.unplaced)
+        [event] = self.paid.staff_event_ids.filtered(lambda e: e.kind == 'give_back')
+        self.assertEqual((event.user_id, event.line_id), (self.manager, self.unplaced))
 
     def test_a_stores_menu_adds_the_dishes_the_catalogue_lacks(self):
         self.env['ir.config_parameter'].set_param('token', 'backend-token-1')

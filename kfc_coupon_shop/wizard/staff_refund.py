@@ -28,6 +28,8 @@ class SaleOrderStaffRefund(models.TransientModel):
         if context.get('active_model') == 'sale.order' and not values.get('sale_order_id'):
             values['sale_order_id'] = context.get('active_id')
         order = self.env['sale.order'].browse(values.get('sale_order_id'))
+        if order and order._kfc_refund_left_fen() <= 0:
+            raise UserError(_('Nothing is left of the payment of %s to refund.') % order.name)
         if order and 'line_ids' in fields_list:
             values['line_ids'] = [
                 fields.Command.create({'line_id': line.id}) for line in order.line_ids

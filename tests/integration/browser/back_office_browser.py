@@ -102,3 +102,46 @@ def notifications(driver):
 
 def console_errors(driver):
     return [entry['message'] for entry in driver.get_log('browser') if entry['level'] == 'SEVERE']
+
+
+def action_menu(driver):
+    """The texts of the items of the action menu (the cog), opened; none when the user is
+    offered no action."""
+    toggles = [t for t in driver.find_elements(
+        By.CSS_SELECTOR, '.o_cp_action_menus .dropdown-toggle') if t.is_displayed()]
+    if not toggles:
+        return []
+    toggles[0].click()
+    return [item.text.strip() for item in wait_for(driver, '.o_cp_action_menus .dropdown-item')]
+
+
+def pick_action(driver, text):
+    """Pick the item ``text`` of the action menu opened by action_menu."""
+    items = wait_for(driver, '.o_cp_action_menus .dropdown-item')
+    next(item for item in items if item.text.strip() == text).click()
+    settled(driver)
+
+
+def dialog_text(driver, containing):
+    """The text of the dialog that shows ``containing``, once one does."""
+    def found(driver):
+        try:
+            texts = [m.text for m in driver.find_elements(By.CSS_SELECTOR, '.modal .modal-body')
+                     if m.is_displayed()]
+        except StaleElementReferenceException:      # a dialog closing meanwhile
+            return None
+        return next((text for text in texts if containing in text), None)
+    return wait_until(driver, found, 'no dialog shows %r' % containing)
+
+
+def footer_sums(driver, scope):
+    """The sums in the footer of the list in ``scope``."""
+    return [cell.text.strip() for cell in driver.find_elements(
+        By.CSS_SELECTOR, scope + ' tfoot td') if cell.text.strip()]
+
+
+def click_tab(driver, text):
+    """Open the form's notebook page ``text``."""
+    tabs = wait_for(driver, '.o_notebook .nav-link')
+    next(tab for tab in tabs if tab.text.strip() == text).click()
+    settled(driver)

@@ -1,14 +1,18 @@
 """The staff's back office in a real browser, on Odoo 16 with the sandbox: a Staff member finds
 a customer's order from the search and reads its pick-up codes (and sends one again), a Manager
 gives back a dish the customer ate, with a reason, through the refund wizard, and the refund
-reaches WeChat Pay. The staff read the add-on's labels in Chinese."""
+reaches WeChat Pay; neither may delete the paid order, its form lists who did what, and the
+orders list sums what the shop kept. The staff read the add-on's labels in Chinese, on China's
+clock without being given it."""
 import json
 
 import pytest
 from selenium.webdriver.common.by import By
 
-from back_office_browser import (cells, click_button, click_row, console_errors, log_in,
-                                 notifications, search, settled, wait_for, wait_until)
+from back_office_browser import (action_menu, cells, click_button, click_row, click_tab,
+                                 console_errors, dialog_text, footer_sums, log_in,
+                                 notifications, pick_action, search, settled, wait_for,
+                                 wait_until)
 from page_browser import kitchen_orders, screenshot
 
 pytestmark = pytest.mark.odoo16_only
@@ -19,6 +23,7 @@ NICKNAME = '李女士'
 BURGER = 'B1002'        # a demo dish: 劲脆鸡腿堡, 19.90
 LIST = '.o_list_view'
 LINES = '.o_form_view .o_field_one2many[name=line_ids]'
+EVENTS = '.o_form_view .o_field_one2many[name=staff_event_ids]'
 WIZARD = '.modal .o_form_view'
 STAFF = {'login': 'wang.staff', 'password': 'staff-2026', 'name': '王店员'}
 MANAGER = {'login': 'zhao.manager', 'password': 'manager-2026', 'name': '赵经理'}
@@ -32,8 +37,10 @@ def install_chinese(env):
 
 
 def add_user(env, group, values):
-    env['res.users'].create(dict(values, lang='zh_CN', tz='Asia/Shanghai',
-                                 groups_id=[(6, 0, [env.ref(group).id])]))
+    """A user of the shop's ``group`` reading Chinese; the shop's zone comes by itself."""
+    user = env['res.users'].create(dict(values, lang='zh_CN',
+                                        groups_id=[(6, 0, [env.ref(group).id])]))
+    assert user.tz == 'Asia/Shanghai'
 
 
 def picked_up_order(host):
@@ -93,6 +100,7 @@ def test_staff_find_an_order_and_a_manager_refunds_an_eaten_dish(host, desktop_b
     click_row(browser, LINES, code, 'button[name=action_kfc_resend_pick_message]')
     wait_until(browser, lambda b: len(pick_up_messages(host, code)) == 2,
                'the pick-up message was not sent again')
+    assert 'Delete' not in action_menu(browser)         # Staff delete nothing
 
     # Manager: the order by its number, the refund wizard, the burger eaten, with a reason.
     log_in(browser, host.url, MANAGER['login'], MANAGER['password'])
@@ -101,6 +109,18 @@ def test_staff_find_an_order_and_a_manager_refunds_an_eaten_dish(host, desktop_b
                'the search never listed %s alone' % name)
     click_row(browser, LIST, name)
     wait_for(browser, LINES + ' .o_data_row')
+
+    # Manager: the paid order cannot be deleted, and the web client says why.
+    assert 'Delete' in action_menu(browser)
+    pick_action(browser, 'Delete')
+    click_button(browser, '.modal-footer', 'Ok')
+    refused = dialog_text(browser, '不能删除')
+    assert name in refused and '订单已收款' in refused, refused
+    screenshot(browser, 'delete-refused')
+    click_button(browser, '.modal-footer', 'Ok')
+    with host.env() as env:
+        assert env['sale.order'].browse(order_id).exists()
+
     click_button(browser, '.o_form_statusbar', '退款')
     wait_for(browser, WIZARD + ' .o_data_row')
     assert cells(browser, WIZARD, 'detail_state') == ['已出取餐码', '已出取餐码']
@@ -127,4 +147,28 @@ def test_staff_find_an_order_and_a_manager_refunds_an_eaten_dish(host, desktop_b
     [held] = host.inspect('wechatpay/payments')['refunds']
     assert (held['out_refund_no'], held['refund'], held['status']) == (
         refund.name, 1990, 'PROCESSING')
+
+    # The order lists who did what; once WeChat Pay has refunded, the list sums what is kept.
+    host.control('wechatpay/refund', out_refund_no=refund.name)
+    wait_until(browser, lambda b: refund_state(host, refund.id) == 'done',
+               'the refund was never settled')
+    browser.refresh()
+    wait_for(browser, LINES + ' .o_data_row')
+    click_tab(browser, '员工操作')
+    wait_for(browser, EVENTS + ' .o_data_row')
+    assert cells(browser, EVENTS, 'user_id') == [MANAGER['name'], STAFF['name']]
+    assert cells(browser, EVENTS, 'kind') == ['退款', '重新发送取餐消息']
+    assert cells(browser, EVENTS, 'why') == [REASON, '']
+    screenshot(browser, 'order-events')
+    wait_for(browser, '.breadcrumb-item a')[0].click()
+    wait_until(browser, lambda b: cells(b, LIST, 'net_amount') == ['9.90'],
+               'the list does not show the net amount')
+    assert cells(browser, LIST, 'amount') == ['29.80']
+    assert footer_sums(browser, LIST) == ['9.90']
+    screenshot(browser, 'orders-net')
     assert not console_errors(browser)
+
+
+def refund_state(host, refund_id):
+    with host.env() as env:
+        return env['sale.refund.order'].browse(refund_id).state
