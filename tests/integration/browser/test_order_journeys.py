@@ -3,8 +3,8 @@ themselves and a paid dish paid in WeChat's sheet until the pick-up codes, a dis
 refuses and its refund, and no checkout outside the shop's hours."""
 from selenium.webdriver.common.by import By
 
-from page_browser import (click, console_errors, kitchen_orders, log_in, screenshot, set_clock,
-                          texts, wait_for, wait_until)
+from page_browser import (assert_controls_usable, click, console_errors, kitchen_orders, log_in,
+                          screenshot, set_clock, texts, wait_for, wait_until)
 
 PHONE = '13800138000'
 # The sandbox's payment sheet, which the sandbox's WeixinJSBridge lays over the page.
@@ -73,6 +73,7 @@ def test_coupons_apply_themselves_and_the_rest_is_paid_until_the_pick_up_codes(h
     click(browser, 'a.bar-link', '兑换券')
     redeem(browser, 'RW2024HB0001', '汉堡三选一兑换券')     # any choice of the multi-choice dish
     redeem(browser, 'RW2024XL0001', '香辣鸡腿堡兑换券')     # its own dish
+    assert_controls_usable(browser)
     browser.back()
 
     wait_for(browser, '.coupon-mark')
@@ -104,7 +105,7 @@ def test_coupons_apply_themselves_and_the_rest_is_paid_until_the_pick_up_codes(h
 
     wait_text(browser, '.wxpay-amount', '¥16.50')
     assert text_of(browser, '.wxpay-merchant') == host.sandbox.config.merchant_name
-    screenshot(browser, 'pay-sheet')
+    screenshot(browser, 'pay-sheet', page_controls=False)
     order_name = confirm_in_sheet(browser, '¥16.50')
     assert browser.current_url.split('#')[1].startswith('/order/')
     assert texts(browser, '.order-line .item-name') == ['香辣鸡腿堡', '劲脆鸡腿堡', '老北京鸡肉卷']
