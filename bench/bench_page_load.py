@@ -44,6 +44,7 @@ from kfcsandbox.config import SandboxConfig  # noqa: E402
 from kfcsandbox.server import SandboxServer  # noqa: E402
 from odoo.addons.kfc_coupon_shop.controllers.page import page_url  # noqa: E402
 from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment  # noqa: E402
+from odoo16harness.platform import Odoo16Platform  # noqa: E402
 
 CHROMIUM = '/usr/bin/chromium'
 CHROMEDRIVER = '/usr/bin/chromedriver'
@@ -188,13 +189,14 @@ def stand_in(sandbox, work):
 
 @contextlib.contextmanager
 def odoo16(sandbox, work):
-    from odoo16harness.platform import Odoo16Platform
+    def sections(url):
+        return {'kfc_coupon_shop': sandbox.config.addon_section(os.path.join(work, 'keys'), url,
+                                                                sandbox.url)}
     odoo = Odoo16Platform.prepare().start()
     try:
-        section = lambda url: {'kfc_coupon_shop': sandbox.config.addon_section(  # noqa: E731
-            os.path.join(work, 'keys'), url, sandbox.url)}
-        template = odoo.template(['kfc_coupon_shop'], demo=True, sections=section('http://127.0.0.1'))
-        with odoo.server(odoo.database(template), sections=section) as server:
+        template = odoo.template(['kfc_coupon_shop'], demo=True,
+                                 sections=sections('http://127.0.0.1'))
+        with odoo.server(odoo.database(template), sections=sections) as server:
             yield server.url
     finally:
         odoo.stop()
