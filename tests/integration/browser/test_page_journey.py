@@ -51,6 +51,7 @@ def test_a_customer_logs_in_and_finds_a_store_and_its_menu(host, browser):
     wait_until(browser, lambda b: b.execute_script('return arguments[0].naturalWidth', image) > 0,
                'the dish image did not load')
     assert image.get_attribute('src').startswith(host.sandbox.url + '/menu/')
+    assert_controls_usable(browser)
     screenshot(browser, 'menu')
 
     browser.back()
