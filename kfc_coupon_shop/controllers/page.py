@@ -4,11 +4,11 @@ reads its outside addresses from.
 The controllers sign the JS-SDK configuration for one fixed address, the deployment's
 ``frontend_page_url`` (the root of the page's site), so the page is served exactly there: "/"
 of a request whose host is that URL's host answers the page; "/" of any other host stays
-web's (Odoo's own redirect to the web client). The page's scripts and styles are the add-on's
-static files (/kfc_coupon_shop/static/src/...).
+web's (Odoo's own redirect to the web client). The page names its scripts and styles under
+the version of their content (page_assets.py), which browsers keep for good, while the page
+itself is asked for again at each load.
 """
 import json
-import os
 from urllib.parse import urlsplit
 
 from odoo import http
@@ -16,9 +16,7 @@ from odoo.addons.web.controllers.home import Home
 from odoo.http import request
 
 from ..services import runtime
-
-STATIC_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'static')
-PAGE_FILE = os.path.join(STATIC_DIR, 'src', 'index.html')
+from .page_assets import versioned_file, versioned_page
 
 # WeChat's own addresses for a browser: the OAuth consent page and the JS-SDK script.
 WECHAT_AUTHORIZE_ORIGIN = 'https://open.weixin.qq.com'
@@ -84,10 +82,13 @@ class ShopPage(Home):
     def index(self, *args, **kw):
         if not is_page_host(request.httprequest.host):
             return super().index(*args, **kw)
-        with open(PAGE_FILE, 'rb') as handle:
-            page = handle.read()
-        return http.Response(page, content_type='text/html; charset=utf-8',
+        return http.Response(versioned_page(), content_type='text/html; charset=utf-8',
                              headers={'Cache-Control': 'no-cache'})
+
+    @http.route('/kfc_coupon_shop/v<string:version>/src/<path:path>', type='http', auth='public',
+                methods=['GET'])
+    def page_file(self, version, path):
+        return versioned_file(version, path, request.httprequest.environ)
 
     @http.route('/kfc_coupon_shop/page_config', type='http', auth='public', methods=['GET'])
     def page_config(self):

@@ -1,8 +1,9 @@
-"""The customer's page as the add-on serves it: at "/" of the page's own site only, its static
-files, and the configuration naming the outside addresses it uses."""
+"""The customer's page as the add-on serves it: at "/" of the page's own site only, its files
+under the version of their content, and the configuration naming the outside addresses it uses."""
 import json
+import re
 import time
-from urllib.parse import urlsplit
+from urllib.parse import urljoin, urlsplit
 
 import pytest
 import requests
@@ -18,13 +19,47 @@ def get(host, path, **kwargs):
     return requests.get(host.url + path, allow_redirects=False, timeout=30, **kwargs)
 
 
+def page(host):
+    return get(host, '/', headers={'Host': PAGE_HOST})
+
+
+def versioned_files(host):
+    """The page's reply and the addresses of the script and the styles it names."""
+    reply = page(host)
+    return reply, re.findall(r'(?:src|href)="(/kfc_coupon_shop/v\w+/src/[^"]+)"', reply.text)
+
+
 @pytest.mark.parametrize('site, is_page', [(PAGE_HOST, True), ('backoffice.shop.example', False)])
 def test_the_page_is_served_at_the_root_of_its_own_site_only(host, site, is_page):
     reply = get(host, '/', headers={'Host': site})
-    served = reply.status_code == 200 and '/kfc_coupon_shop/static/src/main.js' in reply.text
+    served = reply.status_code == 200 and '/src/main.js"' in reply.text
     assert served == is_page
     if is_page:
         assert reply.headers['Content-Type'] == 'text/html; charset=utf-8'
+
+
+def test_the_page_names_its_files_under_a_version_kept_for_good(host):
+    reply, (styles, script) = versioned_files(host)
+    assert reply.headers['Cache-Control'] == 'no-cache'
+    assert styles.endswith('/src/style.css') and script.endswith('/src/main.js')
+    # a module imported relatively comes from the same version, as long-lived as its importer
+    imported = urljoin(script, re.search(r"from '([^']+)'", get(host, script).text).group(1))
+    for path, kind in ((styles, 'text/css'), (script, 'javascript'), (imported, 'javascript')):
+        served = get(host, path)
+        assert served.status_code == 200 and kind in served.headers['Content-Type']
+        cache = {directive.strip() for directive in served.headers['Cache-Control'].split(',')}
+        assert {'immutable', 'max-age=31536000'} <= cache
+        assert 'no-cache' not in cache
+
+
+@pytest.mark.parametrize('wrong', [
+    lambda path: path.replace('/v', '/v0', 1),                      # another version
+    lambda path: path.replace('main.js', '..%2f__manifest__.py'),
+    lambda path: path.replace('main.js', 'no-such-file.js'),
+])
+def test_a_versioned_address_serves_only_the_current_files(host, wrong):
+    script = versioned_files(host)[1][1]
+    assert get(host, wrong(script)).status_code == 404
 
 
 @pytest.mark.parametrize('path, found', [

@@ -94,3 +94,30 @@ def screenshot(driver, name):
     if folder:
         os.makedirs(folder, exist_ok=True)
         driver.save_screenshot(os.path.join(folder, name + '.png'))
+
+
+# Each control shown: what a screen reader names it, and the box a finger can tap (a wrapping
+# label's when larger, as tapping it works the control).
+CONTROLS = """
+const controls = 'a[href], button, input:not([type=hidden]), select, textarea, [role=button]';
+return Array.from(document.querySelectorAll(controls)).flatMap((control) => {
+    const box = control.getBoundingClientRect();
+    if (!box.width || control.closest('[aria-hidden=true]')) return [];
+    const field = control.matches('input, select, textarea');
+    const name = control.getAttribute('aria-label') || control.title || (field
+        ? Array.from(control.labels, (label) => label.innerText).join(' ') : control.innerText);
+    const wrapper = control.closest('label')?.getBoundingClientRect() || box;
+    return [{control: control.outerHTML.slice(0, 80), named: name.trim() !== '',
+             width: Math.max(box.width, wrapper.width),
+             height: Math.max(box.height, wrapper.height)}];
+});"""
+TAP_TARGET_PX = 44
+
+
+def assert_controls_usable(driver):
+    """Every control shown has a text label and a tap target at least 44 px each way."""
+    controls = driver.execute_script(CONTROLS)
+    assert controls, 'no control shown'
+    faults = [control for control in controls if not control['named']
+              or min(control['width'], control['height']) < TAP_TARGET_PX - 0.5]
+    assert not faults, 'unlabelled or smaller than 44 px: %s' % faults

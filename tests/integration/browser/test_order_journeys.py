@@ -3,8 +3,8 @@ themselves and a paid dish paid in WeChat's sheet until the pick-up codes, a dis
 refuses and its refund, and no checkout outside the shop's hours."""
 from selenium.webdriver.common.by import By
 
-from page_browser import (click, console_errors, kitchen_orders, log_in, screenshot, set_clock,
-                          texts, wait_for, wait_until)
+from page_browser import (assert_controls_usable, click, console_errors, kitchen_orders, log_in,
+                          screenshot, set_clock, texts, wait_for, wait_until)
 
 PHONE = '13800138000'
 # The sandbox's payment sheet, which the sandbox's WeixinJSBridge lays over the page.
@@ -73,6 +73,7 @@ def test_coupons_apply_themselves_and_the_rest_is_paid_until_the_pick_up_codes(h
     click(browser, 'a.bar-link', '兑换券')
     redeem(browser, 'RW2024HB0001', '汉堡三选一兑换券')     # any choice of the multi-choice dish
     redeem(browser, 'RW2024XL0001', '香辣鸡腿堡兑换券')     # its own dish
+    assert_controls_usable(browser)
     browser.back()
 
     wait_for(browser, '.coupon-mark')
@@ -99,6 +100,7 @@ def test_coupons_apply_themselves_and_the_rest_is_paid_until_the_pick_up_codes(h
     click(browser, '.cart-item:nth-child(2) .coupon-chip', '使用 汉堡三选一兑换券 RW2024HB0001')
     wait_text(browser, '.summary .due', '¥16.50')         # ... until put back
     browser.find_element(By.NAME, 'phone').send_keys(PHONE)
+    assert_controls_usable(browser)
     screenshot(browser, 'checkout')
     click(browser, 'button.submit', '微信支付 ¥16.50')
 
@@ -119,12 +121,14 @@ def test_coupons_apply_themselves_and_the_rest_is_paid_until_the_pick_up_codes(h
     codes = texts(browser, '.pick-code')
     assert len(codes) == 3 and all(code.startswith('A') for code in codes)
     assert texts(browser, '.line-remark') == ['已出餐，请凭取餐码取餐'] * 3
+    assert_controls_usable(browser)
     screenshot(browser, 'pick-up-codes')
 
     click(browser, '.tab', '订单')
     wait_text(browser, '.order-dishes', '香辣鸡腿堡 等3件')      # its first dish
     assert texts(browser, '.order-card .badge') == ['已完成']
     assert texts(browser, '.order-card .order-amount') == ['¥16.50']
+    assert_controls_usable(browser)
     screenshot(browser, 'orders')
     assert console_errors(browser) == []
 
@@ -179,6 +183,7 @@ def test_a_dish_the_kitchen_refuses_shows_in_the_order_and_its_refund_in_the_amo
     click(browser, 'a.order-card')
     wait_text(browser, '.order-failed li', '老北京鸡肉卷：已退款')
     assert texts(browser, '.order-info dd')[-3:] == ['¥28.50', '−¥16.50', '¥12.00']
+    assert_controls_usable(browser)
     screenshot(browser, 'refused-dish')
     assert console_errors(browser) == []
 
@@ -197,5 +202,6 @@ def test_outside_the_shop_hours_the_page_says_so_and_takes_no_order(host, browse
     wait_for(browser, '.cart-item')
     assert texts(browser, '.checkout .notice-error') == [closed]
     assert not browser.find_element(By.CSS_SELECTOR, 'button.submit').is_enabled()
+    assert_controls_usable(browser)
     screenshot(browser, 'closed')
     assert console_errors(browser) == []

@@ -5,8 +5,8 @@ from selenium.webdriver.common.by import By
 
 from odoo.addons.kfc_coupon_shop.services.limits import LIMIT_OF_ROUTE
 
-from page_browser import (PAGE_URL, click, console_errors, screenshot, texts, wait_for,
-                          wait_until)
+from page_browser import (PAGE_URL, assert_controls_usable, click, console_errors, screenshot,
+                          texts, wait_for, wait_until)
 
 NANJING_ROAD = {'latitude': 31.2364, 'longitude': 121.4791}     # by the store SH3001
 MARKUP = '<img src=x onerror=alert(1)>'
@@ -29,6 +29,7 @@ def test_a_customer_logs_in_and_finds_a_store_and_its_menu(host, browser):
     assert browser.execute_script(
         'return [sessionStorage.getItem("kfc.token") !== null, localStorage.length, document.cookie]'
     )[:2] == [True, 0]
+    assert_controls_usable(browser)
 
     search = browser.find_element(By.NAME, 'keyword')
     search.send_keys('徐家汇')
@@ -53,6 +54,7 @@ def test_a_customer_logs_in_and_finds_a_store_and_its_menu(host, browser):
     wait_until(browser, lambda b: b.execute_script('return arguments[0].naturalWidth', image) > 0,
                'the dish image did not load')
     assert image.get_attribute('src').startswith(host.sandbox.url + '/menu/')
+    assert_controls_usable(browser)
     screenshot(browser, 'menu')
 
     browser.back()
@@ -61,6 +63,8 @@ def test_a_customer_logs_in_and_finds_a_store_and_its_menu(host, browser):
 
     # a city picked lists its stores; an empty search too, one that finds none says so
     click(browser, 'a.city-pick')
+    wait_for(browser, 'button.city-option')
+    assert_controls_usable(browser)
     click(browser, 'button.city-option', '北京')
     wait_text(browser, '.section-title', '北京的门店')
     assert texts(browser, '.store-name') == ['王府井店', '中关村店', '西单店']
