@@ -1,5 +1,6 @@
 """Redeemable coupons: redeemed by code, then spent on an order line."""
 import math
+import re
 import secrets
 
 from odoo import _, api, fields, models
@@ -23,7 +24,7 @@ CODE_GROUP = 4      # characters between the dashes of a code written for readin
 def fold_code(code):
     """The form a code is looked up by: without dashes or spaces, in capitals. A customer may
     type ``ab12-cd34`` for ``AB12CD34``."""
-    return ''.join(str(code or '').split()).replace('-', '').upper()
+    return re.sub(r'[\s-]+', '', str(code or '')).upper()
 
 
 def grouped_code(code):

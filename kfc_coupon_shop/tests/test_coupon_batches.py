@@ -62,7 +62,9 @@ class TestCouponBatches(ShopCase):
         batch = self.issue(3, end_date='2027-01-31')
         first, *others = batch.coupon_ids.sorted('id')
         self.redeem(first)
-        rows = list(csv.reader(io.StringIO(batch._kfc_codes_csv().decode('utf-8'))))
+        action = batch.with_user(self.manager).action_download_codes()
+        attachment = self.env['ir.attachment'].browse(int(re.search(r'/(\d+)\?', action['url'])[1]))
+        rows = list(csv.reader(io.StringIO(attachment.raw.decode('utf-8'))))
         self.assertEqual(rows, [['Code', 'Dish', 'End date']] + [
             [coupon.code, '薯条(中)', '2027-01-31'] for coupon in others])
 
