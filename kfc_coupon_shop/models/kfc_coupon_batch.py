@@ -88,7 +88,7 @@ class KfcCouponBatch(models.Model):
             self.env.cr.execute("SELECT code_key FROM kfc_coupon WHERE code_key IN %s",
                                 (tuple(fresh),))
             keys |= fresh - {row[0] for row in self.env.cr.fetchall()}
-        return sorted(keys)[:count]
+        return list(keys)
 
     # -- distribution ---------------------------------------------------------------------------
     def _kfc_codes_csv(self):
