@@ -59,15 +59,21 @@ class OrderController(http.Controller):
         if not user_id:
             redemption_failed(user_id)
             return self.json_reply({'code': 400, 'message': '用户未登录'})
+        # A code is looked up in its folded form (no dashes or spaces, capitals), so that
+        # "ab12-cd34" redeems AB12CD34; archived (cancelled, ended) coupons are not found.
         # Two customers typing one code at once: the second waits and then finds it redeemed.
         request.env.cr.execute(
-            "SELECT id FROM kfc_coupon WHERE code = %s AND state = 'draft' FOR UPDATE", (code,))
-        coupon_ids = request.env['kfc.coupon'].sudo().search([('code', '=', code), ('state', '=', 'draft')])
+            "SELECT id FROM kfc_coupon WHERE code_key = %s AND state = 'draft' AND active"
+            " FOR UPDATE", (self.folded_code(code),))
+        coupon_ids = request.env['kfc.coupon'].sudo().browse([row[0] for row in request.env.cr.fetchall()])
         if not coupon_ids:
             redemption_failed(user_id)
             return self.json_reply({'code': 400, 'message': '兑换券不存在或已兑换'})
         coupon_ids.write({'kfc_user_id': user_id.id, 'state': 'exchange'})
         return self.json_reply({'code': 200, 'message': '兑换成功'})
+
+    def folded_code(self, code):
+        return re.sub(r'[\s-]+', '', str(code)).upper()
 
     @http.route('/api/post_search_user_coupon', auth='public', cors="*", csrf=False, methods=['POST'])
     def post_search_user_coupon(self, **post):

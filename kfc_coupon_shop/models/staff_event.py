@@ -11,6 +11,8 @@ EVENT_KINDS = [
     ('settle', 'Settle now'),
     ('reconcile', 'Reconcile'),
     ('explain', 'Difference explained'),
+    ('issue_coupons', 'Coupons issued'),
+    ('cancel_coupons', 'Coupons cancelled'),
 ]
 
 

@@ -20,9 +20,10 @@ class ShopCase(TransactionCase):
         cls.combo = env['kfc.product'].create({
             'name': '超值套餐', 'link_id': '2001', 'unit_price': 36, 'type_id': snacks.id,
             'is_multiple': True, 'line_ids': [Command.create({'product_id': cls.fries.id})]})
+        batch = env['kfc.coupon.batch'].create({'name': '薯条合作券', 'product_id': cls.fries.id})
         cls.coupon = env['kfc.coupon'].create({
             'name': '薯条兑换券', 'code': 'RW2024ST0001', 'state': 'done',
-            'kfc_user_id': cls.customer.id, 'product_id': cls.fries.id})
+            'kfc_user_id': cls.customer.id, 'product_id': cls.fries.id, 'batch_id': batch.id})
         cls.order = env['sale.order'].create({
             'kfc_user_id': cls.customer.id, 'store_name': '南京东路店', 'store_code': 'SH3001',
             'is_paid': True, 'transaction_id': '4200002115511002814105986317',

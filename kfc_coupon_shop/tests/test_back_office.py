@@ -10,12 +10,12 @@ from .common import ShopCase
 
 STAFF_MENUS = {
     ('Orders', 'Orders'), ('Orders', 'Refunds'), ('Orders', 'Staff actions'), ('Coupons',),
-    ('Catalogue', 'Dishes'),
+    ('Coupon batches',), ('Catalogue', 'Dishes'),
     ('Catalogue', 'Menu categories'), ('Customers',), ('API log',),
     ('Reconciliation', 'Differences'), ('Reconciliation', 'Reconciled days'),
 }
 MANAGER_MENUS = STAFF_MENUS | {
-    ('Orders', 'Settle now'), ('Orders', 'Settlement runs'),
+    ('Orders', 'Settle now'), ('Orders', 'Settlement runs'), ('Issue coupons',),
     ('Catalogue', "Synchronise a store's menu"),
     ('Configuration', 'Back-end accounts'), ('Configuration', 'Keyword lists'),
     ('Configuration', 'WeChat account'),

@@ -4,7 +4,7 @@ It follows Odoo 16 wherever code written against it could tell: users and access
 (``sudo()`` for records the public user has no right to), a UTC process clock, raw SQL in
 psycopg2's dialect only, a transaction aborted by a failed statement until it is rolled back,
 savepoints, field values validated and read as Odoo does. Features it does not implement
-(``related=``, ``search=``, ``inverse=``, archiving with ``active``, grouping by date periods)
+(``related=``, ``search=``, ``inverse=``, archiving with ``x_active``, grouping by date periods)
 raise NotImplementedError instead of behaving otherwise.
 
 Known differences, on purpose:

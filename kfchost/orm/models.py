@@ -83,11 +83,10 @@ class BaseModel:
             for name, value in vars(klass).items():
                 if isinstance(value, fields.Field):
                     declared[name] = value
-        for name in ('active', 'x_active'):
-            if name in declared:
-                raise NotImplementedError(
-                    "%s.%s: archiving (searches leaving out inactive records) is not "
-                    "implemented by this host; name the field otherwise" % (cls._name, name))
+        if 'x_active' in declared:
+            raise NotImplementedError(
+                "%s.x_active: archiving by x_active is not implemented by this host; "
+                "name the field active" % cls._name)
         for name in ('create_date', 'write_date'):
             declared.setdefault(name, fields.Datetime(readonly=True))
         for name, field in declared.items():
@@ -376,10 +375,14 @@ class BaseModel:
         comodel = self._pool[field.comodel_name]
         query = query_mod.Query(comodel._table)
         inverse = '%s.%s' % (quote(comodel._table), quote(field.inverse_name))
+        context = dict(self.env.context, **field.extra.get('context', {}))
+        archived_left_out = 'active' in comodel._fields and context.get('active_test', True)
         result = {id_: [] for id_ in ids}
         for chunk in chunks(ids, 900):
             query.where, query.params = [], []
             query.add_where('%s IN (%s)' % (inverse, ','.join('?' * len(chunk))), chunk)
+            if archived_left_out:
+                query.add_where('%s."active"' % quote(comodel._table), [])
             order = query_mod.order_by(comodel, None, query)
             sql, params = query.select('%s."id", %s' % (quote(comodel._table), inverse), order)
             self.env.cr.sqlite_execute(sql, params)
@@ -433,6 +436,12 @@ class BaseModel:
 
     # -- search -----------------------------------------------------------------------------
     def _where_calc(self, domain):
+        # As Odoo: with an active field, searches leave out archived records unless the
+        # domain names active or the context has active_test=False.
+        if 'active' in self._fields and self.env.context.get('active_test', True):
+            domain = list(domain or [])
+            if not any(isinstance(leaf, (list, tuple)) and leaf[0] == 'active' for leaf in domain):
+                domain = [('active', '=', True)] + domain
         query = query_mod.Query(self._table)
         if domain:
             query.add_where(*expression.where_clause(type(self), domain))

@@ -1,5 +1,5 @@
 """The registry of one database: its model classes and its connection pool."""
-from . import models, schema, sql_db
+from . import models, schema, sql_db, triggers
 from .api import Environment
 
 
@@ -27,11 +27,29 @@ class Registry:
         """Create or complete the schema of every model, then run the models' ``init`` hooks."""
         self.setup_models()
         with self.cursor() as cr:
-            schema.init_schema(cr, self.models)
+            added = schema.init_schema(cr, self.models)
             env = Environment(cr)
+            for field in added:
+                _init_column(env, field)
             for name in list(self.models):
                 if self.models[name]._auto:
                     env[name].init()
 
     def close(self):
         self._pool.close_all()
+
+
+def _init_column(env, field):
+    """As Odoo fills a column added to a table with rows: the field's default (one value for
+    every row, none for False), or the computed values of a stored computed field."""
+    records = env[field.model_name].with_context(active_test=False).search([])
+    if not records:
+        return
+    if field.compute:
+        env.transaction.tocompute.setdefault(field, set()).update(records._ids)
+        triggers.recompute(env)
+    elif field.default:
+        value = field.to_column(field.to_cache(field.default(records.browse())))
+        if value is not None and not (field.type == 'boolean' and not value):
+            env.cr.sqlite_execute('UPDATE "%s" SET "%s" = ? WHERE "%s" IS NULL' % (
+                records._table, field.name, field.name), [value])

@@ -31,10 +31,13 @@ def create_table(cr, model):
     columns += [column_definition(f, model._pool, True) for f in model._column_fields]
     cr.sqlite_execute('CREATE TABLE IF NOT EXISTS %s (%s)' % (quote(model._table), ', '.join(columns)))
     present = existing_columns(cr, model._table)
+    added = []
     for field in model._column_fields:
         if field.name not in present:
             cr.sqlite_execute('ALTER TABLE %s ADD COLUMN %s' % (
                 quote(model._table), column_definition(field, model._pool, False)))
+            added.append(field)
+    return added
 
 
 def create_indexes(cr, model):
@@ -67,12 +70,15 @@ def create_relation(cr, field, pool):
 
 
 def init_schema(cr, pool):
-    """Create or complete the tables of every model with a table."""
+    """Create or complete the tables of every model with a table; returns the fields whose
+    column was added to an existing table."""
     models = [model for model in pool.values() if model._auto]
+    added = []
     for model in models:
-        create_table(cr, model)
+        added += create_table(cr, model)
     for model in models:
         create_indexes(cr, model)
         for field in model._fields.values():
             if field.type == 'many2many' and field.store:
                 create_relation(cr, field, pool)
+    return added

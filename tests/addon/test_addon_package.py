@@ -71,7 +71,7 @@ def test_staff_read_the_shop_and_managers_change_it_and_nobody_else_has_a_right(
     assert rights == expected       # never the public user, never everyone
 
 
-def test_settlement_and_reconciliation_run_as_scheduled_model_methods():
+def test_scheduled_actions_run_model_methods():
     root = ElementTree.parse(os.path.join(ADDON_DIR, 'data', 'ir_cron_data.xml')).getroot()
     scheduled = {}
     for cron in root.iter('record'):
@@ -79,8 +79,9 @@ def test_settlement_and_reconciliation_run_as_scheduled_model_methods():
         assert cron.attrib['model'] == 'ir.cron'
         model = fields['model_id'].attrib['ref']
         scheduled[model] = re.fullmatch(r'model\.(\w+)\(\)', fields['code'].text).group(1)
-    assert set(scheduled) == {'model_sale_order', 'model_kfc_reconciliation', 'model_api_log'}
-    for name in ('sale.order', 'kfc.reconciliation', 'api.log'):
+    names = ('sale.order', 'kfc.reconciliation', 'api.log', 'kfc.coupon.batch')
+    assert set(scheduled) == {'model_' + name.replace('.', '_') for name in names}
+    for name in names:
         method = scheduled['model_' + name.replace('.', '_')]
         assert callable(getattr(orm_models.MODEL_CLASSES[name], method))
 
@@ -131,6 +132,21 @@ def test_demo_data_goes_into_a_new_database_only(tmp_path):
     with registry.cursor() as cr:
         assert api.Environment(cr)['kfc.coupon'].search_count([]) == 0
     registry.close()
+
+
+def test_a_column_added_to_a_database_gets_its_default_or_computed_values(registry):
+    """As Odoo upgrades a database: the demo coupons stay usable when active and code_key come."""
+    from kfchost.orm import api
+    with registry.cursor() as cr:
+        for sql in ('DROP INDEX "kfc_coupon_code_key_index"',
+                    'ALTER TABLE "kfc_coupon" DROP COLUMN "code_key"',
+                    'ALTER TABLE "kfc_coupon" DROP COLUMN "active"'):
+            cr.sqlite_execute(sql)
+    registry.init_db()
+    with registry.cursor() as cr:
+        coupons = api.Environment(cr)['kfc.coupon']
+        assert coupons.search([('code_key', '=', 'RW2024KL0001')]).code == 'RW2024KL0001'
+        assert coupons.search_count([('code_key', '=', False)]) == 0
 
 
 def test_the_stand_in_serves_no_wizard_and_no_settings_page(registry):

@@ -161,6 +161,22 @@ class TestExchangeCoupon:
         again = host.post('post_exchange_coupon', data=form)
         assert_reply(again, {'code': 400, 'message': '兑换券不存在或已兑换'})
 
+    @pytest.mark.parametrize('stored, typed', [('ABCD-EFGH-JKLM-NPQR', 'abcdefghjklmnpqr'),
+                                               ('RW2024HB0003', 'rw20-24HB-0003')])
+    def test_a_code_redeems_without_its_dashes_in_either_case_unless_cancelled(
+            self, host, customer, stored, typed):
+        with host.env() as env:
+            usable, cancelled = env['kfc.coupon'].create([
+                {'code': stored, 'product_id': product_id(host, 'M9001')},
+                {'code': stored, 'product_id': product_id(host, 'M9001'), 'active': False}])
+            ids = usable.id, cancelled.id
+        form = {'token': customer.token, 'code': typed}
+        assert_reply(host.post('post_exchange_coupon', data=form), {'code': 200, 'message': '兑换成功'})
+        with host.env() as env:
+            coupons = env['kfc.coupon'].search(
+                [('id', 'in', ids), ('active', 'in', (True, False))], order='id')
+            assert coupons.mapped('state') == ['exchange', 'draft']
+
     def test_unknown_code_and_spent_coupon_are_refused(self, host, customer):
         [spent] = customer.redeem('RW2024KL0001')
         write(host, 'kfc.coupon', spent, state='done')

@@ -1,5 +1,5 @@
 """Field features as Odoo has them, or refused: no silent stand-in behaviour for related=,
-search=, archiving or date grouping; booleans grouped as Odoo groups them; selection and
+search=, archiving by x_active or date grouping; booleans grouped as Odoo groups them; selection and
 date-time values validated as Odoo validates them."""
 import datetime
 
@@ -27,11 +27,23 @@ def test_field_parameters_not_implemented_are_refused(extra):
         fields.Char(**extra)
 
 
-def test_archiving_field_is_refused_where_declared():
-    with pytest.raises(NotImplementedError, match='active'):
+def test_archived_records_are_left_out_unless_asked_for(env):
+    """As Odoo: searches and one2many fields leave out active=False records unless the
+    domain names active or the context has active_test=False; browsing still reads them."""
+    coupons = env['kfc.coupon']
+    kept, archived = coupons.create([{'code': 'KEPT'}, {'code': 'GONE', 'active': False}])
+    mine = [('id', 'in', [kept.id, archived.id])]
+    assert coupons.search(mine) == kept
+    assert coupons.search(mine + [('active', '=', False)]) == archived
+    assert coupons.with_context(active_test=False).search_count(mine) == 2
+    assert archived.code == 'GONE'
+
+
+def test_archiving_by_x_active_is_refused_where_declared():
+    with pytest.raises(NotImplementedError, match='x_active'):
         class Archived(models.Model):   # noqa: F841
             _name = 'test.orm.archived'
-            active = fields.Boolean(default=True)
+            x_active = fields.Boolean(default=True)
     assert 'test.orm.archived' not in models.MODEL_CLASSES
 
 
