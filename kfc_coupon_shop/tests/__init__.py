@@ -1,3 +1,4 @@
-from . import (test_back_office, test_books, test_constraints, test_guessing_limits,  # noqa: F401
-               test_log_and_tokens, test_money_rules, test_reconciliation,
-               test_records_kept_and_told, test_staff_actions, test_unnotified_payments)
+from . import (test_back_office, test_books, test_constraints,  # noqa: F401
+               test_counter_and_dashboard, test_guessing_limits, test_log_and_tokens,
+               test_money_rules, test_reconciliation, test_records_kept_and_told,
+               test_staff_actions, test_unnotified_payments)
