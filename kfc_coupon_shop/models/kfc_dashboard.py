@@ -98,8 +98,7 @@ class KfcDashboard(models.Model):
     def _kfc_open(self, figure, name):
         model, domain = self._kfc_domains()[figure]
         return {'type': 'ir.actions.act_window', 'name': name, 'res_model': model,
-                'views': [(False, 'list'), (False, 'form')], 'domain': domain,
-                'context': {'create': False}}
+                'views': [(False, 'list'), (False, 'form')], 'domain': domain}
 
     def action_open_orders(self):
         return self._kfc_open('orders', _('Paid orders today'))

@@ -148,11 +148,11 @@ def click_tab(driver, text):
 
 
 def kanban_columns(driver):
-    """{column title: [card texts]} of the kanban shown."""
-    return driver.execute_script(
-        'return Object.fromEntries(Array.from(document.querySelectorAll(".o_kanban_group"),'
+    """{column title: [card texts]} of the kanban shown, in the columns' order."""
+    return dict(driver.execute_script(
+        'return Array.from(document.querySelectorAll(".o_kanban_group"),'
         ' (group) => [group.querySelector(".o_column_title").innerText.trim(),'
-        ' Array.from(group.querySelectorAll(".o_kanban_record"), (card) => card.innerText)]))')
+        ' Array.from(group.querySelectorAll(".o_kanban_record"), (card) => card.innerText)])'))
 
 
 def switch_view(driver, view_type):

@@ -164,11 +164,17 @@ def test_staff_find_an_order_and_a_manager_refunds_an_eaten_dish(host, desktop_b
     assert (held['out_refund_no'], held['refund'], held['status']) == (
         refund.name, 1990, 'PROCESSING')
 
-    # The order lists who did what; once WeChat Pay has refunded, the list sums what is kept.
+    # Once WeChat Pay has refunded, the list sums what is kept; the order lists who did what.
     host.control('wechatpay/refund', out_refund_no=refund.name)
     wait_until(browser, lambda b: refund_state(host, refund.id) == 'done',
                'the refund was never settled')
-    browser.refresh()
+    wait_for(browser, '.breadcrumb-item a')[-1].click()         # back to the list, read again
+    wait_until(browser, lambda b: cells(b, LIST, 'net_amount') == ['9.90'],
+               'the list does not show the net amount')
+    assert cells(browser, LIST, 'amount') == ['29.80']
+    assert footer_sums(browser, LIST) == ['9.90']
+    screenshot(browser, 'orders-net')
+    click_row(browser, LIST, name)
     wait_for(browser, LINES + ' .o_data_row')
     click_tab(browser, '员工操作')
     wait_for(browser, EVENTS + ' .o_data_row')
@@ -176,12 +182,6 @@ def test_staff_find_an_order_and_a_manager_refunds_an_eaten_dish(host, desktop_b
     assert cells(browser, EVENTS, 'kind') == ['退款', '重新发送取餐消息']
     assert cells(browser, EVENTS, 'why') == [REASON, '']
     screenshot(browser, 'order-events')
-    wait_for(browser, '.breadcrumb-item a')[-1].click()         # back to the list
-    wait_until(browser, lambda b: cells(b, LIST, 'net_amount') == ['9.90'],
-               'the list does not show the net amount')
-    assert cells(browser, LIST, 'amount') == ['29.80']
-    assert footer_sums(browser, LIST) == ['9.90']
-    screenshot(browser, 'orders-net')
     assert not console_errors(browser)
 
 
