@@ -32,6 +32,14 @@ FAILURE_STATUSES = [
     ('coupon_back', 'Coupon given back'),
     ('failed', 'Failed after pick-up'),
 ]
+# Where a paid order stands at the counter, as the counter's kanban shows it: in the first column
+# whose work it still waits for.
+COUNTER_STATES = [
+    ('paid', 'Paid, not with the kitchen'),
+    ('kitchen', 'Waiting on the kitchen'),
+    ('ready', 'Codes ready'),
+    ('failed', 'Failed'),
+]
 # An unpaid order is cancelled this long after its creation.
 PAYMENT_WINDOW = datetime.timedelta(minutes=5)
 # Settlement places a paid order still in "draft" this long after its payment.
@@ -103,6 +111,13 @@ class SaleOrder(models.Model):
         string='Hand-over unresolved', compute='_compute_placement_stuck')
     refund_ids = fields.One2many('sale.refund.order', 'sale_order_id', string='Refunds')
     staff_event_ids = fields.One2many('kfc.staff.event', 'sale_order_id', string='Staff actions')
+    # The counter's kanban: its columns (all four shown, empty or not), and what a card shows.
+    counter_state = fields.Selection(COUNTER_STATES, string='At the counter', index=True,
+                                     compute='_compute_counter_state', store=True,
+                                     group_expand='_expand_counter_states')
+    counter_dishes = fields.Text(string='Dishes and codes', compute='_compute_counter_card')
+    phone_tail = fields.Char(string="Phone's last digits", compute='_compute_counter_card')
+    waiting_minutes = fields.Integer(string='Minutes waiting', compute='_compute_counter_card')
 
     # The number is the out_trade_no at WeChat Pay: notifications find the order by it.
     _sql_constraints = [('name_uniq', 'unique (name)', 'An order number is given once.')]
@@ -142,6 +157,42 @@ class SaleOrder(models.Model):
     def _compute_placement_stuck(self):
         for order in self:
             order.placement_stuck = any(order.line_ids.mapped('placement_stuck'))
+
+    @api.model
+    def _expand_counter_states(self, states, domain, order):
+        return [key for key, _label in COUNTER_STATES]
+
+    @api.depends('state', 'is_paid', 'line_ids.detail_state', 'line_ids.placing_since')
+    def _compute_counter_state(self):
+        for order in self:
+            order.counter_state = order._kfc_counter_state()
+
+    def _kfc_counter_state(self):
+        """The first column whose work the order still waits for; False off the counter
+        (unpaid, cancelled)."""
+        if not self.is_paid or self.state == 'cancel':
+            return False
+        lines = self.line_ids
+        states = set(lines.mapped('detail_state'))
+        if any(not line.detail_state and not line.placing_since for line in lines):
+            return 'paid'
+        if 'wait' in states or False in states:        # handed over, or being handed over
+            return 'kitchen'
+        if 'success' in states:
+            return 'ready'
+        return 'failed' if 'fail' in states else False
+
+    @api.depends('phone', 'kfc_user_id.phone', 'pay_time', 'counter_state',
+                 'line_ids.pick_code', 'line_ids.detail_state', 'line_ids.product_id')
+    def _compute_counter_card(self):
+        now = fields.Datetime.now()
+        for order in self:
+            order.counter_dishes = '\n'.join(
+                '%s  %s' % (line.product_id.name or '', line._kfc_counter_word())
+                for line in order.line_ids)
+            order.phone_tail = (order.phone or order.kfc_user_id.phone or '')[-4:]
+            waiting = order.counter_state in ('paid', 'kitchen') and order.pay_time
+            order.waiting_minutes = int((now - order.pay_time).total_seconds() // 60) if waiting else 0
 
     @api.depends('type')
     def _compute_pick_up_type(self):

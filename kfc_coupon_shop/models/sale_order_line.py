@@ -112,6 +112,15 @@ class SaleOrderLine(models.Model):
         refuse_deleting(self, lambda line: line.sale_order_id._kfc_why_kept())
         return super().unlink()
 
+    def _kfc_counter_word(self):
+        """The dish's pick-up code, or a word for where it is, on the counter's card."""
+        if self.pick_code:
+            return self.pick_code
+        words = {'wait': _('in the kitchen'), 'fail': _('failed'), 'cancel': _('cancelled'),
+                 'success': _('ready')}
+        return words.get(self.detail_state) or (
+            _('being handed over') if self.placing_since else _('not handed over'))
+
     def name_get(self):
         return [(line.id, '%s / %s' % (line.sale_order_id.name or '', line.product_id.name or ''))
                 for line in self]

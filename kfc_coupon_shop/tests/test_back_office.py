@@ -15,7 +15,8 @@ STAFF_MENUS = {
     ('Reconciliation', 'Differences'), ('Reconciliation', 'Reconciled days'),
 }
 MANAGER_MENUS = STAFF_MENUS | {
-    ('Orders', 'Settle now'), ('Orders', 'Settlement runs'), ('Issue coupons',),
+    ('Today',), ('Issue coupons',),
+    ('Orders', 'Settle now'), ('Orders', 'Settlement runs'),
     ('Catalogue', "Synchronise a store's menu"),
     ('Configuration', 'Back-end accounts'), ('Configuration', 'Keyword lists'),
     ('Configuration', 'WeChat account'),
@@ -72,7 +73,7 @@ class TestBackOffice(ShopCase):
         self.assertTrue(records, action.name)
         for view_type, view in result['views'].items():
             arch = etree.fromstring(view['arch'])
-            if view_type in ('list', 'form'):
+            if view_type in ('list', 'form', 'kanban'):
                 self.read_as_shown(records, arch)
             elif view_type in ('graph', 'pivot'):
                 fields = arch.findall('field')
@@ -95,7 +96,8 @@ class TestBackOffice(ShopCase):
                 app, paths = self.app_menus(user)
                 self.assertEqual(app['name'], 'Coupon shop')
                 self.assertEqual(set(paths), expected)
-                self.assertEqual(app['actionID'], paths['Orders', 'Orders'])
+                first = ('Today',) if user == self.manager else ('Orders', 'Orders')
+                self.assertEqual(app['actionID'], paths[first])
                 for path, action_id in paths.items():
                     with self.subTest(menu=' / '.join(path)):
                         self.open_action(user, action_id)
@@ -111,7 +113,8 @@ class TestBackOffice(ShopCase):
                                                      'detail_state': 'wait'})]})
         search = etree.fromstring(Order.get_view(view_type='search')['arch'])
         expected = {'to_pay': to_pay, 'paid_not_placed': unplaced, 'kitchen': waiting,
-                    'failed_dishes': self.order, 'refunds_in_progress': self.order}
+                    'failed_dishes': self.order, 'refunds_in_progress': self.order,
+                    'at_counter': waiting | self.order}
         for name, orders in expected.items():
             [node] = search.xpath('//filter[@name=$name]', name=name)
             found = Order.search(safe_eval(node.get('domain')))

@@ -145,3 +145,17 @@ def click_tab(driver, text):
     tabs = wait_for(driver, '.o_notebook .nav-link')
     next(tab for tab in tabs if tab.text.strip() == text).click()
     settled(driver)
+
+
+def kanban_columns(driver):
+    """{column title: [card texts]} of the kanban shown, in the columns' order."""
+    return dict(driver.execute_script(
+        'return Array.from(document.querySelectorAll(".o_kanban_group"),'
+        ' (group) => [group.querySelector(".o_column_title").innerText.trim(),'
+        ' Array.from(group.querySelectorAll(".o_kanban_record"), (card) => card.innerText)])'))
+
+
+def switch_view(driver, view_type):
+    wait_for(driver, '.o_switch_view.o_' + view_type)[0].click()
+    wait_for(driver, '.o_%s_view' % view_type)
+    settled(driver)

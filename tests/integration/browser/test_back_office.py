@@ -1,18 +1,19 @@
-"""The staff's back office in a real browser, on Odoo 16 with the sandbox: a Staff member finds
-a customer's order from the search and reads its pick-up codes (and sends one again), a Manager
-gives back a dish the customer ate, with a reason, through the refund wizard, and the refund
-reaches WeChat Pay; neither may delete the paid order, its form lists who did what, and the
-orders list sums what the shop kept. The staff read the add-on's labels in Chinese, on China's
-clock without being given it."""
+"""The staff's back office in a real browser, on Odoo 16 with the sandbox: a Staff member sees
+today's orders at the counter, finds a customer's order from the search and reads its pick-up
+codes (and sends one again); a Manager opens the day at a glance and gives back a dish the
+customer ate, with a reason, through the refund wizard, and the refund reaches WeChat Pay;
+neither may delete the paid order, its form lists who did what, and the orders list sums what
+the shop kept. The staff read the add-on's labels in Chinese, on China's clock without being
+given it."""
 import json
 
 import pytest
 from selenium.webdriver.common.by import By
 
 from back_office_browser import (action_menu, cells, click_button, click_row, click_tab,
-                                 console_errors, dialog_text, footer_sums, log_in,
-                                 notifications, pick_action, search, settled, wait_for,
-                                 wait_until)
+                                 console_errors, dialog_text, footer_sums, kanban_columns,
+                                 log_in, notifications, pick_action, search, settled,
+                                 switch_view, wait_for, wait_until)
 from page_browser import kitchen_orders, screenshot
 
 pytestmark = pytest.mark.odoo16_only
@@ -22,6 +23,7 @@ REASON = '顾客投诉：汉堡是凉的'
 NICKNAME = '李女士'
 BURGER = 'B1002'        # a demo dish: 劲脆鸡腿堡, 19.90
 LIST = '.o_list_view'
+COUNTER_COLUMNS = ['已支付，未交厨房', '等待出餐', '取餐码已出', '失败']
 LINES = '.o_form_view .o_field_one2many[name=line_ids]'
 EVENTS = '.o_form_view .o_field_one2many[name=staff_event_ids]'
 WIZARD = '.modal .o_form_view'
@@ -81,10 +83,17 @@ def test_staff_find_an_order_and_a_manager_refunds_an_eaten_dish(host, desktop_b
     order_id, name, dishes = picked_up_order(host)
     burger, code = dishes[BURGER]
 
-    # Staff: the app opens on the orders; the customer's name finds the order, which shows
-    # its pick-up codes.
+    # Staff: the app opens on the counter, today's orders by the work they wait for; the card
+    # of the order picked up shows its codes. In the list, the
+    # customer's name finds the order, which shows its pick-up codes.
     log_in(browser, host.url, STAFF['login'], STAFF['password'])
     assert wait_for(browser, '.o_control_panel .breadcrumb-item')[0].text == '订单'
+    wait_until(browser, lambda b: list(kanban_columns(b)) == COUNTER_COLUMNS,
+               'the counter never showed its columns')
+    [card] = [card for card in kanban_columns(browser)['取餐码已出'] if name in card]
+    assert code in card, card
+    screenshot(browser, 'counter')
+    switch_view(browser, 'list')
     search(browser, NICKNAME, '顾客')
     wait_until(browser, lambda b: cells(b, LIST, 'name') == [name],
                'the search never listed %s alone' % name)
@@ -102,8 +111,15 @@ def test_staff_find_an_order_and_a_manager_refunds_an_eaten_dish(host, desktop_b
                'the pick-up message was not sent again')
     assert 'Delete' not in action_menu(browser)         # Staff delete nothing
 
-    # Manager: the order by its number, the refund wizard, the burger eaten, with a reason.
+    # Manager: the app opens on the day at a glance, whose paid orders list the order; by its
+    # number, the refund wizard, the burger eaten, with a reason.
     log_in(browser, host.url, MANAGER['login'], MANAGER['password'])
+    assert wait_for(browser, '.o_control_panel .breadcrumb-item')[0].text == '今日概览'
+    figures = wait_for(browser, '.o_kanban_view button[name=action_open_orders]')[0].text
+    assert '今日已付订单' in figures, figures
+    screenshot(browser, 'dashboard')
+    wait_for(browser, '.o_kanban_view button[name=action_open_orders]')[0].click()
+    wait_for(browser, LIST)
     search(browser, name, '订单号')
     wait_until(browser, lambda b: cells(b, LIST, 'name') == [name],
                'the search never listed %s alone' % name)
@@ -148,11 +164,17 @@ def test_staff_find_an_order_and_a_manager_refunds_an_eaten_dish(host, desktop_b
     assert (held['out_refund_no'], held['refund'], held['status']) == (
         refund.name, 1990, 'PROCESSING')
 
-    # The order lists who did what; once WeChat Pay has refunded, the list sums what is kept.
+    # Once WeChat Pay has refunded, the list sums what is kept; the order lists who did what.
     host.control('wechatpay/refund', out_refund_no=refund.name)
     wait_until(browser, lambda b: refund_state(host, refund.id) == 'done',
                'the refund was never settled')
-    browser.refresh()
+    wait_for(browser, '.breadcrumb-item a')[-1].click()         # back to the list, read again
+    wait_until(browser, lambda b: cells(b, LIST, 'net_amount') == ['9.90'],
+               'the list does not show the net amount')
+    assert cells(browser, LIST, 'amount') == ['29.80']
+    assert footer_sums(browser, LIST) == ['9.90']
+    screenshot(browser, 'orders-net')
+    click_row(browser, LIST, name)
     wait_for(browser, LINES + ' .o_data_row')
     click_tab(browser, '员工操作')
     wait_for(browser, EVENTS + ' .o_data_row')
@@ -160,12 +182,6 @@ def test_staff_find_an_order_and_a_manager_refunds_an_eaten_dish(host, desktop_b
     assert cells(browser, EVENTS, 'kind') == ['退款', '重新发送取餐消息']
     assert cells(browser, EVENTS, 'why') == [REASON, '']
     screenshot(browser, 'order-events')
-    wait_for(browser, '.breadcrumb-item a')[0].click()
-    wait_until(browser, lambda b: cells(b, LIST, 'net_amount') == ['9.90'],
-               'the list does not show the net amount')
-    assert cells(browser, LIST, 'amount') == ['29.80']
-    assert footer_sums(browser, LIST) == ['9.90']
-    screenshot(browser, 'orders-net')
     assert not console_errors(browser)
 
 
