@@ -18,7 +18,8 @@ CACHES = ('token', 'jsapi_ticket', 'js_api_timestamp1')     # system parameters 
 MODELS = ('kfc.user', 'kfc.coupon', 'kfc.product', 'kfc.product.type', 'kfc.product.line',
           'sale.order', 'sale.order.line', 'sale.refund.order', 'api.config', 'account.config',
           'keyword.config', 'ir.config_parameter')
-IGNORED_FIELDS = {'write_date', 'write_uid', '__last_update'}
+# what moves with the clock, not with a write (the counter's minutes a paid order has waited)
+IGNORED_FIELDS = {'write_date', 'write_uid', '__last_update', 'waiting_minutes'}
 
 # route: (input kind, a sound input before it is spoiled; '$name' values come from `world`,
 #         models a reply of the route may write)
