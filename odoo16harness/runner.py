@@ -36,7 +36,8 @@ PG_BIN = '/usr/lib/postgresql/15/bin'
 TARBALL_GLOB = 'odoo-16.0-*.tar.gz'
 REQUIREMENTS = 'requirements-py310.txt'
 BUILD_INPUTS = ('controllers/**/*.py', 'module/**/*', 'tools/embed_controller.py', 'CMakeLists.txt',
-                'pyproject.toml', 'deployment.ini')
+                'pyproject.toml', 'deployment.ini', 'tools/addon_constants.py',
+                'kfc_coupon_shop/deployment.ini')     # the last written by the build
 PROJECT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_SOURCE = os.path.join(PROJECT_ROOT, '..', 'shared', 'odoo16')
 
@@ -143,7 +144,7 @@ def ensure_python(source, venv_dir, project_root=PROJECT_ROOT, base_python=None)
     if _read(project_marker) != digest:
         subprocess.run(pip + [project_root], check=True)
         with open(project_marker, 'w') as handle:
-            handle.write(digest)
+            handle.write(build_digest(project_root))
     return python
 
 

@@ -1,29 +1,48 @@
-"""The deployment constants the controllers were built with (deployment.ini at the project root,
-or the file named by $ROUTEWEAVE_DEPLOYMENT): the outside origins and the page's address."""
+"""The deployment constants the controllers were built with: the outside origins and the
+page's address. The build of the module writes them into the add-on's folder
+(``deployment.ini`` beside ``__manifest__.py``), which is where the add-on reads them, deployed
+on its own beside the module."""
 import configparser
 import os
 from urllib.parse import urlsplit
 
+SECTION = 'deployment'
 # Deployment keys that name an outside origin or base address.
 _ORIGIN_KEY_SUFFIXES = ('_origin', '_base')
 
 
+class DeploymentMissing(LookupError):
+    """The add-on's folder holds no deployment constants the build wrote (or not readable)."""
+
+
 def deployment_path():
-    """The deployment file: $ROUTEWEAVE_DEPLOYMENT, else deployment.ini at the project root."""
-    path = os.environ.get('ROUTEWEAVE_DEPLOYMENT')
-    if path:
-        return path
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    return os.path.join(root, 'deployment.ini')
+    """The constants the build wrote into the add-on's folder."""
+    addon = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    return os.path.join(addon, 'deployment.ini')
 
 
 def read_deployment(path=None):
-    """The [deployment] constants as a dict of text values."""
+    """The [deployment] constants as a dict of text values; DeploymentMissing when there are
+    none, with what to do in its message."""
     parser = configparser.ConfigParser(interpolation=None)
     path = path or deployment_path()
-    with open(path, encoding='utf-8') as handle:
-        parser.read_file(handle)
-    return dict(parser['deployment'])
+    try:
+        with open(path, encoding='utf-8') as handle:
+            parser.read_file(handle)
+    except OSError as exc:
+        raise _missing(path, exc.strerror) from None
+    except configparser.Error as exc:
+        raise _missing(path, str(exc).splitlines()[0]) from None
+    if not parser.has_section(SECTION):
+        raise _missing(path, 'no [%s] section' % SECTION)
+    return dict(parser[SECTION])
+
+
+def _missing(path, why):
+    return DeploymentMissing(
+        'no deployment constants in %s (%s): the build of the routeweave module writes them '
+        'there; build it from the checkout that holds this add-on and deploy the folder with it'
+        % (path, why))
 
 
 def deployment_origins(deployment):
