@@ -20,6 +20,7 @@ from odoo import http
 from .. import functions
 from ..services import runtime
 from ..services.redaction import redact
+from ..services.settings import Settings
 
 # An out-of-range latitude: geopy warns before it raises the ValueError the controllers expect.
 warnings.filterwarnings('ignore', message='Latitude normalization has been prohibited',
@@ -68,7 +69,8 @@ def bind_host_names(namespace, clock_classes=False):
     namespace['requests'] = runtime.requests     # configured in place when settings change
     namespace['print'] = debug_print(logging.getLogger(namespace['__name__']))
     _namespaces.append(namespace)
-    _bind_keys(namespace, runtime.settings)
+    # The keys follow the settings, which are read at the first request (ir.http), not here.
+    _bind_keys(namespace, runtime.settings if runtime.is_configured() else Settings())
 
 
 def _bind_keys(namespace, settings):

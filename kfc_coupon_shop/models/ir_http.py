@@ -54,6 +54,7 @@ class IrHttp(models.AbstractModel):
                                                    and is_same_site(httprequest)):
             raise Forbidden()
         if rule.rule.startswith('/api/'):
+            runtime.ensure_configured()     # the settings the controllers' keys follow
             check_body_size(httprequest, rule.rule)
         request.env['kfc.rate.bucket']._kfc_spend_request(rule.rule, httprequest)
         super()._pre_dispatch(rule, args)

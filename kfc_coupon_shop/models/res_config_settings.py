@@ -32,7 +32,8 @@ class ResConfigSettings(models.TransientModel):
             .get_param('web.base.url'),
             'kfc_mode': 'sandbox' if settings.sandbox else 'production',
             'kfc_wechatpay_mchid': pay.mchid if pay else False,
-            'kfc_platform_key': bool(pay and pay.platform_public_key and pay.platform_serial),
+            'kfc_platform_key': bool(pay and pay.platform_serial and (
+                pay.platform_public_key or pay.platform_public_key_file)),
             'kfc_backend_account': settings.coupon_backend is not None,
         })
         return values

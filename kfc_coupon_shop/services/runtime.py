@@ -1,10 +1,15 @@
 """The shop's process-wide services, configured from the server's configuration file.
 
-Settings flow one way: the configuration file (``odoo.tools.config``, read at import) ->
-``Settings`` -> ``configure`` -> the outbound client, the WeChat Pay client, the redaction of
-secrets, and the listeners that subscribed (the host modules, which bind ``requests`` and
-``APIV3_KEY`` for their controllers). ``configure`` can point every service elsewhere later,
-e.g. a stand-in host at its sandbox.
+Settings flow one way: the configuration file (``odoo.tools.config``) -> ``Settings`` ->
+``configure`` -> the outbound client, the WeChat Pay client, the redaction of secrets, and the
+listeners that subscribed (the host modules, which bind ``requests`` and ``APIV3_KEY`` for
+their controllers). ``configure`` can point every service elsewhere later, e.g. a stand-in host
+at its sandbox.
+
+Nothing is read at import, so that the add-on loads whatever its settings: ``settings`` and
+``deployment`` are read when first asked for (``runtime.settings``, ``ensure_configured()``),
+the WeChat Pay client and its key files when first used (``runtime.wechatpay``); what is
+missing then raises an error that names it.
 
 The business rules do not reach for these globals: they take a ``Services`` from their caller
 (``services(env)`` for the process's own), so that a test can hand them scripted ones.
@@ -28,29 +33,65 @@ _logger = logging.getLogger(__name__)
 PARAM_USERID = 'kfc_coupon_shop.coupon_backend_userid'
 PARAM_PRODUCTID = 'kfc_coupon_shop.coupon_backend_productid'
 
-deployment = read_deployment()      # the constants the controllers were built with
-settings = Settings()
 requests = Outbound()
-wechatpay = None
 _listeners = []
+_wechatpay = []     # the WeChat Pay client once made, for the settings of the moment
+
+
+def __getattr__(name):
+    """``settings``, ``deployment`` and ``wechatpay``, read or made when first asked for."""
+    if name == 'settings':
+        return ensure_configured()
+    if name == 'deployment':
+        return deployment_constants()
+    if name == 'wechatpay':
+        return wechatpay_client()
+    raise AttributeError('module %r has no attribute %r' % (__name__, name))
+
+
+def ensure_configured():
+    """The settings, read from the server's configuration file the first time."""
+    if 'settings' not in globals():
+        configure(Settings.from_config(server_config))
+    return globals()['settings']
+
+
+def deployment_constants():
+    """The constants the controllers were built with (the add-on's deployment.ini)."""
+    if 'deployment' not in globals():
+        globals()['deployment'] = read_deployment()
+    return globals()['deployment']
+
+
+def is_configured():
+    return 'settings' in globals()
 
 
 def configure(new_settings):
-    global settings, wechatpay
-    settings = new_settings
+    globals()['settings'] = new_settings
     requests.timeout = new_settings.outbound_timeout
     requests.origins = OriginMap(new_settings.origin_map)
-    pay = new_settings.wechatpay
-    wechatpay = None if pay is None else WechatPayClient(session=requests, **dataclasses.asdict(pay))
+    _wechatpay.clear()
     redaction.set_secrets(_secrets_of(new_settings))
     for listener in _listeners:
         listener(new_settings)
 
 
+def wechatpay_client():
+    """The WeChat Pay client (None: not configured), made at its first use: its key files are
+    read then, and a setting it lacks raises SettingError."""
+    if not _wechatpay:
+        pay = ensure_configured().wechatpay
+        _wechatpay.append(None if pay is None else
+                          WechatPayClient(session=requests, **pay.client_arguments()))
+    return _wechatpay[0]
+
+
 def subscribe(listener):
-    """Call ``listener(settings)`` now and whenever the settings change."""
+    """Call ``listener(settings)`` whenever the settings change, and now if they are read."""
     _listeners.append(listener)
-    listener(settings)
+    if is_configured():
+        listener(globals()['settings'])
 
 
 def _secrets_of(settings):
@@ -67,7 +108,7 @@ def _secrets_of(settings):
 def notify_url(path, env=None):
     """The URL at which WeChat Pay reaches ``path`` of this host: the configured public
     address, else the database's "web.base.url" (read through ``env``, else the request's)."""
-    base = settings.public_url
+    base = ensure_configured().public_url
     if not base:
         env = http.request.env if env is None else env
         base = env['ir.config_parameter'].sudo().get_param('web.base.url') or ''
@@ -77,12 +118,13 @@ def notify_url(path, env=None):
 def coupon_backend(env):
     """The back-end account of the settings, with the merchant's ids of the database's system
     parameters (data/ir_config_parameter_data.xml); None when no account is configured."""
-    account = settings.coupon_backend
+    account = ensure_configured().coupon_backend
     if account is None:
         return None
     params = env['ir.config_parameter'].sudo()
+    constants = deployment_constants()
     return CouponBackend(
-        requests, deployment['coupon_catalogue_base'], deployment['coupon_fulfilment_base'],
+        requests, constants['coupon_catalogue_base'], constants['coupon_fulfilment_base'],
         account.account, account.password, account.order_signing_key,
         userid=int(params.get_param(PARAM_USERID) or DEFAULT_USERID),
         productid=int(params.get_param(PARAM_PRODUCTID) or DEFAULT_PRODUCTID))
@@ -175,7 +217,5 @@ class Services:
 
 def services(env):
     """The process's own services, for the database of ``env``."""
-    return Services(wechatpay=wechatpay, backend=coupon_backend(env), sandbox=settings.sandbox)
-
-
-configure(Settings.from_config(server_config))
+    return Services(wechatpay=wechatpay_client(), backend=coupon_backend(env),
+                    sandbox=ensure_configured().sandbox)

@@ -4,6 +4,8 @@ Credentials never live in code or in the database. They come from the server's c
 file, section ``[kfc_coupon_shop]`` (Odoo keeps the sections of its configuration file other
 than ``[options]`` in ``odoo.tools.config.misc``); see ``Settings.from_config`` and the README.
 That section is the only way in, in sandbox mode too: the sandbox writes one for its host.
+Key files are read, and the WeChat Pay settings checked, when the WeChat Pay client is made
+(``WechatPaySettings.client_arguments``), not when the settings are read.
 """
 import dataclasses
 import ipaddress
@@ -28,16 +30,43 @@ class WechatAccountSettings:
     secret: str
 
 
+class SettingError(ValueError):
+    """A setting of the [kfc_coupon_shop] section that is missing or cannot be used; the
+    message names it."""
+
+
 @dataclasses.dataclass
 class WechatPaySettings:
     mchid: str
     appid: str
     merchant_serial: str
-    merchant_private_key: str          # PEM text
-    apiv3_key: str                     # 32 characters
+    merchant_private_key: Optional[str]     # PEM text, else read from the file below
+    apiv3_key: str                          # 32 characters
     platform_public_key: Optional[str] = None
     platform_serial: Optional[str] = None
     base_url: str = WECHATPAY_ORIGIN
+    merchant_private_key_file: Optional[str] = None
+    platform_public_key_file: Optional[str] = None
+
+    REQUIRED = (('appid', 'wechatpay_appid'), ('merchant_serial', 'wechatpay_merchant_serial'),
+                ('apiv3_key', 'wechatpay_apiv3_key'))
+
+    def client_arguments(self):
+        """The WeChat Pay client's arguments, the key files read now; SettingError names the
+        setting that is missing or whose file cannot be read."""
+        for field, key in self.REQUIRED:
+            if not getattr(self, field):
+                raise SettingError('[%s] %s is not set: WeChat Pay (wechatpay_mchid) needs it'
+                                   % (SECTION, key))
+        private_key = self.merchant_private_key or _read_key(
+            self.merchant_private_key_file, 'wechatpay_private_key_file')
+        public_key = self.platform_public_key or (
+            _read_key(self.platform_public_key_file, 'wechatpay_platform_public_key_file')
+            if self.platform_public_key_file else None)
+        return dict(mchid=self.mchid, appid=self.appid, merchant_serial=self.merchant_serial,
+                    merchant_private_key=private_key, apiv3_key=self.apiv3_key,
+                    platform_public_key=public_key, platform_serial=self.platform_serial,
+                    base_url=self.base_url)
 
 
 @dataclasses.dataclass
@@ -157,9 +186,16 @@ def parse_origin_map(text):
     return mapping
 
 
-def _read_text(path, base):
-    with open(os.path.join(base, path), encoding='ascii') as handle:
-        return handle.read()
+def _read_key(path, key):
+    if not path:
+        raise SettingError('[%s] %s is not set: WeChat Pay (wechatpay_mchid) needs it'
+                           % (SECTION, key))
+    try:
+        with open(path, encoding='ascii') as handle:
+            return handle.read()
+    except (OSError, UnicodeDecodeError) as exc:
+        raise SettingError('[%s] %s: cannot read %s (%s)' % (
+            SECTION, key, path, getattr(exc, 'strerror', None) or exc)) from None
 
 
 def _wechat_from(section):
@@ -170,14 +206,17 @@ def _wechat_from(section):
 
 
 def _wechatpay_from(section, base):
-    public_key_file = section.get('wechatpay_platform_public_key_file')
+    """The WeChat Pay settings as given; checked, and their key files read, at first use."""
+    def file_of(key):
+        return os.path.join(base, section[key]) if section.get(key) else None
     return WechatPaySettings(
         mchid=section['wechatpay_mchid'],
-        appid=section['wechatpay_appid'],
-        merchant_serial=section['wechatpay_merchant_serial'],
-        merchant_private_key=_read_text(section['wechatpay_private_key_file'], base),
-        apiv3_key=os.environ.get(APIV3_KEY_VARIABLE) or section['wechatpay_apiv3_key'],
-        platform_public_key=_read_text(public_key_file, base) if public_key_file else None,
+        appid=section.get('wechatpay_appid', ''),
+        merchant_serial=section.get('wechatpay_merchant_serial', ''),
+        merchant_private_key=None,
+        merchant_private_key_file=file_of('wechatpay_private_key_file'),
+        apiv3_key=os.environ.get(APIV3_KEY_VARIABLE) or section.get('wechatpay_apiv3_key', ''),
+        platform_public_key_file=file_of('wechatpay_platform_public_key_file'),
         platform_serial=section.get('wechatpay_platform_serial'),
         base_url=section.get('wechatpay_base_url') or WECHATPAY_ORIGIN,
     )
