@@ -9,6 +9,7 @@ from odoo.exceptions import UserError
 from ..services import runtime
 from ..services.wechatpay import yuan_to_fen
 from .kept_records import refuse_deleting
+from .lifecycle import check_transition
 from .locking import lock_rows
 from .sale_order import REFUND_NOTIFY_PATH
 from .settling import settle_each
@@ -21,6 +22,12 @@ REFUND_STATES = [
     ('fail', 'Refused'),
     ('done', 'Refunded'),
 ]
+# How a refund's state may move; see lifecycle. WeChat Pay's verified word that the money went
+# back stands over a refund the shop had given up on.
+REFUND_TRANSITIONS = {
+    'fail': ('draft',),
+    'done': ('draft', 'fail'),
+}
 # What a refund's WeChat Pay status ("status" of a reply or a query) makes of its record.
 REFUND_STATUS_STATES = {'SUCCESS': 'done', 'PROCESSING': 'draft', 'CLOSED': 'fail',
                         'ABNORMAL': 'fail'}
@@ -51,13 +58,13 @@ class SaleRefundOrder(models.Model):
     _name = 'sale.refund.order'
     _description = 'Refund request'
 
-    name = fields.Char(string='Refund number', readonly=True, index=True)
+    name = fields.Char(string='Refund number', readonly=True, copy=False)
     sale_order_id = fields.Many2one('sale.order', string='Order', index=True)
     kfc_user_id = fields.Many2one('kfc.user', string='Customer')
     # The dishes the refund gives back; none for a refund of an amount alone.
     line_ids = fields.Many2many('sale.order.line', string='Dishes refunded')
     dish_names = fields.Char(string='Dishes', compute='_compute_dish_names')
-    state = fields.Selection(REFUND_STATES, default='draft')
+    state = fields.Selection(REFUND_STATES, default='draft', readonly=True, copy=False)
     # The amount asked of WeChat Pay (yuan), and the payment it comes from: both committed with
     # the refund before it is asked for, so that asking again asks the same.
     amount = fields.Float(digits=(16, 2))
@@ -88,6 +95,10 @@ class SaleRefundOrder(models.Model):
     def _compute_dish_names(self):
         for refund in self:
             refund.dish_names = ', '.join(refund.line_ids.mapped('product_id.name'))
+
+    def write(self, vals):
+        check_transition(self, 'state', vals, REFUND_TRANSITIONS)
+        return super().write(vals)
 
     def unlink(self):
         refuse_deleting(self, lambda refund: _('a refund is a money record.'))
