@@ -11,7 +11,7 @@ from ..services import runtime
 from ..services.china_time import CHINA_OFFSET
 from ..services.coupon_backend import BackendRefusal, UnclearOutcome
 from ..services.redaction import redact
-from ..services.wechatpay import yuan_to_fen
+from ..services.money import yuan_to_fen
 from .kept_records import refuse_deleting
 from .lifecycle import check_transition
 from .locking import lock_rows
@@ -81,8 +81,10 @@ class SaleOrderLine(models.Model):
     product_id = fields.Many2one('kfc.product', string='Dish')
     coupon_ids = fields.Many2many('kfc.coupon', string='Coupons')
     quantity = fields.Integer(default=1)
-    unit_price = fields.Float(string='Unit price', digits=(16, 2))
-    total_price = fields.Float(string='Total price', compute='_compute_total_price', store=True, digits=(16, 2))
+    currency_id = fields.Many2one('res.currency', string='Currency',
+                                  compute='_compute_currency_id', store=True)
+    unit_price = fields.Monetary(string='Unit price')
+    total_price = fields.Monetary(string='Total price', compute='_compute_total_price', store=True)
     # No default: a line is "wait" only once placement has handed it to fulfilment.
     detail_state = fields.Selection(LINE_STATES, string='State', index=True, readonly=True,
                                     copy=False)
@@ -102,6 +104,11 @@ class SaleOrderLine(models.Model):
     phone = fields.Char()
     result = JsonText(string='Failing back-end reply')
     show_remark = fields.Char(string='Remark', compute='_compute_show_remark')
+
+    @api.depends('sale_order_id.currency_id')
+    def _compute_currency_id(self):
+        for line in self:
+            line.currency_id = line.sale_order_id.currency_id
 
     @api.depends('quantity', 'unit_price')
     def _compute_total_price(self):
