@@ -43,27 +43,28 @@ CARD_FIELDS = ['name', 'store_name', 'phone_tail', 'counter_dishes', 'pick_up_ty
 COLUMNS = [('paid', None), ('kitchen', 'wait'), ('ready', 'success'), ('failed', 'fail')]
 
 HISTORY_SQL = """
-INSERT INTO kfc_product (name, link_id, unit_price, create_date, write_date)
-    VALUES ('劲脆鸡腿堡', 'B1002', 19.9, now(), now());
+INSERT INTO kfc_product (name, link_id, unit_price, currency_id, create_date, write_date)
+    VALUES ('劲脆鸡腿堡', 'B1002', 19.9, {yuan}, now(), now());
 INSERT INTO kfc_user (name, openid, token, phone, create_date, write_date)
     SELECT 'customer ' || n, 'openid-' || n, 'token-' || n, '138' || lpad(n::text, 8, '0'),
            now(), now() FROM generate_series(1, {customers}) n;
 INSERT INTO sale_order (name, kfc_user_id, phone, store_name, store_code, type, pick_up_type,
-                        state, is_paid, amount, net_amount, number, create_date, write_date,
-                        pay_time, counter_state)
+                        state, is_paid, currency_id, amount, net_amount, number, create_date,
+                        write_date, pay_time, counter_state)
     SELECT 'SO' || lpad(n::text, 10, '0'), (SELECT min(id) FROM kfc_user) + n % {customers},
            '13800138000', '南京东路店', 'SH3001', '1', 'take_away',
            CASE WHEN n % {days} = 0 THEN (ARRAY['paid', 'paid', 'pick', 'fail'])[n / {days} % 4 + 1]
                 ELSE 'done' END,
-           true, 39.8, 39.8, 2, at, at, at + interval '1 minute',
+           true, {yuan}, 39.8, 39.8, 2, at, at, at + interval '1 minute',
            CASE WHEN n % {days} = 0 THEN (ARRAY['paid', 'kitchen', 'ready', 'failed'])[n / {days} % 4 + 1]
                 ELSE 'ready' END
     FROM (SELECT n, (now() at time zone 'UTC') - (n % {days}) * interval '1 day'
                     - (n % 600) * interval '1 minute' AS at
           FROM generate_series(1, {orders}) n) AS history;
-INSERT INTO sale_order_line (sale_order_id, product_id, quantity, unit_price, total_price,
-                             detail_state, pick_code, uuid, placed_at, create_date, write_date)
-    SELECT o.id, (SELECT min(id) FROM kfc_product), 1, 19.9, 19.9,
+INSERT INTO sale_order_line (sale_order_id, product_id, quantity, currency_id, unit_price,
+                             total_price, detail_state, pick_code, uuid, placed_at, create_date,
+                             write_date)
+    SELECT o.id, (SELECT min(id) FROM kfc_product), 1, {yuan}, 19.9, 19.9,
            CASE o.counter_state WHEN 'paid' THEN NULL WHEN 'kitchen' THEN 'wait'
                 WHEN 'failed' THEN 'fail' ELSE 'success' END,
            CASE WHEN o.counter_state = 'ready' THEN 'A' || (o.id % 9000 + 1000) END,
@@ -72,10 +73,12 @@ INSERT INTO sale_order_line (sale_order_id, product_id, quantity, unit_price, to
     FROM sale_order o, generate_series(1, 2) dish;
 ANALYZE;
 """
+YUAN = "(SELECT res_id FROM ir_model_data WHERE module = 'base' AND name = 'CNY')"
 
 
 def fill(odoo, database, orders, customers):
-    odoo.cluster.psql(HISTORY_SQL.format(orders=orders, customers=customers, days=DAYS),
+    odoo.cluster.psql(HISTORY_SQL.format(orders=orders, customers=customers, days=DAYS,
+                                         yuan=YUAN),
                       dbname=database)
 
 

@@ -13,7 +13,7 @@ settings. Labels in English and Chinese.
 
 The add-on defines its own sale.order: it does not install beside Odoo's Sales app.
 """,
-    'version': '16.0.1.2.0',
+    'version': '16.0.1.3.0',
     'category': 'Sales',
     'author': 'routeweave',
     'license': 'LGPL-3',
@@ -24,6 +24,7 @@ The add-on defines its own sale.order: it does not install beside Odoo's Sales a
     'data': [
         'security/kfc_coupon_shop_security.xml',
         'security/ir.model.access.csv',
+        'data/res_currency_data.xml',
         'data/ir_sequence_data.xml',
         'data/ir_config_parameter_data.xml',
         'data/ir_cron_data.xml',

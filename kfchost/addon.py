@@ -29,6 +29,9 @@ ADDON = 'kfc_coupon_shop'
 # The platform's models the add-on's data may hold, by the field that identifies a record in a
 # database loaded before the stand-in kept external ids.
 PLATFORM_MODELS = {'ir.sequence': 'code', 'ir.config_parameter': 'key'}
+# The platform's models whose own records (named by another module's external id, such as
+# base.CNY) the add-on's data may change, as Odoo applies such a record at install.
+PLATFORM_RECORDS = {'res.currency'}
 SKIPPED_MODELS = {'ir.cron', 'ir.ui.view', 'ir.actions.act_window', 'ir.ui.menu', 'res.groups',
                   'ir.module.category', 'res.users'}
 
@@ -106,6 +109,10 @@ def load_file(env, path, module=ADDON):
 
 def _ensure(env, module, record):
     model, xml_id = record.attrib['model'], record.attrib['id']
+    if '.' in xml_id and model in PLATFORM_RECORDS:
+        env.ref(xml_id).sudo().write({field.attrib['name']: _field_value(env, module, field)
+                                      for field in record.findall('field')})
+        return 0
     if not _loadable(env, model, module):
         raise ValueError('data of model %r cannot be loaded by the stand-in' % model)
     if env.ref('%s.%s' % (module, xml_id), raise_if_not_found=False):

@@ -16,7 +16,7 @@ import datetime
 from odoo import api, fields, models
 
 from ..services import runtime
-from ..services.wechatpay import yuan_to_fen
+from ..services.money import yuan_to_fen
 from .sale_order import PLACEMENT_DELAY
 from .sale_order_line import PLACING_LIMIT
 

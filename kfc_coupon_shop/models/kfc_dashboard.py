@@ -3,6 +3,7 @@ grouped queries, each figure a button that opens the records it counts."""
 from odoo import _, api, fields, models
 
 from ..services.china_time import china_today, utc_bounds
+from ..services.money import CURRENCY_XMLID
 from .settlement_run import RUN_STATES
 
 
@@ -12,10 +13,10 @@ class KfcDashboard(models.Model):
 
     name = fields.Char(required=True, translate=True)
     order_count = fields.Integer(string='Paid orders today', compute='_compute_today')
-    paid_amount = fields.Float(string='Paid today', compute='_compute_today', digits=(16, 2))
+    currency_id = fields.Many2one('res.currency', compute='_compute_currency_id')
+    paid_amount = fields.Monetary(string='Paid today', compute='_compute_today')
     refund_count = fields.Integer(string='Refunds today', compute='_compute_today')
-    refund_amount = fields.Float(string='Refunded today', compute='_compute_today',
-                                 digits=(16, 2))
+    refund_amount = fields.Monetary(string='Refunded today', compute='_compute_today')
     failed_count = fields.Integer(string='Failed dishes today', compute='_compute_today')
     waiting_count = fields.Integer(string='Dishes waiting on the kitchen',
                                    compute='_compute_kitchen')
@@ -31,6 +32,9 @@ class KfcDashboard(models.Model):
                                         compute='_compute_last_runs')
     reconciliation_open = fields.Integer(string='Differences not explained',
                                          compute='_compute_last_runs')
+
+    def _compute_currency_id(self):
+        self.currency_id = self.env.ref(CURRENCY_XMLID)
 
     # -- what each figure counts -------------------------------------------------------------
 

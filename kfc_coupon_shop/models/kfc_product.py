@@ -5,6 +5,7 @@ import json
 from odoo import api, fields, models
 
 from ..services import runtime
+from ..services.money import CURRENCY_XMLID, fen_to_yuan
 
 MENU_PATH = '/KFCCore.asmx/KFCAPI_GetMenu'
 TOKEN_EXPIRED = -2                  # the back-end's code for a token it no longer takes
@@ -28,7 +29,9 @@ class KfcProduct(models.Model):
     remark = fields.Text(string='Description')
     image = fields.Char(string='Image URL')
     link_id = fields.Char(string='Back-end dish ids')   # several ids separated by "," or "，"
-    unit_price = fields.Float(string='Unit price', digits=(16, 2))
+    currency_id = fields.Many2one('res.currency', string='Currency', required=True,
+                                  default=lambda self: self.env.ref(CURRENCY_XMLID))
+    unit_price = fields.Monetary(string='Unit price')
     type_id = fields.Many2one('kfc.product.type', string='Category', index=True)
     is_multiple = fields.Boolean(string='Multi-choice dish')
     line_ids = fields.One2many('kfc.product.line', 'parent_product_id', string='Choices')
@@ -61,7 +64,7 @@ class KfcProduct(models.Model):
                 'name': dish.get('nameCn', ''),
                 'link_id': link_id,
                 'image': runtime.deployment['image_host_prefix'] + dish.get('imageUrl', ''),
-                'unit_price': int(dish['price']) / 100,
+                'unit_price': fen_to_yuan(int(dish['price'])),
                 'remark': dish.get('descCn', ''),
             })
         return self.create(values)

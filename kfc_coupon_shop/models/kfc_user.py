@@ -11,16 +11,17 @@ class KfcUser(models.Model):
     _description = 'Customer'
 
     name = fields.Char(string='Nickname')
-    openid = fields.Char(string='Openid', index=True)
+    openid = fields.Char(string='Openid')
     openid_short = fields.Char(string='Short openid', compute='_compute_openid_short')
     unionid = fields.Char(string='Unionid')
     # The customer's login: a credential, read by the routes in superuser mode only.
-    token = fields.Char(index=True, groups='base.group_system', copy=False)
+    token = fields.Char(groups='base.group_system', copy=False)
     phone = fields.Char()
     sale_order_ids = fields.One2many('sale.order', 'kfc_user_id', string='Orders')
     coupon_ids = fields.One2many('kfc.coupon', 'kfc_user_id', string='Coupons')
 
-    # Logins find the customer by openid, every user route by token: one record each.
+    # Logins find the customer by openid, every user route by token: one record each (the
+    # constraints' indexes serve those searches).
     _sql_constraints = [
         ('openid_uniq', 'unique (openid)', 'A WeChat openid belongs to one customer.'),
         ('token_uniq', 'unique (token)', 'A login token belongs to one customer.'),

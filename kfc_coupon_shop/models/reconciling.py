@@ -8,8 +8,9 @@ orders: an order it holds that the shop never made is out of reach.
 """
 from ..services.china_time import CHINA, utc_bounds
 from ..services.coupon_backend import UnclearOutcome
+from ..services.money import yuan_to_fen
 from ..services.trade_bill import Bill, parse
-from ..services.wechatpay import parse_time, yuan_to_fen
+from ..services.wechatpay import parse_time
 
 NO_BILL = 'NO_STATEMENT_EXIST'      # WeChat Pay took no payment or refund that day
 UNKNOWN_ORDER = '订单不存在'          # the back-end's answer for a uuid it does not know

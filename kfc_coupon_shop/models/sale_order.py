@@ -6,8 +6,10 @@ from odoo import _, api, fields, models
 
 from ..services import runtime
 from ..services.china_time import CHINA_OFFSET
-from ..services.wechatpay import failure, parse_time, to_fen, yuan_to_fen
+from ..services.money import CURRENCY_XMLID, fen_to_yuan, yuan_to_fen
+from ..services.wechatpay import failure, parse_time, to_fen
 from .kept_records import refuse_deleting
+from .lifecycle import check_transition
 from .locking import lock_rows
 from .settling import settle_each
 
@@ -21,6 +23,18 @@ ORDER_STATES = [
     ('fail', 'Failed'),
     ('cancel', 'Cancelled'),
 ]
+# How an order's state may move: {state: the states it may be reached from}. The progress poll
+# sets it from the lines whatever it was ("fail" once every dish failed, "done" once one was
+# delivered and none waits); a refund that leaves nothing to make cancels the order, and its
+# refusal puts back the state it had.
+ORDER_TRANSITIONS = {
+    'draft': ('cancel',),
+    'paid': ('draft', 'cancel'),
+    'pick': ('paid', 'cancel'),
+    'done': ('paid', 'pick', 'cancel'),
+    'fail': ('draft', 'paid', 'pick', 'done', 'cancel'),
+    'cancel': ('draft', 'paid', 'pick', 'done', 'fail'),
+}
 TAKE_AWAY, DINE_IN = 2, 1           # the back-end's pick-up methods
 # The page writes the pick-up type as text: "1" is take-away, anything else dine-in.
 PICK_UP_TYPES = [('take_away', 'Take-away'), ('dine_in', 'Dine-in')]
@@ -71,7 +85,7 @@ class SaleOrder(models.Model):
     _name = 'sale.order'
     _description = 'Meal order'
 
-    name = fields.Char(string='Order number', readonly=True, index=True)
+    name = fields.Char(string='Order number', readonly=True, copy=False)
     kfc_user_id = fields.Many2one('kfc.user', string='Customer', index=True)
     phone = fields.Char()
     store_name = fields.Char(string='Store')
@@ -85,20 +99,20 @@ class SaleOrder(models.Model):
     type = fields.Char(string='Pick-up type as sent')
     pick_up_type = fields.Selection(PICK_UP_TYPES, string='Pick-up type',
                                     compute='_compute_pick_up_type', store=True)
-    state = fields.Selection(ORDER_STATES, default='draft', index=True)
-    amount = fields.Float(compute='_compute_amount', store=True, digits=(16, 2))
+    state = fields.Selection(ORDER_STATES, default='draft', index=True, readonly=True, copy=False)
+    currency_id = fields.Many2one('res.currency', string='Currency', required=True,
+                                  readonly=True, default=lambda self: self.env.ref(CURRENCY_XMLID))
+    amount = fields.Monetary(compute='_compute_amount', store=True)
     # What the shop keeps of the payment: paid, less what was given back of it.
-    net_amount = fields.Float(string='Net amount', compute='_compute_net_amount', store=True,
-                              digits=(16, 2))
-    refund_left = fields.Float(string='Left to refund', compute='_compute_refund_left',
-                               digits=(16, 2))
+    net_amount = fields.Monetary(string='Net amount', compute='_compute_net_amount', store=True)
+    refund_left = fields.Monetary(string='Left to refund', compute='_compute_refund_left')
     failure_status = fields.Selection(FAILURE_STATUSES, string='Failed dishes',
                                       compute='_compute_failure_status')
     number = fields.Integer(string='Dishes', compute='_compute_amount', store=True)
-    prepay_id = fields.Char(string='Prepay id')
-    is_paid = fields.Boolean(string='Paid')
-    transaction_id = fields.Char(string='Payment transaction')
-    pay_time = fields.Datetime(string='Paid at')
+    prepay_id = fields.Char(string='Prepay id', readonly=True, copy=False)
+    is_paid = fields.Boolean(string='Paid', readonly=True, copy=False)
+    transaction_id = fields.Char(string='Payment transaction', readonly=True, copy=False)
+    pay_time = fields.Datetime(string='Paid at', readonly=True, copy=False)
     # WeChat Pay was asked about the payment after its deadline and the answer applied:
     # settlement asks no more.
     payment_checked = fields.Boolean(string='Payment checked', readonly=True, copy=False)
@@ -127,6 +141,10 @@ class SaleOrder(models.Model):
         vals_list = [dict(vals, name=vals.get('name') or self._kfc_next_number('sale.order'))
                      for vals in vals_list]
         return super().create(vals_list)
+
+    def write(self, vals):
+        check_transition(self, 'state', vals, ORDER_TRANSITIONS)
+        return super().write(vals)
 
     def unlink(self):
         refuse_deleting(self, lambda order: order._kfc_why_kept())
@@ -211,13 +229,13 @@ class SaleOrder(models.Model):
             refunded = order.refund_ids.filtered(
                 lambda refund: refund.state == 'done'
                 and refund.transaction_id in (False, order.transaction_id))
-            order.net_amount = (yuan_to_fen(order.amount)
-                                - sum(yuan_to_fen(r.amount) for r in refunded)) / 100.0
+            order.net_amount = fen_to_yuan(yuan_to_fen(order.amount)
+                                           - sum(yuan_to_fen(r.amount) for r in refunded))
 
     @api.depends('amount', 'is_paid', 'refund_ids.state', 'refund_ids.amount')
     def _compute_refund_left(self):
         for order in self:
-            order.refund_left = (max(order._kfc_refund_left_fen(), 0) / 100.0
+            order.refund_left = (fen_to_yuan(max(order._kfc_refund_left_fen(), 0))
                                  if isinstance(order.id, int) else 0)
 
     @api.depends('line_ids.detail_state', 'refund_ids.state')
@@ -400,7 +418,7 @@ class SaleOrder(models.Model):
         if by_staff:
             self.env['kfc.staff.event']._kfc_record(
                 'refund', _('Refund %(refund)s of %(amount).2f yuan: %(dishes)s',
-                            refund=refund.name, amount=fen / 100.0,
+                            refund=refund.name, amount=fen_to_yuan(fen),
                             dishes=', '.join(lines.product_id.mapped('name'))),
                 order=self, why=reason)
         services.commit(self.env)       # the refund, its number and its dishes, before asking
@@ -417,7 +435,7 @@ class SaleOrder(models.Model):
         self.write({'refund_stamp': fields.Datetime.now()})
         lines = lines or self.env['sale.order.line']
         values = {'sale_order_id': self.id, 'kfc_user_id': self.kfc_user_id.id,
-                  'line_ids': [(6, 0, lines.ids)], 'amount': fen / 100.0,
+                  'line_ids': [(6, 0, lines.ids)], 'amount': fen_to_yuan(fen),
                   'transaction_id': self.transaction_id, 'payment_amount': self.amount,
                   'reason': reason or False}
         refunds = self.env['sale.refund.order'].sudo()

@@ -11,8 +11,9 @@ from ..services import runtime
 from ..services.china_time import CHINA_OFFSET
 from ..services.coupon_backend import BackendRefusal, UnclearOutcome
 from ..services.redaction import redact
-from ..services.wechatpay import yuan_to_fen
+from ..services.money import yuan_to_fen
 from .kept_records import refuse_deleting
+from .lifecycle import check_transition
 from .locking import lock_rows
 from .web_client import CLOSE, notification
 
@@ -34,6 +35,15 @@ LINE_STATES = [
     ('fail', 'Failed'),
     ('cancel', 'Cancelled'),
 ]
+# How a dish's state may move (False: not handed to the kitchen yet); see lifecycle. A dish
+# delivered may still fail; a refund refused puts back what it had cancelled.
+LINE_TRANSITIONS = {
+    False: ('cancel',),
+    'wait': (False,),
+    'success': ('wait',),
+    'fail': (False, 'wait', 'success'),
+    'cancel': (False, 'wait'),
+}
 REMARKS = {
     False: '待下单',
     'wait': '出餐中，请稍候',
@@ -66,14 +76,18 @@ class SaleOrderLine(models.Model):
     _name = 'sale.order.line'
     _description = 'Meal order line'
 
-    sale_order_id = fields.Many2one('sale.order', string='Order', ondelete='cascade', index=True)
+    sale_order_id = fields.Many2one('sale.order', string='Order', required=True, ondelete='cascade',
+                                    index=True)
     product_id = fields.Many2one('kfc.product', string='Dish')
     coupon_ids = fields.Many2many('kfc.coupon', string='Coupons')
     quantity = fields.Integer(default=1)
-    unit_price = fields.Float(string='Unit price', digits=(16, 2))
-    total_price = fields.Float(string='Total price', compute='_compute_total_price', store=True, digits=(16, 2))
+    currency_id = fields.Many2one('res.currency', string='Currency',
+                                  compute='_compute_currency_id', store=True)
+    unit_price = fields.Monetary(string='Unit price')
+    total_price = fields.Monetary(string='Total price', compute='_compute_total_price', store=True)
     # No default: a line is "wait" only once placement has handed it to fulfilment.
-    detail_state = fields.Selection(LINE_STATES, string='State', index=True)
+    detail_state = fields.Selection(LINE_STATES, string='State', index=True, readonly=True,
+                                    copy=False)
     uuid = fields.Char(string='Fulfilment order id')
     # Claimed for placement at this moment; cleared when the back-end's answer is written.
     placing_since = fields.Datetime(string='Handed over at', readonly=True, copy=False)
@@ -91,6 +105,11 @@ class SaleOrderLine(models.Model):
     result = JsonText(string='Failing back-end reply')
     show_remark = fields.Char(string='Remark', compute='_compute_show_remark')
 
+    @api.depends('sale_order_id.currency_id')
+    def _compute_currency_id(self):
+        for line in self:
+            line.currency_id = line.sale_order_id.currency_id
+
     @api.depends('quantity', 'unit_price')
     def _compute_total_price(self):
         for line in self:
@@ -107,6 +126,10 @@ class SaleOrderLine(models.Model):
         tries = self._kfc_placement_alert_tries()
         for line in self:
             line.placement_stuck = line._kfc_claimed() and line.placing_tries >= tries
+
+    def write(self, vals):
+        check_transition(self, 'detail_state', vals, LINE_TRANSITIONS)
+        return super().write(vals)
 
     def unlink(self):
         refuse_deleting(self, lambda line: line.sale_order_id._kfc_why_kept())

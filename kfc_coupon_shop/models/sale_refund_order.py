@@ -7,8 +7,9 @@ from odoo import _, api, fields, models
 from odoo.exceptions import UserError
 
 from ..services import runtime
-from ..services.wechatpay import yuan_to_fen
+from ..services.money import fen_to_yuan, yuan_to_fen
 from .kept_records import refuse_deleting
+from .lifecycle import check_transition
 from .locking import lock_rows
 from .sale_order import REFUND_NOTIFY_PATH
 from .settling import settle_each
@@ -21,6 +22,12 @@ REFUND_STATES = [
     ('fail', 'Refused'),
     ('done', 'Refunded'),
 ]
+# How a refund's state may move; see lifecycle. WeChat Pay's verified word that the money went
+# back stands over a refund the shop had given up on.
+REFUND_TRANSITIONS = {
+    'fail': ('draft',),
+    'done': ('draft', 'fail'),
+}
 # What a refund's WeChat Pay status ("status" of a reply or a query) makes of its record.
 REFUND_STATUS_STATES = {'SUCCESS': 'done', 'PROCESSING': 'draft', 'CLOSED': 'fail',
                         'ABNORMAL': 'fail'}
@@ -51,18 +58,20 @@ class SaleRefundOrder(models.Model):
     _name = 'sale.refund.order'
     _description = 'Refund request'
 
-    name = fields.Char(string='Refund number', readonly=True, index=True)
+    name = fields.Char(string='Refund number', readonly=True, copy=False)
     sale_order_id = fields.Many2one('sale.order', string='Order', index=True)
     kfc_user_id = fields.Many2one('kfc.user', string='Customer')
     # The dishes the refund gives back; none for a refund of an amount alone.
     line_ids = fields.Many2many('sale.order.line', string='Dishes refunded')
     dish_names = fields.Char(string='Dishes', compute='_compute_dish_names')
-    state = fields.Selection(REFUND_STATES, default='draft')
+    state = fields.Selection(REFUND_STATES, default='draft', readonly=True, copy=False)
     # The amount asked of WeChat Pay (yuan), and the payment it comes from: both committed with
     # the refund before it is asked for, so that asking again asks the same.
-    amount = fields.Float(digits=(16, 2))
+    currency_id = fields.Many2one('res.currency', string='Currency',
+                                  compute='_compute_currency_id', store=True)
+    amount = fields.Monetary()
     transaction_id = fields.Char(string='Payment')
-    payment_amount = fields.Float(string='Payment amount', digits=(16, 2))
+    payment_amount = fields.Monetary(string='Payment amount')
     reason = fields.Char(help='Sent to WeChat Pay with the refund: a staff decision, or the '
                               'shop\'s own account of why it gives the money back.')
     failure_reason = fields.Text(string='Why it failed', readonly=True)
@@ -84,10 +93,19 @@ class SaleRefundOrder(models.Model):
                      for vals in vals_list]
         return super().create(vals_list)
 
+    @api.depends('sale_order_id.currency_id')
+    def _compute_currency_id(self):
+        for refund in self:
+            refund.currency_id = refund.sale_order_id.currency_id
+
     @api.depends('line_ids.product_id.name')
     def _compute_dish_names(self):
         for refund in self:
             refund.dish_names = ', '.join(refund.line_ids.mapped('product_id.name'))
+
+    def write(self, vals):
+        check_transition(self, 'state', vals, REFUND_TRANSITIONS)
+        return super().write(vals)
 
     def unlink(self):
         refuse_deleting(self, lambda refund: _('a refund is a money record.'))
@@ -171,8 +189,8 @@ class SaleRefundOrder(models.Model):
             return
         refund = self.sudo().create({
             'name': name, 'sale_order_id': order.id, 'kfc_user_id': order.kfc_user_id.id,
-            'amount': total / 100.0, 'transaction_id': transaction_id,
-            'payment_amount': total / 100.0, 'reason': MISMATCH_REASON,
+            'amount': fen_to_yuan(total), 'transaction_id': transaction_id,
+            'payment_amount': fen_to_yuan(total), 'reason': MISMATCH_REASON,
             'failure_reason': False})
         self.env['api.log']._kfc_log('退回不符的支付', '微信', {'refund': name, 'why': why})
         refund._kfc_send_after_commit(services)

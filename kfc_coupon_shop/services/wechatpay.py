@@ -96,11 +96,6 @@ def to_fen(amount):
     return fen
 
 
-def yuan_to_fen(yuan):
-    """Fen of an amount in yuan as the records keep it (a decimal of two places in a float)."""
-    return int(round(yuan * 100))
-
-
 def _whole_fen(amount):
     if isinstance(amount, bool):
         raise TypeError('amount must be a number of fen, not a boolean')

@@ -12,8 +12,11 @@ from odoo.tools import mute_logger
 
 from .common import ShopCase
 
-PRE_MIGRATION = os.path.join(get_module_path('kfc_coupon_shop'), 'migrations', '16.0.1.1.0',
-                             'pre-migration.py')
+MIGRATIONS = os.path.join(get_module_path('kfc_coupon_shop'), 'migrations')
+PRE_MIGRATION = os.path.join(MIGRATIONS, '16.0.1.1.0', 'pre-migration.py')
+# the indexes that index=True made beside the unique constraints, by table
+SECOND_INDEXES = {'sale_order': ['name'], 'sale_refund_order': ['name'],
+                  'kfc_user': ['openid', 'token']}
 
 
 @tagged('post_install', '-at_install')
@@ -52,3 +55,37 @@ class TestUniqueValues(ShopCase):
             '- orders with one number %s: ids %d, %d' % (self.order.name, self.order.id, order.id),
         ])
         self.assertNotIn('login-token-1', str(raised.exception))
+
+    def indexes(self):
+        self.cr.execute('SELECT indexname FROM pg_indexes WHERE tablename IN %s',
+                        (tuple(SECOND_INDEXES),))
+        return {row[0] for row in self.cr.fetchall()}
+
+    def test_one_index_per_unique_column_and_the_update_drops_the_second(self):
+        second = {'%s_%s_index' % (table, column)
+                  for table, columns in SECOND_INDEXES.items() for column in columns}
+        self.assertFalse(self.indexes() & second)
+        for name in second:         # as an earlier version left them
+            table, column = name[:-len('_index')].rsplit('_', 1)
+            self.cr.execute('CREATE INDEX "%s" ON "%s" ("%s")' % (name, table, column))
+        migration = load_script(os.path.join(MIGRATIONS, '16.0.1.3.0', 'post-indexes.py'),
+                                'kfc_coupon_shop_post_indexes_1_3')
+        migration.migrate(self.cr, '16.0.1.2.0')
+        indexes = self.indexes()
+        self.assertFalse(indexes & second)
+        self.assertLessEqual({'sale_order_name_uniq', 'sale_refund_order_name_uniq',
+                              'kfc_user_openid_uniq', 'kfc_user_token_uniq'}, indexes)
+
+    def test_the_update_puts_the_amounts_in_yuan(self):
+        yuan = self.env.ref('base.CNY')
+        self.assertTrue(yuan.active)
+        self.assertEqual(self.order.line_ids.currency_id | self.refund.currency_id, yuan)
+        yuan.active = False
+        self.env.flush_all()
+        self.cr.execute('UPDATE sale_order_line SET currency_id = NULL')
+        migration = load_script(os.path.join(MIGRATIONS, '16.0.1.3.0', 'pre-currency.py'),
+                                'kfc_coupon_shop_pre_currency_1_3')
+        migration.migrate(self.cr, '16.0.1.2.0')
+        self.env.invalidate_all()
+        self.assertTrue(yuan.active)
+        self.assertEqual(self.order.line_ids.currency_id, yuan)

@@ -230,7 +230,8 @@ class TestRefunds(MoneyCase):
     def test_a_delivered_dish_goes_back_only_by_a_staff_decision_with_a_reason(self):
         order = self.order()
         delivered = order.line_ids[0]
-        delivered.write({'uuid': 'uuid-1', 'detail_state': 'success', 'pick_code': 'A1001'})
+        delivered.write({'uuid': 'uuid-1', 'detail_state': 'wait'})
+        delivered.write({'detail_state': 'success', 'pick_code': 'A1001'})
         self.assertEqual(order._kfc_customer_refund(services=self.services)['code'], 200)
         self.assertEqual(order._kfc_staff_refund(delivered, services=self.services)['code'], 400)
         reply = order._kfc_staff_refund(delivered, reason='顾客投诉', services=self.services)
@@ -287,6 +288,7 @@ class TestRefunds(MoneyCase):
         order = self.order(self.cola, self.fries, (self.fries, coupon))
         cancelled, delivered, delivered_by_coupon = order.line_ids
         cancelled.detail_state = 'cancel'
+        (delivered | delivered_by_coupon).write({'detail_state': 'wait'})
         (delivered | delivered_by_coupon).write({'detail_state': 'success', 'pick_code': 'A1001'})
         unpaid = self.order(self.cola, state='draft', is_paid=False)
         for line in order.line_ids | unpaid.line_ids:

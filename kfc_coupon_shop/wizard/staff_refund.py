@@ -5,6 +5,7 @@ from odoo import _, api, fields, models
 from odoo.exceptions import UserError
 
 from ..models.sale_order_line import LINE_STATES
+from ..services.money import fen_to_yuan
 from ..models.web_client import CLOSE, notification
 
 
@@ -17,8 +18,9 @@ class SaleOrderStaffRefund(models.TransientModel):
     line_ids = fields.One2many('sale.order.staff.refund.line', 'wizard_id', string='Paid dishes')
     reason = fields.Char(help="Kept on the refund and sent to WeChat Pay as its reason; a dish "
                               "the kitchen has is given back only with one.")
-    amount = fields.Float(string='Amount to refund', digits=(16, 2), compute='_compute_amount')
-    left = fields.Float(string='Left of the payment', digits=(16, 2), compute='_compute_left')
+    currency_id = fields.Many2one('res.currency', compute='_compute_left')
+    amount = fields.Monetary(string='Amount to refund', compute='_compute_amount')
+    left = fields.Monetary(string='Left of the payment', compute='_compute_left')
     reason_needed = fields.Boolean(compute='_compute_amount')
 
     @api.model
@@ -46,7 +48,8 @@ class SaleOrderStaffRefund(models.TransientModel):
     @api.depends('sale_order_id')
     def _compute_left(self):
         for wizard in self:
-            wizard.left = wizard.sale_order_id._kfc_refund_left_fen() / 100.0
+            wizard.currency_id = wizard.sale_order_id.currency_id
+            wizard.left = fen_to_yuan(wizard.sale_order_id._kfc_refund_left_fen())
 
     def action_refund(self):
         self.ensure_one()
@@ -82,7 +85,8 @@ class SaleOrderStaffRefundLine(models.TransientModel):
     line_id = fields.Many2one('sale.order.line', string='Dish', required=True, ondelete='cascade')
     refund = fields.Boolean()
     product_id = fields.Many2one('kfc.product', string='Dish name', compute='_compute_dish')
-    price = fields.Float(digits=(16, 2), compute='_compute_dish')
+    currency_id = fields.Many2one('res.currency', compute='_compute_dish')
+    price = fields.Monetary(compute='_compute_dish')
     pick_code = fields.Char(compute='_compute_dish')
     detail_state = fields.Selection(LINE_STATES, string='State', compute='_compute_dish')
     # handed to the kitchen or delivered: given back only with a reason
@@ -96,7 +100,8 @@ class SaleOrderStaffRefundLine(models.TransientModel):
             line = dish.line_id
             refunds = line._kfc_refunds().filtered(lambda r: r.state in ('draft', 'done'))
             dish.update({
-                'product_id': line.product_id, 'price': line.total_price,
+                'product_id': line.product_id, 'currency_id': line.currency_id,
+                'price': line.total_price,
                 'pick_code': line.pick_code, 'detail_state': line.detail_state,
                 'kitchen_has': bool(line.uuid) or line.detail_state == 'success',
                 'refunded': bool(refunds),

@@ -285,6 +285,39 @@ class Float(Field):
         return value or 0.0
 
 
+class Monetary(Field):
+    """An amount in the currency that the many2one ``currency_field`` of the record holds
+    (default ``currency_id``), rounded to that currency's decimals when it is known, as Odoo
+    rounds it; without a currency the amount is kept as given."""
+    type = 'monetary'
+    column_type = 'REAL'
+    group_operator = 'sum'
+
+    def __init__(self, string=None, currency_field=None, **kwargs):
+        super().__init__(string=string, **kwargs)
+        self.currency_field = currency_field
+
+    def get_currency_field(self, model):
+        return self.currency_field or ('currency_id' if 'currency_id' in model._fields else None)
+
+    def to_cache(self, value, validate=True):
+        return float(value or 0.0)
+
+    def convert_to_cache(self, value, record, validate=True):
+        value = float(value or 0.0)
+        if value and validate and record._ids:
+            currency = record.sudo()[self.get_currency_field(record)]
+            if len(currency) > 1:
+                raise ValueError("Got multiple currencies while assigning values of monetary "
+                                 "field %s" % self)
+            if currency:
+                value = currency.round(value)
+        return value
+
+    def to_record(self, value, record):
+        return value or 0.0
+
+
 class Boolean(Field):
     type = 'boolean'
     column_type = 'INTEGER'

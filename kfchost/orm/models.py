@@ -122,6 +122,9 @@ class BaseModel:
                 field.relation = field.relation or '%s_%s_rel' % tuple(tables)
                 field.column1 = field.column1 or '%s_id' % cls._table
                 field.column2 = field.column2 or '%s_id' % comodel._table
+            if field.type == 'monetary' and field.get_currency_field(cls) not in cls._fields:
+                raise TypeError("Field %s with unknown currency_field %r"
+                                % (field, field.get_currency_field(cls)))
             if field.compute:
                 method = field.compute
                 field.compute_method = getattr(cls, method) if isinstance(method, str) else method

@@ -24,16 +24,17 @@ class Registry:
         models.setup_models()
 
     def init_db(self):
-        """Create or complete the schema of every model, then run the models' ``init`` hooks."""
+        """Create or complete the schema of every model, run the models' ``init`` hooks (the
+        platform's records, which defaults may name), then fill the columns added."""
         self.setup_models()
         with self.cursor() as cr:
             added = schema.init_schema(cr, self.models)
             env = Environment(cr)
-            for field in added:
-                _init_column(env, field)
             for name in list(self.models):
                 if self.models[name]._auto:
                     env[name].init()
+            for field in added:
+                _init_column(env, field)
 
     def close(self):
         self._pool.close_all()

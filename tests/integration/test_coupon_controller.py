@@ -178,9 +178,8 @@ def line_states(host, order_id):
 
 
 def place_and_finish(host, customer, order_id):
-    """The order handed to the kitchen, every dish finished and its code polled."""
-    with host.env() as env:
-        env['sale.order'].browse(order_id).write({'state': 'draft'})
+    """The order (paid, still in "draft") handed to the kitchen, every dish finished and its
+    code polled."""
     form = {'order_id': order_id, 'token': customer}
     assert host.post('post_change_sale_order_state', data=form).json()['code'] == 200
     for order in host.inspect('coupon/orders')['orders']:
@@ -252,9 +251,13 @@ class TestRefund:
         assert refund_records(host) == [] and wechatpay_refunds(host) == []
         assert line_states(host, paid_order[0]) == [False, False]
 
-    def test_after_the_pick_up_codes_nothing_is_refunded(self, host, customer, paid_order):
-        place_and_finish(host, customer, paid_order[0])
-        assert line_states(host, paid_order[0]) == ['success', 'success']
+    def test_after_the_pick_up_codes_nothing_is_refunded(self, host, customer):
+        order_id = host.create_order(customer, paid=[('D3001', 9.9), ('B1002', 19.9)])
+        transaction_id = host.pay(order_id, state='draft')
+        place_and_finish(host, customer, order_id)
+        assert line_states(host, order_id) == ['success', 'success']
+        with host.env() as env:
+            paid_order = order_id, env['sale.order'].browse(order_id).name, transaction_id
         reply = host.post('wechat_jsapi_refund', data=refund_form(customer, paid_order))
         assert reply.text == REFUND_REFUSED and wechatpay_refunds(host) == []
 

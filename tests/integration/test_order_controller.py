@@ -491,7 +491,7 @@ class TestOrderDetail:
                  'phone': '', 'quantity': 1, 'unit_price': 12.0, 'total_price': 12.0,
                  'coupon_id': [], 'show_remark': remarks[1]}]}
         assert_reply(reply, {'code': 200, 'data': header, 'message': '订单已支付'})
-        for state in ('draft', 'pick', 'done'):
+        for state in ('pick', 'done', 'cancel', 'draft'):      # along the order's lifecycle
             write(host, 'sale.order', basket, state=state)
             assert_reply(customer.post('post_sale_order_list_line', basket),
                          {'code': 400, 'data': dict(header, state=state), 'message': '订单未支付'})
@@ -730,7 +730,10 @@ class TestPollAggregation:
         order_id, lines = placed
         for (line_id, _), state in zip(lines, states):
             write(host, 'sale.order.line', line_id, detail_state=state)
-        write(host, 'sale.order', order_id, state=before)
+        # along the order's lifecycle: a draft order with dishes handed over is one that a
+        # refused refund put back
+        for state in {'draft': ('cancel', 'draft')}.get(before, (before,)):
+            write(host, 'sale.order', order_id, state=state)
         if before == 'draft':
             host.control('coupon/finish', uuid=lines[0][1])     # a draft order is not polled
         assert poll(customer, order_id)['state'] == after
@@ -740,6 +743,7 @@ class TestPollAggregation:
 
     def test_an_order_without_lines_fails(self, host, customer):
         order_id = host.create_order(customer.token)
+        write(host, 'sale.order', order_id, state='paid')
         write(host, 'sale.order', order_id, state='done')
         assert_reply(customer.post('post_pay_result', order_id), {'data': {
             'code': 200, 'data': [], 'state': 'fail', 'message': '返回订单详情成功'}})

@@ -375,10 +375,12 @@ class TestStateChange:
         assert change_state(host, confirmed_order).text == '{}'
         assert len(backend_orders(host)) == 2
 
-    @pytest.mark.parametrize('state', ['cancel', 'pick', 'done'])
-    def test_order_out_of_draft_answers_the_empty_object(self, host, confirmed_order, state):
+    @pytest.mark.parametrize('path', [['cancel'], ['paid', 'pick'], ['paid', 'done']])
+    def test_order_out_of_draft_answers_the_empty_object(self, host, confirmed_order, path):
         with host.env() as env:
-            env['sale.order'].browse(confirmed_order).write({'state': state})
+            for state in path:          # along the order's lifecycle
+                env['sale.order'].browse(confirmed_order).write({'state': state})
+        state = path[-1]
         assert change_state(host, confirmed_order).text == '{}'
         assert read_order(host, confirmed_order)['state'] == state and backend_orders(host) == []
 

@@ -84,3 +84,13 @@ def test_datetime_text_is_parsed_as_odoo_parses_it(env):
         with pytest.raises(ValueError):
             thing.moment = text
     assert thing.moment == datetime.datetime(2024, 1, 6)
+
+
+def test_monetary_amounts_are_rounded_in_their_currency(env):
+    yuan = env.ref('base.CNY')
+    assert (yuan.name, yuan.decimal_places, yuan.active) == ('CNY', 2, True)   # the add-on's data
+    order = env['sale.order'].create({})
+    line = env['sale.order.line'].create({'sale_order_id': order.id, 'unit_price': 1})
+    line.unit_price = 16.505
+    assert (order.currency_id, line.currency_id) == (yuan, yuan)
+    assert (line.unit_price, order.amount) == (16.51, 16.51)

@@ -66,8 +66,8 @@ def test_one2many_commands(env, shop):
     assert order.line_ids == first | third | new and not second.exists()
     order.write({'line_ids': [(3, third.id, 0)]})          # lines die with their order: deleted
     assert not third.exists()
-    spare = Line.create({'product_id': cola.id})
-    order.write({'line_ids': [(4, spare.id, 0)]})
+    spare = Line.create({'product_id': cola.id, 'sale_order_id': env['sale.order'].create({}).id})
+    order.write({'line_ids': [(4, spare.id, 0)]})           # linked: moved to this order
     assert spare.sale_order_id == order and spare in order.line_ids
     order.write({'line_ids': [(6, 0, [spare.id])]})
     assert order.line_ids == spare and not (first | new).exists()
@@ -88,7 +88,8 @@ def test_many2many_commands(env, shop):
     assert line.coupon_ids.ids == [c1.id, c3.id]             # read in the comodel's order
     line.write({'coupon_ids': [(5, 0, 0)]})
     assert not line.coupon_ids
-    new = env['sale.order.line'].create({'coupon_ids': [(6, 0, [c2.id])]})
+    new = env['sale.order.line'].create({'sale_order_id': shop['order'].id,
+                                         'coupon_ids': [(6, 0, [c2.id])]})
     c2.unlink()
     assert not new.coupon_ids
 

@@ -1,2 +1,3 @@
-"""Platform models every database has: users, system parameters, external ids and sequences."""
-from . import res_users, ir_config_parameter, ir_model_data, ir_sequence   # noqa: F401
+"""Platform models every database has: users, currencies, system parameters, external ids and
+sequences."""
+from . import res_users, res_currency, ir_config_parameter, ir_model_data, ir_sequence  # noqa: F401
