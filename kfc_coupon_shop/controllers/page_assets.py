@@ -26,7 +26,6 @@ from werkzeug.wrappers import Request, Response
 SOURCE_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                           'static', 'src')
 PAGE_FILE = os.path.join(SOURCE_DIR, 'index.html')
-ENTRY_MODULE = 'main.js'
 CONFIG_ELEMENT = '<script type="application/json" id="page-config">'
 STATIC_PREFIX = '/kfc_coupon_shop/static/src/'
 VERSIONED_PREFIX = '/kfc_coupon_shop/v%s/src/'
@@ -35,6 +34,7 @@ IMMUTABLE_SECONDS = 365 * 24 * 3600
 COMPRESSED_TYPES = ('text/', 'application/javascript', 'application/json', 'image/svg+xml')
 # A module's static imports of its neighbours ("import {h} from './dom.js';", one a line
 # start); import(...) is not one: a module loaded on demand is not preloaded.
+PAGE_MODULE = re.compile(r'<script type="module"[^>]* src="%s([^"]+)"' % re.escape(STATIC_PREFIX))
 STATIC_IMPORT = re.compile(r"""^import\s+(?:[^'";]*?\sfrom\s+)?['"](\.\.?/[^'"]+)['"]""", re.M)
 
 _known = {'stamp': None, 'current': None}
@@ -52,7 +52,7 @@ def _files():
 
 
 def _current():
-    """{version, modules: the start-up modules, gzipped: the text files served, memoised} of
+    """{version, preloads: the modules the page preloads, gzipped: the text files served} of
     the files under ``src``: the same in every worker; read again only when a file's size or
     modification time changed."""
     files = _files()
@@ -67,7 +67,7 @@ def _current():
             digest.update(b'%s\0%d\0' % (name.encode(), len(content)))
             digest.update(content)
         _known.update(stamp=stamp, current={'version': digest.hexdigest()[:VERSION_LENGTH],
-                                            'modules': start_up_modules(contents),
+                                            'preloads': preloaded_modules(contents),
                                             'gzipped': {}})
     return _known['current']
 
@@ -77,10 +77,11 @@ def asset_version():
     return _current()['version']
 
 
-def start_up_modules(contents):
-    """The modules the entry module imports, directly or not, in the order first met;
-    contents: {path under src: bytes}."""
-    found, pending = [], [ENTRY_MODULE]
+def preloaded_modules(contents):
+    """The modules the page's module scripts import, directly or not, in the order first met
+    (the first script's first, as they are wanted first); contents: {path under src: bytes}."""
+    scripts = PAGE_MODULE.findall(contents['index.html'].decode())
+    found, pending = [], list(scripts)
     while pending:
         name = pending.pop(0)
         if name in found or name not in contents:
@@ -88,7 +89,7 @@ def start_up_modules(contents):
         found.append(name)
         for target in STATIC_IMPORT.findall(contents[name].decode()):
             pending.append(posixpath.normpath(posixpath.join(posixpath.dirname(name), target)))
-    return tuple(found)
+    return tuple(name for name in found if name not in scripts)
 
 
 def versioned_page(config_json):
@@ -102,7 +103,7 @@ def versioned_page(config_json):
     config = config_json.replace('<', '\\u003c').replace('>', '\\u003e').replace('&', '\\u0026')
     page = page.replace(CONFIG_ELEMENT, CONFIG_ELEMENT + config, 1)
     preloads = ''.join('    <link rel="modulepreload" href="%s%s">\n' % (prefix, name)
-                       for name in known['modules'] if name != ENTRY_MODULE)
+                       for name in known['preloads'])
     return page.replace('</head>', preloads + '</head>', 1)
 
 
