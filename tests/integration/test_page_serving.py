@@ -1,6 +1,9 @@
 """The customer's page as the add-on serves it: at "/" of the page's own site only, its files
 under the version of their content, and the configuration naming the outside addresses it uses."""
+import gzip
 import json
+import os
+import posixpath
 import re
 import time
 from urllib.parse import urljoin, urlsplit
@@ -10,6 +13,7 @@ import requests
 
 from kfchost.page import forget_jsapi_ticket
 from odoo.addons.kfc_coupon_shop.controllers.page import page_config, page_settings
+from odoo.addons.kfc_coupon_shop.controllers.page_assets import SOURCE_DIR
 
 DEPLOYMENT = page_settings()[0]
 PAGE_HOST = urlsplit(DEPLOYMENT['frontend_page_url']).netloc
@@ -24,9 +28,16 @@ def page(host):
 
 
 def versioned_files(host):
-    """The page's reply and the addresses of the script and the styles it names."""
+    """The page's reply and the addresses of the files it names, by their name under src."""
     reply = page(host)
-    return reply, re.findall(r'(?:src|href)="(/kfc_coupon_shop/v\w+/src/[^"]+)"', reply.text)
+    found = re.findall(r'(?:src|href)="(/kfc_coupon_shop/v\w+/src/([^"]+))"', reply.text)
+    return reply, {name: address for address, name in found}
+
+
+def raw_get(host, path, encoding):
+    """The reply to a client taking ``encoding``, and its body as sent (not decoded)."""
+    reply = get(host, path, headers={'Host': PAGE_HOST, 'Accept-Encoding': encoding}, stream=True)
+    return reply, reply.raw.read(decode_content=False)
 
 
 @pytest.mark.parametrize('site, is_page', [(PAGE_HOST, True), ('backoffice.shop.example', False)])
@@ -39,9 +50,9 @@ def test_the_page_is_served_at_the_root_of_its_own_site_only(host, site, is_page
 
 
 def test_the_page_names_its_files_under_a_version_kept_for_good(host):
-    reply, (styles, script) = versioned_files(host)
+    reply, files = versioned_files(host)
     assert reply.headers['Cache-Control'] == 'no-cache'
-    assert styles.endswith('/src/style.css') and script.endswith('/src/main.js')
+    styles, script = files['style.css'], files['main.js']
     # a module imported relatively comes from the same version, as long-lived as its importer
     imported = urljoin(script, re.search(r"from '([^']+)'", get(host, script).text).group(1))
     for path, kind in ((styles, 'text/css'), (script, 'javascript'), (imported, 'javascript')):
@@ -58,8 +69,39 @@ def test_the_page_names_its_files_under_a_version_kept_for_good(host):
     lambda path: path.replace('main.js', 'no-such-file.js'),
 ])
 def test_a_versioned_address_serves_only_the_current_files(host, wrong):
-    script = versioned_files(host)[1][1]
+    script = versioned_files(host)[1]['main.js']
     assert get(host, wrong(script)).status_code == 404
+
+
+def test_the_page_preloads_the_modules_it_starts_with_and_no_other(host):
+    files = versioned_files(host)[1]
+    imported = set()
+    for name in ('main.js', *files):
+        if name.endswith('.js'):
+            text = get(host, files[name]).text
+            imported |= {posixpath.normpath(posixpath.join(posixpath.dirname(name), target))
+                         for target in re.findall(r"^import .*?from '([^']+)'", text, re.M | re.S)}
+    assert imported and imported <= set(files)      # the whole graph, in one round trip
+    assert 'views/checkout.js' not in files         # a later step's view comes when shown
+
+
+def test_text_is_sent_gzipped_to_a_client_taking_it(host):
+    files = versioned_files(host)[1]
+    for path in ('/', files['main.js'], files['style.css']):
+        plain, body = raw_get(host, path, 'identity')
+        gzipped, compressed = raw_get(host, path, 'gzip, deflate, br')
+        assert 'Content-Encoding' not in plain.headers
+        assert gzipped.headers['Content-Encoding'] == 'gzip'
+        assert gzip.decompress(compressed) == body and len(compressed) < len(body)
+        assert all('Accept-Encoding' in reply.headers['Vary'] for reply in (plain, gzipped))
+    with open(os.path.join(SOURCE_DIR, 'main.js'), 'rb') as handle:
+        assert raw_get(host, files['main.js'], 'identity')[1] == handle.read()
+
+
+def test_the_page_carries_its_configuration(host):
+    carried = re.search(r'<script type="application/json" id="page-config">(.*?)</script>',
+                        page(host).text).group(1)
+    assert json.loads(carried) == get(host, '/kfc_coupon_shop/page_config').json()
 
 
 @pytest.mark.parametrize('path, found', [

@@ -1,11 +1,10 @@
-// The page's outside addresses, served by the host (/kfc_coupon_shop/page_config): WeChat's in
-// production, the sandbox's in sandbox mode. The page names none of them itself.
-import {getJson} from './api.js';
-
+// The page's outside addresses, which the host writes into the page (#page-config, as its
+// route /kfc_coupon_shop/page_config answers them): WeChat's in production, the sandbox's in
+// sandbox mode. The page names none of them itself.
 let config = null;
 
-export async function loadConfig() {
-    config = config || await getJson('/kfc_coupon_shop/page_config');
+export function pageConfig() {
+    config = config || JSON.parse(document.getElementById('page-config').textContent);
     return config;
 }
 
@@ -15,8 +14,7 @@ export function imageUrl(url) {
     if (typeof url !== 'string' || !/^https?:\/\//.test(url)) {
         return null;
     }
-    const origins = (config && config.image_origins) || {};
-    for (const [origin, base] of Object.entries(origins)) {
+    for (const [origin, base] of Object.entries(pageConfig().image_origins || {})) {
         if (url.startsWith(origin + '/')) {
             return base + url.slice(origin.length);
         }

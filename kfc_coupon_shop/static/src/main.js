@@ -1,37 +1,33 @@
 // The customer's page: log in with WeChat, configure the JS-SDK, then show the views.
 import {logError} from './api.js';
-import {loadConfig} from './config.js';
-import {route, start} from './router.js';
+import {lazy, preload, route, start} from './router.js';
+import {begin} from './start.js';
 import {load} from './ui.js';
-import {checkoutView} from './views/checkout.js';
-import {citiesView} from './views/cities.js';
-import {couponsView} from './views/coupons.js';
 import {menuView} from './views/menu.js';
-import {orderView} from './views/order.js';
-import {ordersView} from './views/orders.js';
 import {storesView} from './views/stores.js';
-import {configureJssdk, login} from './wechat.js';
 
+// The stores and a store's menu come with the page; the other views when first shown.
 route('/stores', storesView);
-route('/cities', citiesView);
 route('/menu/:code', menuView);
-route('/coupons', couponsView);
-route('/checkout', checkoutView);
-route('/orders', ordersView);
-route('/order/:id', orderView);
+route('/cities', lazy(() => import('./views/cities.js'), 'citiesView'));
+route('/coupons', lazy(() => import('./views/coupons.js'), 'couponsView'));
+route('/checkout', lazy(() => import('./views/checkout.js'), 'checkoutView'));
+route('/orders', lazy(() => import('./views/orders.js'), 'ordersView'));
+route('/order/:id', lazy(() => import('./views/order.js'), 'orderView'));
 
 window.addEventListener('error', (event) => logError('页面脚本错误', event.message));
 window.addEventListener('unhandledrejection', (event) => logError('页面脚本错误', event.reason));
 
 const app = document.getElementById('app');
+preload(location.hash.slice(1));        // the view the page opens on, while it logs in
 load(app, {
     title: '进入页面',
     loading: '正在登录…',
     task: async (say) => {
-        const config = await loadConfig();
-        await login(config);
+        const {loggedIn, configured} = begin();
+        await loggedIn;
         say('正在连接微信…');
-        await configureJssdk(config);
+        await configured;
     },
     render: () => start(app, '/stores'),
 });

@@ -4,20 +4,30 @@ import {ApiError, post} from './api.js';
 import {recall} from './session.js';
 import {getLocation} from './wechat.js';
 
+let positioned = null;
 let located = null;
 let cityList = null;
+
+// {lat, lng}: all that the stores near the customer need.
+export function findPosition() {
+    if (!positioned) {
+        positioned = getLocation();
+        positioned.catch(() => { positioned = null; });     // a failed lookup is made afresh
+    }
+    return positioned;
+}
 
 // {position: {lat, lng}, city, address}
 export function locate() {
     if (!located) {
         located = findPlace();
-        located.catch(() => { located = null; });    // a failed lookup is made afresh
+        located.catch(() => { located = null; });
     }
     return located;
 }
 
 async function findPlace() {
-    const position = await getLocation();
+    const position = await findPosition();
     const reply = await post('post_city_name', position);
     const city = reply.data && reply.data.city;
     if (!city) {

@@ -90,8 +90,7 @@ function loadScript(src) {
 // with WeChat's reason on wx.error. Must run after "code" and "state" left the address: the
 // signature is for the page's own address.
 export async function configureJssdk(config) {
-    await loadScript(config.jssdk_url);
-    const {data} = await post('post_wx_config');
+    const [, {data}] = await Promise.all([loadScript(config.jssdk_url), post('post_wx_config')]);
     await new Promise((resolve, reject) => {
         const timer = setTimeout(() => reject(new ApiError('微信接口配置超时，请重试')), CONFIG_TIMEOUT_MS);
         window.wx.ready(() => {

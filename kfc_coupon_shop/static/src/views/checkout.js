@@ -11,7 +11,7 @@ import {h, refill} from '../dom.js';
 import {CLOSED_NOTICE, takingOrders} from '../hours.js';
 import {payWhenShown} from '../payment.js';
 import {searchCity} from '../place.js';
-import {back, navigate} from '../router.js';
+import {back, navigate, preload} from '../router.js';
 import {recall, remember} from '../session.js';
 import {header, load} from '../ui.js';
 import {picture, stepper} from './widgets.js';
@@ -25,6 +25,7 @@ export function checkoutView(outlet) {
         navigate('/stores', {replace: true});
         return;
     }
+    preload('/order/placed');           // the order's view, where placing leads
     const cart = loadCart(store.storecode);
     const body = h('div', {class: 'checkout'});
     outlet.append(header('确认订单', () => back('/menu/' + encodeURIComponent(store.storecode))), body);

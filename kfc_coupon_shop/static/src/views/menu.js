@@ -7,7 +7,7 @@ import {addUnits, loadCart, money, pays, totals, units} from '../cart.js';
 import {heldCoupons} from '../coupons.js';
 import {append, h, refill} from '../dom.js';
 import {CLOSED_NOTICE, ORDER_HOURS_TEXT, takingOrders} from '../hours.js';
-import {back, navigate} from '../router.js';
+import {back, navigate, preload} from '../router.js';
 import {recall} from '../session.js';
 import {header, load} from '../ui.js';
 import {picture, stepper} from './widgets.js';
@@ -21,6 +21,9 @@ export function menuView(outlet, {code}) {
     const open = takingOrders();
     const drawBar = () => {
         const {count, total} = totals(cart);
+        if (count && open) {
+            preload('/checkout');           // where the bar leads
+        }
         refill(bar, [
             h('span', {class: 'cart-count'}, count ? `已选${count}件` : '购物车是空的'),
             h('strong', {class: 'cart-total'}, money(total)),

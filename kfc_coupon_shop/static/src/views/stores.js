@@ -4,7 +4,7 @@
 import {post} from '../api.js';
 import {h} from '../dom.js';
 import {CLOSED_NOTICE, ORDER_HOURS_TEXT, takingOrders} from '../hours.js';
-import {locate, searchCity} from '../place.js';
+import {findPosition, locate, searchCity} from '../place.js';
 import {recall, remember} from '../session.js';
 import {header, load, tabs} from '../ui.js';
 
@@ -25,29 +25,30 @@ export function storesView(outlet) {
     const hours = h('p', {class: open ? 'notice hours' : 'notice hours closed-notice', role: 'status'},
                     open ? `点餐时间 每日${ORDER_HOURS_TEXT}` : CLOSED_NOTICE);
     outlet.append(header('选择门店'), here, search, hours, results, tabs('/stores'));
+    let listed = null;
     load(here, {
         title: '定位',
         loading: '正在获取你的位置…',
-        task: locate,
-        render: (place) => {
-            if (picked) {
-                findStores(results, '');
-            } else {
-                nearbyStores(results);
-            }
-            return [h('span', {class: 'pin', 'aria-hidden': 'true'}),
-                    h('strong', {class: 'city'}, place.city),
-                    h('span', {class: 'address'}, place.address)];
+        // the stores first, once the position is known; then the name of its city, which only
+        // this bar shows
+        task: async () => {
+            await findPosition();
+            listed = listed || (picked ? findStores(results, '') : nearbyStores(results));
+            await listed;
+            return locate();
         },
+        render: (place) => [h('span', {class: 'pin', 'aria-hidden': 'true'}),
+                            h('strong', {class: 'city'}, place.city),
+                            h('span', {class: 'address'}, place.address)],
     });
 }
 
 function nearbyStores(results) {
-    load(results, {
+    return load(results, {
         title: '附近门店',
         loading: '正在查找附近门店…',
         task: async () => {
-            const {position} = await locate();
+            const position = await findPosition();
             const reply = await post('post_kfc_store_lbs', {user_lat: position.lat, user_lng: position.lng});
             return reply.data || [];
         },
@@ -58,11 +59,11 @@ function nearbyStores(results) {
 }
 
 function findStores(results, keyword) {
-    load(results, {
+    return load(results, {
         title: '搜索门店',
         loading: '正在搜索门店…',
         task: async () => {
-            const [{position}, city] = await Promise.all([locate(), searchCity()]);
+            const [position, city] = await Promise.all([findPosition(), searchCity()]);
             const reply = await post('post_kfc_store', {
                 cityname: city.cityNameZh, gbcitycode: city.gbCityCode, keyword,
                 user_lat: position.lat, user_lng: position.lng,
