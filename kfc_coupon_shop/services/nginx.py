@@ -8,7 +8,8 @@ no root paths), as ``./dev serve --odoo --hosts 2`` runs it.
 Failover without duplicates: ``proxy_next_upstream`` stays nginx's default, ``error timeout``,
 without ``non_idempotent``, so a request goes to the next host only when none of it reached the
 first; a POST sent to a host that dies is answered 502, never sent again (an order made twice).
-A host that failed is left out for ``fail_timeout`` (10 s), then tried again.
+A host that failed ``MAX_FAILS`` requests within ``fail_timeout`` (10 s) is left out for as
+long, then tried again.
 
 What the door answers itself carries a JSON body as the add-on's replies do: 429 past a limit
 (with ``Retry-After``), 413 past a route's body limit, 502, 503 and 504 when no host answered.
@@ -23,6 +24,11 @@ BACKOFFICE_BODY = '64m'
 # Longer than Odoo's limit_time_real (120 s): the door never gives up on a request that a host
 # still works on; the host ends it first.
 READ_TIMEOUT = 150
+
+# A dead host refuses every connection at once; a host that lost one worker (its master starts
+# another) fails only the requests that worker held: nginx's default of 1 would leave such a
+# host out, and once each host lost a worker in 10 s, refuse every request for want of hosts.
+MAX_FAILS = 3
 
 DOOR_REPLIES = {
     413: '请求内容过大',
@@ -101,8 +107,8 @@ def main_config(site, prefix):
 
 
 def _upstream(name, addresses):
-    return ['upstream %s {' % name] + ['    server %s;' % address for address in addresses] \
-        + ['}', '']
+    return ['upstream %s {' % name] + ['    server %s max_fails=%d;' % (address, MAX_FAILS)
+                                       for address in addresses] + ['}', '']
 
 
 def _door_limits(door, metered=None):
