@@ -19,7 +19,7 @@ import math
 
 from . import limits
 
-# Odoo's own tolerance for the back office's uploads (attachments, imports).
+# The back office's uploads (attachments, imports), which nginx's default of 1 MB would refuse.
 BACKOFFICE_BODY = '64m'
 # Longer than Odoo's limit_time_real (120 s): the door never gives up on a request that a host
 # still works on; the host ends it first.
