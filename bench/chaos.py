@@ -12,9 +12,16 @@ back-end hanging, then answering; WeChat Pay answering 5xx for a while; replies 
 work was done. Then settlement runs until quiet, from the cron, a process of its own and the
 back office's "Settle now" at the same time, and the books are checked (``kfc.books``).
 
+With ``--hosts 2``, two Odoo hosts (2 workers, the cron and proxy_mode each, one data folder)
+serve behind nginx (the add-on's ``services/nginx.py``), the customers come through it, each
+from a loopback address of its own (127.0.0.x: the door's per-address limits count each apart),
+and one more fault is injected: one host SIGKILLed with its workers and started again, then the
+other. Settlement then runs from both hosts' crons, and every request must have been answered
+or refused cleanly (a JSON reply, from a host or the door), none cut off.
+
 Exit status 0 when the books hold and every fault was injected.
 
-    ODOO16_SRC=../shared/odoo16 python bench/chaos.py [--seconds 180] [--customers 20]
+    ODOO16_SRC=../shared/odoo16 python bench/chaos.py [--seconds 180] [--customers 20] [--hosts 2]
 """
 import argparse
 import collections
@@ -37,8 +44,10 @@ from kfchost import addon
 addon.import_addon()
 from kfcsandbox.config import SandboxConfig  # noqa: E402
 from kfcsandbox.server import SandboxServer  # noqa: E402
+from odoo.addons.kfc_coupon_shop.services import nginx  # noqa: E402
 from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment  # noqa: E402
-from odoo16harness.platform import Odoo16Platform  # noqa: E402
+from odoo16harness.nginx import Nginx  # noqa: E402
+from odoo16harness.platform import Odoo16Platform, free_port  # noqa: E402
 from odoo16harness.rpc import Connection, Environment  # noqa: E402
 
 ADDON = 'kfc_coupon_shop'
@@ -59,24 +68,36 @@ class Shop:
 
     def __init__(self, api, sandbox):
         self.api, self.sandbox = api, sandbox
+        self.http = requests
         self.asked = collections.Counter()
         self.failed = collections.Counter()
         self.reasons = collections.Counter()
+        self.unclean = collections.Counter()
         self.lock = threading.Lock()
+
+    def from_address(self, address):
+        """The same shop, reached from loopback ``address``: counted with this one."""
+        other = Shop.__new__(Shop)
+        other.__dict__.update(self.__dict__)
+        other.http = requests.Session()
+        other.http.mount('http://', SourceAddress(address))
+        return other
 
     def post(self, route, **kwargs):
         with self.lock:
             self.asked[route] += 1
         try:
-            reply = requests.post('%s/api/%s' % (self.api, route), timeout=60, **kwargs)
+            reply = self.http.post('%s/api/%s' % (self.api, route), timeout=60, **kwargs)
             if reply.status_code < 500:
                 return reply.json() if 'json' in reply.headers.get('Content-Type', '') else {}
             why = 'HTTP %d' % reply.status_code
+            clean = 'json' in reply.headers.get('Content-Type', '')
         except (requests.RequestException, ValueError) as exc:
-            why = type(exc).__name__
+            why, clean = type(exc).__name__, False
         with self.lock:
             self.failed[route] += 1
             self.reasons[route, why] += 1
+            self.unclean[route, why] += not clean
         return None
 
     def control(self, endpoint, **body):
@@ -85,6 +106,17 @@ class Shop:
 
     def inspect(self, path):
         return requests.get('%s/sandbox/%s' % (self.sandbox, path), timeout=60).json()
+
+
+class SourceAddress(requests.adapters.HTTPAdapter):
+    """Connections from a given local address."""
+
+    def __init__(self, address):
+        self.address = address
+        super().__init__()
+
+    def init_poolmanager(self, *args, **kwargs):
+        super().init_poolmanager(*args, source_address=(self.address, 0), **kwargs)
 
 
 class Customer:
@@ -214,9 +246,9 @@ def parent_of(pid):
 
 
 class Faults:
-    def __init__(self, shop, cluster, db, victim, master):
+    def __init__(self, shop, cluster, db, victim, hosts):
         self.shop, self.cluster, self.db, self.victim = shop, cluster, db, victim
-        self.master = master
+        self.hosts = hosts
         self.injected = collections.Counter()
         self.last = None
 
@@ -250,7 +282,7 @@ class Faults:
                     "SELECT pid FROM pg_stat_activity WHERE datname = '%s' "
                     "AND wait_event_type = 'Lock'" % self.db, dbname=self.db).split()
                 worker = peer_process(int(waiting[0])) if waiting else None
-                if worker and parent_of(worker) == self.master:
+                if worker and parent_of(worker) in self.hosts.masters():
                     os.kill(worker, signal.SIGKILL)
                     self._done('kill -9 the worker serving ' + kind)
                     break
@@ -305,9 +337,21 @@ class Faults:
         self.shop.control('fault/clear')
         self._done('replies lost after the work was done')
 
+    def kill_hosts(self):
+        """Each host in turn SIGKILLed with its workers while customers walk, and started
+        again on its port a few seconds later."""
+        for n in range(len(self.hosts.servers)):
+            self.hosts.kill(n)
+            time.sleep(4)
+            self.hosts.restart(n)
+            self._done('SIGKILL of host %d, then its restart' % (n + 1))
+            time.sleep(4)
+
     def run(self, deadline):
         faults = [self.kill_workers, self.hang_the_kitchen, self.restart_postgresql,
                   self.wechat_pay_down, self.lose_replies]
+        if len(self.hosts.servers) > 1:
+            faults.insert(1, self.kill_hosts)
         pause = max(1.0, (deadline - time.monotonic()) / (len(faults) + 1))
         for fault in faults:
             time.sleep(pause / 2)
@@ -320,9 +364,10 @@ class Faults:
 
 # -- the run -----------------------------------------------------------------------------------
 
-def customers(env, shop, count):
+def customers(env, shop, count, addresses=False):
     """``count`` customers logged in through the sandbox's WeChat, each with redeemed coupons,
-    and one more for the fault script's own orders."""
+    and one more for the fault script's own orders; with ``addresses``, each comes from a
+    loopback address of its own."""
     dishes = {name: env['kfc.product'].search([('link_id', '=', link)], limit=1).id
               for name, link in (('fries', 'S2001'), ('cola', 'D3001'))}
     made = []
@@ -333,17 +378,18 @@ def customers(env, shop, count):
         coupons = env['kfc.coupon'].create([{
             'name': '薯条兑换券', 'code': 'CHAOS%03d%02d' % (n, k), 'state': 'exchange',
             'kfc_user_id': user.id, 'product_id': dishes['fries']} for k in range(40)])
-        made.append(Customer(shop, token, [[c] for c in coupons.ids], dishes))
+        own = shop.from_address('127.0.1.%d' % (n + 1)) if addresses else shop
+        made.append(Customer(own, token, [[c] for c in coupons.ids], dishes))
     return made[:-1], made[-1]
 
 
-def settle_until_quiet(server, since):
+def settle_until_quiet(server, since, url):
     """Settlement from the cron, a process of its own and the back office's "Settle now" at
     once until nothing is open; the books then, and the seconds from ``since`` until quiet."""
     deadline = time.monotonic() + QUIET_WITHIN
     while True:
         threads = [threading.Thread(target=server.odoo.shell, args=(server.dbname, SETTLE)),
-                   threading.Thread(target=settle_from_the_back_office, args=(server,))]
+                   threading.Thread(target=settle_from_the_back_office, args=(server, url))]
         for thread in threads:
             thread.start()
         for thread in threads:
@@ -354,41 +400,91 @@ def settle_until_quiet(server, since):
         time.sleep(5)
 
 
-def settle_from_the_back_office(server):
-    """The manager's click on Settle now, through the web client's JSON-RPC: a settlement run
-    recorded and the scheduled settlement woken."""
-    manager = Connection(server.url, server.dbname, login='shop_manager', password='shop_manager')
+def settle_from_the_back_office(server, url):
+    """The manager's click on Settle now, through the web client's JSON-RPC at ``url``: a
+    settlement run recorded and the scheduled settlement woken."""
+    manager = Connection(url, server.dbname, login='shop_manager', password='shop_manager')
     wizard = manager.execute('sale.order.settle', 'create', {})
     manager.execute('sale.order.settle', 'action_settle', [wizard])
     manager.close()
+
+
+class Hosts:
+    """The Odoo hosts serving the shop, and the door in front of them when there are two or
+    more: ``url`` is where customers go."""
+
+    def __init__(self, odoo, database, sections, work, count):
+        self.odoo, self.database, self.sections = odoo, database, sections
+        self.options = {'max_cron_threads': 1}
+        if count > 1:
+            self.options['proxy_mode'] = True
+            door_port = free_port()
+            self.url = 'http://127.0.0.1:%d' % door_port
+        self.servers = [self._start(None, self.url if count > 1 else None) for _ in range(count)]
+        self.door = None
+        if count > 1:
+            prefix = os.path.join(work, 'nginx')
+            site = nginx.site_config([('127.0.0.1:%d' % server.port,
+                                       '127.0.0.1:%d' % server.odoo.gevent_port)
+                                      for server in self.servers], listen='127.0.0.1:%d' % door_port)
+            self.door = Nginx(prefix, nginx.main_config(site, prefix), door_port).start()
+        else:
+            self.url = self.servers[0].url
+
+    def _start(self, port, public_url):
+        sections = self.sections if public_url is None else (lambda url: self.sections(public_url))
+        return self.odoo.server(self.database, workers=2, sections=sections, http_port=port,
+                                options=self.options)
+
+    def masters(self):
+        return {server.process.pid for server in self.servers}
+
+    def kill(self, n):
+        os.killpg(self.servers[n].process.pid, signal.SIGKILL)
+        self.servers[n].process.wait()
+
+    def restart(self, n):
+        self.servers[n] = self._start(self.servers[n].port, self.url)
+
+    def stop(self):
+        if self.door:
+            self.door.stop()
+        for server in self.servers:
+            server.stop()
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--seconds', type=float, default=180)
     parser.add_argument('--customers', type=int, default=20)
+    parser.add_argument('--hosts', type=int, default=1,
+                        help='Odoo hosts; two or more serve behind nginx (default %(default)s)')
     parser.add_argument('--show-log', action='store_true', help="print the end of Odoo's log")
     args = parser.parse_args()
     logging.basicConfig(level=logging.WARNING)
     config = SandboxConfig.from_deployment(read_deployment(), notify_retry_scale=0.1)
     with tempfile.TemporaryDirectory() as work, SandboxServer(config) as sandbox:
+        os.chmod(work, 0o755)       # nginx's workers run as another user
         odoo = Odoo16Platform.prepare().start()
         try:
             database = odoo.database(odoo.template([ADDON], demo=True))
             sections = lambda url: {ADDON: sandbox.config.addon_section(work, url, sandbox.url)}  # noqa: E731
-            with odoo.server(database, workers=2, sections=sections,
-                             options={'max_cron_threads': 1}) as server:
-                return run(odoo, server, sandbox, args)
+            hosts = Hosts(odoo, database, sections, work, args.hosts)
+            try:
+                return run(odoo, hosts, sandbox, args)
+            finally:
+                hosts.stop()
         finally:
             odoo.stop()
 
 
-def run(odoo, server, sandbox, args):
-    shop = Shop(server.url, sandbox.url)
+def run(odoo, hosts, sandbox, args):
+    server = hosts.servers[0]
+    shop = Shop(hosts.url, sandbox.url)
     walkers, victim = customers(Environment(Connection(server.url, server.dbname)), shop,
-                                args.customers)
+                                args.customers, addresses=args.hosts > 1)
     refused, roads, stop = set(), collections.Counter(), threading.Event()
-    faults = Faults(shop, odoo.cluster, server.dbname, victim, server.process.pid)
+    faults = Faults(shop, odoo.cluster, server.dbname, victim, hosts)
     deadline = time.monotonic() + args.seconds
     helpers = [threading.Thread(target=people, args=(shop, refused, stop), daemon=True)]
     helpers += [threading.Thread(target=walk, args=(walker, deadline, refused, roads))
@@ -398,14 +494,17 @@ def run(odoo, server, sandbox, args):
     faults.run(deadline)
     for thread in helpers[1:]:
         thread.join()
-    books, quiet_after = settle_until_quiet(server, faults.last or time.monotonic())
+    books, quiet_after = settle_until_quiet(hosts.servers[0], faults.last or time.monotonic(),
+                                            hosts.url)
     stop.set()
     report(roads, faults, shop, books, quiet_after)
     if args.show_log:
-        with open(server.served.log_file, errors="replace") as log:
-            print(log.read())
-    every_fault = len(faults.injected) == 8
-    return 0 if not books['breaches'] and not books['open'] and every_fault else 1
+        for each in hosts.servers:
+            with open(each.served.log_file, errors="replace") as log:
+                print(log.read())
+    every_fault = len(faults.injected) == 8 + (args.hosts if args.hosts > 1 else 0)
+    clean = not args.hosts > 1 or not sum(shop.unclean.values())
+    return 0 if not books['breaches'] and not books['open'] and every_fault and clean else 1
 
 
 def report(roads, faults, shop, books, quiet_after):
@@ -417,6 +516,10 @@ def report(roads, faults, shop, books, quiet_after):
         sum(shop.asked.values()), sum(shop.failed.values()),
         ', '.join('%s %s %d' % (route, why, count)
                   for (route, why), count in sorted(shop.reasons.items()))))
+    unclean = ['%s %s %d' % (route, why, count)
+               for (route, why), count in sorted(shop.unclean.items()) if count]
+    print('answered or refused cleanly: all but %d (%s)' % (sum(shop.unclean.values()),
+                                                           ', '.join(unclean) or 'none'))
     print('settled %.0f s after the last fault; still open: %d' % (quiet_after, books['open']))
     print('breaches: %d' % len(books['breaches']))
     for breach in books['breaches']:

@@ -3,11 +3,14 @@ private PostgreSQL 15 cluster that persists under var/, served by Odoo with two 
 cron, pointed at the sandbox, until SIGINT or SIGTERM stop Odoo, the sandbox and PostgreSQL.
 
     ./dev serve --odoo [--port 8069] [--sandbox-port 8070] [--kitchen-seconds 5|off] [--reset]
-                       [--work DIR]
+                       [--work DIR] [--hosts N]
 
 The first start installs base and the add-on with their demo data; later ones reuse the
 database (updating the add-on first when its files changed) and are ready in seconds.
 --reset starts from a fresh database. The Odoo source is ODOO16_SRC, else ../shared/odoo16.
+With --hosts N (2 or more), N Odoo servers on free ports (each with two workers, the cron and
+proxy_mode, sharing one data folder) serve behind an nginx of its own on --port, configured by
+the add-on's services/nginx.py; it serves on while one host lives.
 """
 import argparse
 import contextlib
@@ -27,6 +30,7 @@ from kfcsandbox.config import (KITCHEN_HELP, SERVE_KITCHEN_SECONDS, SandboxConfi
                               kitchen_seconds)
 from kfcsandbox.server import SandboxServer
 from odoo16harness import runner
+from odoo16harness.nginx import Nginx, nginx_binary
 from odoo16harness.platform import free_port
 
 ADDON = 'kfc_coupon_shop'
@@ -61,13 +65,17 @@ def main(argv=None):
     parser.add_argument('--work', default=DEFAULT_WORK,
                         help='folder of the cluster, the configuration and the logs (default '
                              'var/odoo-serve)')
+    parser.add_argument('--hosts', type=int, default=1,
+                        help='Odoo servers behind nginx on --port (default %(default)s: one '
+                             'server on --port, no nginx)')
     args = parser.parse_args(argv)
     for signum in (signal.SIGINT, signal.SIGTERM):
         signal.signal(signum, _stop_on_signal)
     try:
         return serve(args)
     except Stopped as stopped:
-        print('%s received: Odoo, the sandbox and PostgreSQL stopped' % stopped, flush=True)
+        print('%s received: Odoo, %sthe sandbox and PostgreSQL stopped'
+              % (stopped, 'nginx, ' if args.hosts > 1 else ''), flush=True)
         return 0
 
 
@@ -83,6 +91,8 @@ def serve(args):
         source = runner.odoo_source()
     except runner.SourceNotFound as exc:
         return refuse(str(exc))
+    if args.hosts > 1 and not nginx_binary():
+        return refuse("--hosts %d needs nginx (Debian's nginx: apt-get install nginx)" % args.hosts)
     work = os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
     with contextlib.ExitStack() as running:
@@ -102,24 +112,68 @@ def serve(args):
         pg = runner.PostgresCluster(os.path.join(work, 'pg'), port=PG_PORT)
         running.callback(_stop_cluster, pg)     # also when a signal cuts its start short
         pg.start()
-        odoo = runner.Odoo(source, python, pg, addons=[runner.PROJECT_ROOT],
-                           run_dir=os.path.join(work, 'odoo'), http_port=args.port,
-                           gevent_port=free_port(), options={'max_cron_threads': 1})
-        odoo.sections[ADDON] = sandbox.config.addon_section(os.path.join(work, 'keys'), odoo.url,
-                                                            sandbox.url)
+        hosts = _hosts(args, source, python, pg, work)
+        door_url = 'http://127.0.0.1:%d' % args.port
+        section = sandbox.config.addon_section(os.path.join(work, 'keys'), door_url, sandbox.url)
+        for odoo in hosts:
+            odoo.sections[ADDON] = section
+        odoo = hosts[0]
         prepare_database(odoo, pg, args.reset, work)
         # A new sandbox knows no JS-SDK ticket of an earlier one: the page's next configuration
         # fetches a fresh ticket rather than signing with one the sandbox would refuse.
         pg.psql("DELETE FROM ir_config_parameter WHERE key = 'js_api_timestamp1'", DB)
-        server = odoo.serve(DB, workers=2)
-        running.callback(server.stop)
-        server.wait_ready(timeout=120)
-        say_where(odoo, sandbox, pg, server, time.monotonic() - started)
-        while server.process.poll() is None:
-            time.sleep(0.5)
-        print('Odoo stopped by itself (exit status %s); see %s'
-              % (server.process.returncode, server.log_file), file=sys.stderr, flush=True)
-        return 1
+        servers = []
+        for each in hosts:
+            servers.append(each.serve(DB, workers=2))
+            running.callback(servers[-1].stop)
+        for server in servers:
+            server.wait_ready(timeout=120)
+        door = None
+        if args.hosts > 1:
+            door = _door(hosts, work, args.port)
+            running.callback(door.stop)
+        say_where(odoo, sandbox, pg, servers, door, time.monotonic() - started)
+        return _serve_until_stopped(servers, door)
+
+
+def _hosts(args, source, python, pg, work):
+    """The Odoo runners: one on --port, or ``--hosts`` behind the door on ports of their own,
+    sharing the first one's data folder (sessions, attachments)."""
+    if args.hosts <= 1:
+        return [runner.Odoo(source, python, pg, addons=[runner.PROJECT_ROOT],
+                            run_dir=os.path.join(work, 'odoo'), http_port=args.port,
+                            gevent_port=free_port(), options={'max_cron_threads': 1})]
+    options = {'max_cron_threads': 1, 'proxy_mode': True,
+               'data_dir': os.path.join(work, 'odoo', 'data')}
+    return [runner.Odoo(source, python, pg, addons=[runner.PROJECT_ROOT],
+                        run_dir=os.path.join(work, 'odoo' if n == 1 else 'odoo-%d' % n),
+                        http_port=free_port(), gevent_port=free_port(), options=options)
+            for n in range(1, args.hosts + 1)]
+
+
+def _door(hosts, work, port):
+    nginx = addon.submodule('services.nginx')
+    prefix = os.path.join(work, 'nginx')
+    site = nginx.site_config([('127.0.0.1:%d' % odoo.http_port, '127.0.0.1:%d' % odoo.gevent_port)
+                              for odoo in hosts], listen='127.0.0.1:%d' % port)
+    return Nginx(prefix, nginx.main_config(site, prefix), port).start()
+
+
+def _serve_until_stopped(servers, door):
+    """Serve while a host lives (and the door, when there is one); 1 once none does."""
+    gone = set()
+    while len(gone) < len(servers) and (door is None or door.process.poll() is None):
+        for n, server in enumerate(servers, 1):
+            if n not in gone and server.process.poll() is not None:
+                gone.add(n)
+                print('%s stopped by itself (exit status %s); see %s'
+                      % ('Odoo host %d' % n if door else 'Odoo', server.process.returncode,
+                         server.log_file), file=sys.stderr, flush=True)
+        time.sleep(0.5)
+    if door is not None and door.process.poll() is not None:
+        print('nginx stopped by itself (exit status %s); see %s'
+              % (door.process.returncode, door.error_log), file=sys.stderr, flush=True)
+    return 1
 
 
 def _lock(work, running):
@@ -214,16 +268,25 @@ def demo_logins():
     return logins
 
 
-def say_where(odoo, sandbox, pg, server, seconds):
-    print('Odoo 16 serving %s at %s with 2 workers and the cron (PostgreSQL 15 in %s), ready '
-          'in %.1f s' % (DB, odoo.url, pg.root, seconds), flush=True)
+def say_where(odoo, sandbox, pg, servers, door, seconds):
+    url = door.url if door else odoo.url
+    print('Odoo 16 serving %s at %s %s (PostgreSQL 15 in %s), ready in %.1f s'
+          % (DB, url, 'through nginx on %d hosts with 2 workers and the cron each' % len(servers)
+             if door else 'with 2 workers and the cron', pg.root, seconds), flush=True)
     users = ', '.join('%s %s / %s' % login for login in demo_logins())
     print("the back office (Odoo's web client): %s/web (%s; administrator admin / admin)"
-          % (odoo.url, users), flush=True)
-    print(page.page_line('127.0.0.1', odoo.http_port), flush=True)
+          % (url, users), flush=True)
+    print(page.page_line('127.0.0.1', door.port if door else odoo.http_port), flush=True)
     print('the API: %s/api/ (WeChat Pay notifications go to %s/api/...)'
-          % (odoo.url, odoo.sections[ADDON]['public_url']), flush=True)
-    print("Odoo's log: %s" % server.log_file, flush=True)
+          % (url, odoo.sections[ADDON]['public_url']), flush=True)
+    if door:
+        for n, server in enumerate(servers, 1):
+            print('Odoo host %d: %s (process group %d), its log: %s'
+                  % (n, server.url, server.process.pid, server.log_file), flush=True)
+        print("nginx's configuration: %s, its log: %s" % (door.config_file, door.error_log),
+              flush=True)
+    else:
+        print("Odoo's log: %s" % servers[0].log_file, flush=True)
     print('sandbox of the outside services listening on %s (control: %s/sandbox/)'
           % (sandbox.url, sandbox.url), flush=True)
 

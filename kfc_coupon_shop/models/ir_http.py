@@ -11,34 +11,8 @@ from odoo.http import request
 
 from ..services import runtime
 from ..services.clients import client_address
+from ..services.limits import BACKOFFICE_ROUTES, BODY_LIMITS, FORM_BODY_LIMIT
 
-# Routes that act for the staff: a real back-end order, a message to any openid, the
-# back-end's order results, the catalogue written. Setting: backoffice_networks.
-BACKOFFICE_ROUTES = frozenset({
-    '/api/kfc_auto_order', '/api/post_pick_message', '/api/kfc_test', '/api/post_local_menu_list',
-})
-JSON_BODY_LIMIT = 64 * 1024
-FORM_BODY_LIMIT = 16 * 1024
-# The largest body (bytes) each route reads: JSON bodies (orders, WeChat Pay's notifications,
-# the page's error log) 64 KB, forms 16 KB. A route missing here gets a form's limit.
-BODY_LIMITS = {
-    '/api/create_sale_order': JSON_BODY_LIMIT,
-    '/api/post_coupon_sale_order': JSON_BODY_LIMIT,
-    '/api/post_front_error_log': JSON_BODY_LIMIT,
-    '/api/wechat_jsapi_payment': JSON_BODY_LIMIT,
-    '/api/wechat_pay_notify': JSON_BODY_LIMIT,
-    '/api/wechat_refund_notify': JSON_BODY_LIMIT,
-    **dict.fromkeys([
-        '/api/kfc_auto_order', '/api/kfc_test', '/api/post_change_sale_order_state',
-        '/api/post_city_name', '/api/post_exchange_coupon', '/api/post_keyword_config',
-        '/api/post_kfc_getcity', '/api/post_kfc_store', '/api/post_kfc_store_lbs',
-        '/api/post_local_menu_list', '/api/post_menu_list', '/api/post_order_is_paid',
-        '/api/post_pay_result', '/api/post_pick_message', '/api/post_sale_order_list',
-        '/api/post_sale_order_list_line', '/api/post_search_user_coupon',
-        '/api/post_user_info', '/api/post_user_login', '/api/post_user_token',
-        '/api/post_wx_config', '/api/wechat_jsapi_refund',
-    ], FORM_BODY_LIMIT),
-}
 # Routes that refuse a body sent without its length (chunked) rather than read it: the page can
 # always give one. WeChat Pay is never refused for that, as it would redeliver for a day.
 LENGTH_REQUIRED = frozenset({'/api/post_front_error_log'})

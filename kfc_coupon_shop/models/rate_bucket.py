@@ -10,9 +10,7 @@ from odoo import api, fields, models
 from odoo.http import Response
 
 from ..services.clients import client_key
-from ..services.limits import LIMIT_OF_ROUTE
-
-TOO_MANY_REQUESTS = '请求过于频繁，请稍后再试'
+from ..services.limits import LIMIT_OF_ROUTE, TOO_MANY_REQUESTS
 
 # One statement spends a request or changes nothing (GCRA: the bucket is kept as the moment it
 # is full again; a request costs one interval, and the bucket holds 1 + burst of them).

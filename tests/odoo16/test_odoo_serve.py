@@ -24,10 +24,10 @@ ORDER_NAME = re.compile(r'\bSO\d{14}[0-9A-F]{8}\b')
 class Run:
     """One run of the command: its process and the lines it printed until it served."""
 
-    def __init__(self, work, port, sandbox_port):
+    def __init__(self, work, port, sandbox_port, *options):
         self.process = subprocess.Popen(
             [sys.executable, os.path.join(ROOT, 'tools', 'odoo_serve.py'), '--work', str(work),
-             '--port', str(port), '--sandbox-port', str(sandbox_port)],
+             '--port', str(port), '--sandbox-port', str(sandbox_port), *options],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.lines = []
         for line in self.process.stdout:
