@@ -162,8 +162,8 @@ class SaleOrderLine(models.Model):
         if 'ir.cron' not in self.env:
             pool = min(pool, kitchen.STANDIN_POOL)
         services = runtime.services(self.env)
-        return self._kfc_dispatch(services, pool, kitchen.hand_over_in_own_cursor(self.env.registry,
-                                                                           services))
+        hand_over = kitchen.hand_over_in_own_cursor(self.env.registry, services)
+        return self._kfc_dispatch(services, pool, hand_over)
 
     @api.model
     def _kfc_dispatch(self, services, pool_size=0, hand_over=None, budget=kitchen.RUN_BUDGET,
