@@ -207,12 +207,20 @@ class Road:
         _expect(reply.get('state') == 'paid', reply)
         return 'paid; %d dishes handed to the kitchen' % len(self._kitchen(order))
 
-    def _kitchen(self, order):
-        """The back-end orders of the order's dishes, as the sandbox's kitchen holds them; held,
-        so that the sandbox's own kitchen leaves them to the walk's finish and fail."""
+    def _kitchen(self, order, seconds=20):
+        """The back-end orders of the order's dishes, as the sandbox's kitchen holds them once
+        the server's dispatcher has handed each over (waiting up to ``seconds``); held, so that
+        the sandbox's own kitchen leaves them to the walk's finish and fail."""
         prefix = order['name'] + 'L'
-        entries = [entry for entry in self.inspect('coupon/orders')['orders']
-                   if str(entry['entry'].get('orderno', '')).startswith(prefix)]
+        detail = self.form('post_sale_order_list_line', order_id=order['id'], token=self.token)
+        dishes = len(detail.get('data', {}).get('detail') or [])
+        deadline = time.monotonic() + seconds
+        while True:
+            entries = [entry for entry in self.inspect('coupon/orders')['orders']
+                       if str(entry['entry'].get('orderno', '')).startswith(prefix)]
+            if len(entries) >= dishes or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
         for entry in entries:
             self.control('coupon/hold', uuid=entry['uuid'])
         return entries

@@ -23,8 +23,9 @@ def kfc_login(payload):
 
 
 def create_kfc_order(sale_order_id):
-    """Hand every line of the order not yet handed over to the back-end's kitchen."""
-    sale_order_id._kfc_place()
+    """Queue every line of the order not yet handed over for the back-end's kitchen; the
+    kitchen's dispatcher hands them over once the request has committed."""
+    sale_order_id._kfc_queue_for_kitchen()
 
 
 def order_fail_push(rec, sale_order_id):

@@ -8,6 +8,7 @@ from ..services import runtime
 from ..services.china_time import CHINA_OFFSET
 from ..services.money import CURRENCY_XMLID, fen_to_yuan, yuan_to_fen
 from ..services.wechatpay import failure, parse_time, to_fen
+from . import kitchen
 from .kept_records import refuse_deleting
 from .lifecycle import check_transition
 from .locking import lock_rows
@@ -506,6 +507,17 @@ class SaleOrder(models.Model):
             line_ids = lines.ids
             services.after_commit(self.env, lambda env: env['sale.order.line'].browse(
                 line_ids)._kfc_hand_over(services))
+
+    def _kfc_queue_for_kitchen(self):
+        """Send the order's dishes not yet handed over to the kitchen, out of the request: they
+        are claimed and queued in the request's transaction, and the kitchen's dispatcher,
+        woken once it commits, hands them over (sale.order.line._kfc_dispatch); the request
+        waits for no back-end. Asked again, it finds its dishes claimed: none is queued twice."""
+        self.ensure_one()
+        lines = lock_rows(self).line_ids._kfc_to_place()
+        if lines:
+            lines._kfc_claim(queued=True)
+            kitchen.wake(self.env)
 
     def _kfc_place_line(self, line, backend):
         if backend is None:

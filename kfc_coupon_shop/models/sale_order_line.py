@@ -3,6 +3,7 @@ shows beside it."""
 import datetime
 import json
 import logging
+import time
 
 from odoo import _, api, fields, models
 from odoo.exceptions import AccessError, UserError
@@ -12,6 +13,7 @@ from ..services.china_time import CHINA_OFFSET
 from ..services.coupon_backend import BackendRefusal, UnclearOutcome
 from ..services.redaction import redact
 from ..services.money import yuan_to_fen
+from . import kitchen
 from .kept_records import refuse_deleting
 from .lifecycle import check_transition
 from .locking import lock_rows
@@ -91,6 +93,10 @@ class SaleOrderLine(models.Model):
     uuid = fields.Char(string='Fulfilment order id')
     # Claimed for placement at this moment; cleared when the back-end's answer is written.
     placing_since = fields.Datetime(string='Handed over at', readonly=True, copy=False)
+    # Claimed by a request and waiting for the kitchen's dispatcher (models/kitchen.py), until
+    # the hand-over's result is written.
+    queued_for_kitchen = fields.Boolean(string='Waiting for the hand-over', readonly=True,
+                                        copy=False, index=True)
     # Every hand-over counts, whoever makes it (a request, settlement).
     placing_tries = fields.Integer(string='Hand-over tries', readonly=True, copy=False)
     # When the back-end's uuid was written: the order is at least this old there.
@@ -158,17 +164,59 @@ class SaleOrderLine(models.Model):
                              and line.detail_state not in ('fail', 'cancel', 'success')
                              and (not line.placing_since or line.placing_since < stale))
 
-    def _kfc_claim(self):
-        """Stamp the lines claimed for a hand-over now, and count the try."""
+    def _kfc_claim(self, queued=False):
+        """Stamp the lines claimed for a hand-over now, and count the try; ``queued``: the
+        kitchen's dispatcher is to hand them over."""
         now = fields.Datetime.now()
         for line in self:
-            line.write({'placing_since': now, 'placing_tries': line.placing_tries + 1})
+            line.write({'placing_since': now, 'placing_tries': line.placing_tries + 1,
+                        'queued_for_kitchen': queued})
 
     def _kfc_claimed(self):
         """Claimed for a hand-over that gave no result yet."""
         self.ensure_one()
         return bool(not self.uuid and self.placing_since
                     and self.detail_state not in ('fail', 'cancel', 'success'))
+
+    @api.model
+    def _cron_hand_over(self):
+        """The kitchen's dispatcher (data/ir_cron_data.xml; a thread on the stand-in)."""
+        pool = runtime.settings.kitchen_pool
+        if 'ir.cron' not in self.env:
+            pool = min(pool, kitchen.STANDIN_POOL)
+        services = runtime.services(self.env)
+        hand_over = kitchen.hand_over_in_own_cursor(self.env.registry, services)
+        return self._kfc_dispatch(services, pool, hand_over)
+
+    @api.model
+    def _kfc_dispatch(self, services, pool_size=0, hand_over=None, budget=kitchen.RUN_BUDGET,
+                      clock=time.monotonic, sleep=time.sleep):
+        """One run of the kitchen's dispatcher (models/kitchen.py): the queued dishes handed
+        over, ``pool_size`` at a time each with ``hand_over(id)`` (by default one after the
+        other in this environment's transaction); how many were tried."""
+        lines = self.sudo()
+
+        def scan(exclude, limit):
+            services.commit(self.env)       # a fresh snapshot: what requests queued meanwhile
+            return lines.search([
+                ('queued_for_kitchen', '=', True), ('uuid', '=', False),
+                ('detail_state', 'not in', ('fail', 'cancel', 'success')),
+                ('id', 'not in', list(exclude))], order='id', limit=limit).ids
+        hand_over = hand_over or (lambda line_id: lines.browse(line_id)._kfc_hand_over_queued(
+            services))
+        return kitchen.run(scan, hand_over, pool_size, lambda: kitchen.wake(self.env),
+                           budget=budget, clock=clock, sleep=sleep)
+
+    def _kfc_hand_over_queued(self, services):
+        """The dispatcher's hand-over of one queued dish. Its claim is stamped anew first, so
+        that settlement leaves it alone while this runs; a dish placed, given up or taken by
+        settlement meanwhile is left as it is."""
+        services.commit(self.env)
+        if not lock_rows(self).queued_for_kitchen or self.uuid \
+                or self.detail_state in ('fail', 'cancel', 'success'):
+            return
+        self.placing_since = fields.Datetime.now()
+        self._kfc_hand_over_one(services)
 
     def _kfc_hand_over(self, services):
         """Hand each claimed line to the back-end, holding nothing while it answers, and write
@@ -190,8 +238,7 @@ class SaleOrderLine(models.Model):
             if exc.args[1]:                 # its order is known: wait for the query
                 services.record(self.env, lambda error=exc: self._kfc_placed(error.args[1], error))
             else:                           # the entry's answer was lost: hand it over again
-                services.record(self.env, lambda error=exc: self._kfc_log_placement(
-                    '卡券下单结果未知', 'entry unclear, left claimed', error))
+                services.record(self.env, lambda error=exc: self._kfc_entry_unclear(error))
         except BackendRefusal as exc:       # the back-end said no: make the customer whole
             services.record(self.env, lambda error=exc: self._kfc_not_placed(error, services))
         else:
@@ -200,7 +247,8 @@ class SaleOrderLine(models.Model):
     def _kfc_placed(self, uuid, unclear=None):
         if unclear is not None:
             self._kfc_log_placement('卡券下单结果未知', 'outcome unclear', unclear)
-        values = {'uuid': uuid, 'placed_at': fields.Datetime.now(), 'placing_since': False}
+        values = {'uuid': uuid, 'placed_at': fields.Datetime.now(), 'placing_since': False,
+                  'queued_for_kitchen': False}
         if self.detail_state in ('fail', 'cancel'):
             # given back meanwhile: the order it got stays on record, for the reconciliation
             self._kfc_log_placement('已退回的菜品已下单', 'placed after it was given back', uuid)
@@ -210,8 +258,15 @@ class SaleOrderLine(models.Model):
 
     def _kfc_not_placed(self, exc, services):
         self._kfc_log_placement('卡券下单失败', 'not placed', exc)
-        self.write({'result': self._kfc_failure_result(exc), 'placing_since': False})
+        self.write({'result': self._kfc_failure_result(exc), 'placing_since': False,
+                    'queued_for_kitchen': False})
         self._kfc_fail(services)
+
+    def _kfc_entry_unclear(self, exc):
+        """The entry's answer was lost: the dish stays claimed, and settlement hands it over
+        again under its number once the claim is past PLACING_LIMIT."""
+        self._kfc_log_placement('卡券下单结果未知', 'entry unclear, left claimed', exc)
+        self.queued_for_kitchen = False
 
     def _kfc_log_placement(self, title, what, exc):
         _logger.warning('line %s of %s %s: %s', self.id, self.sale_order_id.name, what, redact(exc))

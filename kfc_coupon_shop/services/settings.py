@@ -21,6 +21,7 @@ APIV3_KEY_VARIABLE = 'KFC_COUPON_SHOP_APIV3_KEY'
 DEFAULT_USERID = 2024050            # the merchant's user id at the back-end
 DEFAULT_PRODUCTID = 2               # the back-end's product line for meal orders
 DEFAULT_BACKOFFICE_NETWORKS = '127.0.0.0/8, ::1/128'
+DEFAULT_KITCHEN_POOL = 16           # dishes a run of the kitchen's dispatcher hands over at once
 
 
 @dataclasses.dataclass
@@ -94,6 +95,7 @@ class Settings:
     # The networks whose clients may call the back-office routes.
     backoffice_networks: tuple = dataclasses.field(
         default_factory=lambda: parse_networks(DEFAULT_BACKOFFICE_NETWORKS))
+    kitchen_pool: int = DEFAULT_KITCHEN_POOL
 
     @property
     def apiv3_key(self):
@@ -115,6 +117,8 @@ class Settings:
         outbound_timeout                 connect and read time-outs in seconds: "5, 15"
         backoffice_networks              networks (CIDR, separated by commas or blanks) whose
                                          clients may call the back-office routes; loopback
+        kitchen_pool                     dishes the kitchen's dispatcher hands over at once
+                                         (16; at most 2 on the stand-in)
         sandbox_url                      send every outside call to this simulator (which
                                          also lets WeChat Pay notify a plain http address)
         outbound_origins                 or map origins one by one: "https://a.example=http://..."
@@ -138,6 +142,8 @@ class Settings:
             settings.outbound_timeout = parse_timeout(section['outbound_timeout'])
         if section.get('backoffice_networks'):
             settings.backoffice_networks = parse_networks(section['backoffice_networks'])
+        if section.get('kitchen_pool'):
+            settings.kitchen_pool = parse_pool(section['kitchen_pool'])
         if section.get('sandbox_url'):
             settings.origin_map = sandbox_origin_map(section['sandbox_url'])
             settings.sandbox = True
@@ -161,6 +167,17 @@ def parse_timeout(text):
         raise ValueError('outbound_timeout: give one or two positive numbers of seconds, not %r'
                          % text)
     return tuple(parts)
+
+
+def parse_pool(text):
+    """"16" -> 16: a whole number from 1 to 256."""
+    try:
+        size = int(text)
+    except ValueError:
+        size = 0
+    if not 1 <= size <= 256:
+        raise ValueError('kitchen_pool: give a whole number from 1 to 256, not %r' % text)
+    return size
 
 
 def parse_networks(text):

@@ -31,6 +31,10 @@ class LostRace(Exception):
     """A transaction that lost a race for a row: rolled back, and run again."""
 
 
+class Killed(BaseException):
+    """The process running the kitchen's dispatcher was killed."""
+
+
 class MoneyCase(TransactionCase):
 
     @classmethod
@@ -136,6 +140,49 @@ class TestPlacement(MoneyCase):
                                               for line in order.line_ids])
         self.assertEqual(order.line_ids.mapped('detail_state'), ['wait', 'wait'])
         self.assertFalse(any(order.line_ids.mapped('placing_since')))
+
+    def dispatch(self, budget=60, on_sleep=lambda: None):
+        """One run of the kitchen's dispatcher on a clock that only its waits move."""
+        now = [0.0]
+
+        def sleep(seconds):
+            now[0] += seconds
+            on_sleep()
+        return self.env['sale.order.line']._kfc_dispatch(
+            self.services, budget=budget, clock=lambda: now[0], sleep=sleep)
+
+    def test_the_dispatcher_places_queued_dishes_once_after_a_run_killed_mid_way(self):
+        order = self.order()
+        order._kfc_queue_for_kitchen()
+        order._kfc_queue_for_kitchen()
+        self.assertEqual(self.backend.calls, [])        # the request waits for no back-end
+        first, second = [order._kfc_line_number(line) for line in order.line_ids]
+        self.backend.failing[second] = Killed()
+        try:        # not assertRaises, whose savepoint would undo the first dish's result too
+            self.dispatch()
+        except Killed:
+            del self.backend.failing[second]
+        self.assertEqual(self.dispatch(), 1)
+        self.assertEqual(self.dispatch(), 0)
+        self.assertEqual(self.backend.calls, [first, second, second])
+        self.assertEqual(order.line_ids.mapped('uuid'), [self.backend.orders[first],
+                                                         self.backend.orders[second]])
+        self.assertEqual(order.line_ids.mapped('detail_state'), ['wait', 'wait'])
+        self.assertFalse(any(order.line_ids.mapped('queued_for_kitchen')))
+
+    def test_a_run_rescans_for_a_wake_up_posted_in_its_first_second(self):
+        late = self.order()
+        self.assertEqual(self.dispatch(on_sleep=late._kfc_queue_for_kitchen), 2)
+        self.assertEqual(late.line_ids.mapped('detail_state'), ['wait', 'wait'])
+
+    def test_a_run_past_its_budget_wakes_itself_again(self):
+        self.order()._kfc_queue_for_kitchen()
+        cron = self.env.ref('kfc_coupon_shop.ir_cron_hand_over')
+        triggers = self.env['ir.cron.trigger'].search_count([('cron_id', '=', cron.id)])
+        self.assertEqual(self.dispatch(budget=0), 0)
+        self.assertEqual(self.backend.calls, [])
+        self.assertEqual(self.env['ir.cron.trigger'].search_count([('cron_id', '=', cron.id)]),
+                         triggers + 1)
 
     def test_the_kitchen_gets_the_dish_its_price_the_store_and_how_it_is_picked_up(self):
         take_away, dine_in = self.order(self.fries), self.order(self.cola, type='0')

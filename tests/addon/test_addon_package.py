@@ -81,7 +81,8 @@ def test_scheduled_actions_run_model_methods():
         assert cron.attrib['model'] == 'ir.cron'
         model = fields['model_id'].attrib['ref']
         scheduled[model] = re.fullmatch(r'model\.(\w+)\(\)', fields['code'].text).group(1)
-    names = ('sale.order', 'kfc.reconciliation', 'api.log', 'kfc.coupon.batch')
+    names = ('sale.order', 'sale.order.line', 'kfc.reconciliation', 'api.log',
+             'kfc.coupon.batch')
     assert set(scheduled) == {'model_' + name.replace('.', '_') for name in names}
     for name in names:
         method = scheduled['model_' + name.replace('.', '_')]

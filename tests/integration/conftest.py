@@ -28,6 +28,9 @@ from kfcsandbox.server import SandboxServer
 logging.getLogger('werkzeug').setLevel(logging.WARNING)
 
 DEPLOYMENT = read_deployment()
+# The routes that send dishes to the kitchen: the kitchen's dispatcher hands them over after
+# the route has answered.
+KITCHEN_ROUTES = ('post_coupon_sale_order', 'post_change_sale_order_state')
 
 
 @pytest.fixture(scope='session')
@@ -57,9 +60,25 @@ class Host:
         self.registry = registry
         self.sandbox = sandbox
 
-    def post(self, route, data=None, json=None, timeout=30, **kwargs):
-        return requests.post('%s/api/%s' % (self.url, route), data=data, json=json,
-                             timeout=timeout, **kwargs)
+    def post(self, route, data=None, json=None, timeout=30, await_kitchen=True, **kwargs):
+        """POST to the route; one that sends dishes to the kitchen returns once the kitchen's
+        dispatcher has handed them over (``await_kitchen=False``: as soon as the route answers)."""
+        reply = requests.post('%s/api/%s' % (self.url, route), data=data, json=json,
+                              timeout=timeout, **kwargs)
+        if await_kitchen and route in KITCHEN_ROUTES:
+            self.await_kitchen()
+        return reply
+
+    def await_kitchen(self, timeout=30):
+        """Wait until no dish is queued for the kitchen (each hand-over's result written);
+        the seconds it took."""
+        started = time.monotonic()
+        while True:
+            with self.env() as env:
+                if not env['sale.order.line'].search_count([('queued_for_kitchen', '=', True)]):
+                    return time.monotonic() - started
+            assert time.monotonic() - started < timeout, 'dishes still queued for the kitchen'
+            time.sleep(0.05)
 
     def control(self, endpoint, **body):
         """POST to a sandbox control endpoint; the reply's JSON."""

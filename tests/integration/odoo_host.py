@@ -1,7 +1,8 @@
 """The host of the integration suites on Odoo 16: the add-on with its demo data on a copy
 of the session's template database, served by Odoo with two workers, pointed at the sandbox.
 
-One server per test module, tied to its database; before each test the database is replaced
+One server per test module, tied to its database, with one cron worker for the kitchen's
+dispatcher; before each test the database is replaced
 by a fresh copy of the template, so that every test starts from the same records, as on the
 stand-in. The stand-in's Host API is kept: records are read and written through Odoo's
 external API as the administrator (``env()``), everything else goes over HTTP.
@@ -17,6 +18,9 @@ from odoo16harness.rpc import Connection, Environment
 
 ADDON = 'kfc_coupon_shop'
 PAY_NOTIFY = '/api/wechat_pay_notify'
+# The one scheduled action the suites' servers run by themselves: the others (settlement, the
+# reconciliation...) run when a test calls them, so that what they do is deterministic.
+RUNNING_CRON = 'ir_cron_hand_over'
 
 
 def demo_template(odoo16, sandbox):
@@ -24,7 +28,11 @@ def demo_template(odoo16, sandbox):
     settings are the sandbox's (its official account written onto the demo's)."""
     section = sandbox.config.addon_section(os.path.join(odoo16.work_dir, 'keys-template'),
                                            'http://127.0.0.1', sandbox.url)
-    return odoo16.template([ADDON], demo=True, sections={ADDON: section})
+    template = odoo16.template([ADDON], demo=True, sections={ADDON: section})
+    odoo16.cluster.psql(
+        "UPDATE ir_cron SET active = (id IN (SELECT res_id FROM ir_model_data WHERE model = "
+        "'ir.cron' AND module = '%s' AND name = '%s'))" % (ADDON, RUNNING_CRON), template)
+    return template
 
 
 class Site:
@@ -38,7 +46,7 @@ class Site:
         self.database = odoo16.database(self.template)
         self.keys = os.path.join(odoo16.work_dir, 'keys-' + self.database)
         self.server = odoo16.server(self.database, sections=lambda url: {
-            ADDON: self.section(url)})
+            ADDON: self.section(url)}, options={'max_cron_threads': 1})
         self.fresh = True
 
     def section(self, url):

@@ -55,12 +55,13 @@ def pay(host, token, order_id, **extra):
     return host.post('wechat_jsapi_payment', json=dict(token=token, order_id=order_id, **extra))
 
 
-def change_state(host, order_id, token=None):
+def change_state(host, order_id, token=None, **kwargs):
     """The state change as the page posts it, by default with the token of the order's owner."""
     if token is None:
         with host.env() as env:
             token = env['sale.order'].browse(order_id).kfc_user_id.token
-    return host.post('post_change_sale_order_state', data={'order_id': order_id, 'token': token})
+    return host.post('post_change_sale_order_state', data={'order_id': order_id, 'token': token},
+                     **kwargs)
 
 
 def seal(host, resource, kind='transaction'):
