@@ -36,7 +36,7 @@ def shop(odoo16, tmp_path_factory):
     sandbox = SandboxServer(SandboxConfig.from_deployment(constants)).start()
     odoo = runner.Odoo(odoo16.source, odoo16.python, odoo16.cluster, [folder / 'addons'],
                        folder / 'odoo', http_port=free_port(), gevent_port=free_port(),
-                       options={'log_level': 'warn'})
+                       options={'log_level': 'warn', 'max_cron_threads': 1})   # the kitchen's dispatcher
     odoo.sections = {ADDON: sandbox.config.addon_section(folder / 'keys', odoo.url, sandbox.url)}
     here = os.getcwd()
     os.chdir(folder)
