@@ -77,7 +77,9 @@ def log_in(driver):
 
 
 def kitchen_orders(host, order_name):
-    """The uuids of the back-end orders the kitchen holds for the order's dishes."""
+    """The uuids of the back-end orders the kitchen holds for the order's dishes, once the
+    dispatcher has handed every queued dish over."""
+    host.await_kitchen()
     return [entry['uuid'] for entry in host.inspect('coupon/orders')['orders']
             if str(entry['entry'].get('orderno', '')).startswith(order_name + 'L')]
 

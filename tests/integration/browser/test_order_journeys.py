@@ -110,7 +110,9 @@ def test_coupons_apply_themselves_and_the_rest_is_paid_until_the_pick_up_codes(h
     order_name = confirm_in_sheet(browser, '¥16.50')
     assert browser.current_url.split('#')[1].startswith('/order/')
     assert texts(browser, '.order-line .item-name') == ['香辣鸡腿堡', '劲脆鸡腿堡', '老北京鸡肉卷']
-    assert texts(browser, '.line-remark') == ['出餐中，请稍候'] * 3
+    # "待下单" until the dispatcher has handed the dishes over and the page polled again
+    wait_until(browser, lambda b: texts(b, '.line-remark') == ['出餐中，请稍候'] * 3,
+               'the dishes never reached the kitchen')
     assert texts(browser, '.order-line :is(.coupon-mark, .item-price)') == ['兑换券', '兑换券', '¥16.50']
 
     uuids = kitchen_orders(host, order_name)
