@@ -77,11 +77,15 @@ def log_in(driver):
 
 
 def kitchen_orders(host, order_name):
-    """The uuids of the back-end orders the kitchen holds for the order's dishes, once the
-    dispatcher has handed every queued dish over."""
+    """The uuids of the back-end orders the kitchen holds for the order's dishes, in the
+    order's line order (the dispatcher hands them over side by side), once every queued dish
+    was handed over."""
     host.await_kitchen()
-    return [entry['uuid'] for entry in host.inspect('coupon/orders')['orders']
-            if str(entry['entry'].get('orderno', '')).startswith(order_name + 'L')]
+    prefix = order_name + 'L'
+    entries = [(int(entry['entry']['orderno'][len(prefix):]), entry['uuid'])
+               for entry in host.inspect('coupon/orders')['orders']
+               if str(entry['entry'].get('orderno', '')).startswith(prefix)]
+    return [uuid for _line, uuid in sorted(entries)]
 
 
 LEAKED = re.compile(r'\b(null|undefined|NaN)\b|\[object ')
