@@ -46,7 +46,7 @@ from kfcsandbox.config import SandboxConfig  # noqa: E402
 from kfcsandbox.server import SandboxServer  # noqa: E402
 from odoo.addons.kfc_coupon_shop.services import nginx  # noqa: E402
 from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment  # noqa: E402
-from odoo16harness.nginx import Nginx  # noqa: E402
+from odoo16harness.nginx import Nginx, SourceAddress  # noqa: E402
 from odoo16harness.platform import Odoo16Platform, free_port  # noqa: E402
 from odoo16harness.rpc import Connection, Environment  # noqa: E402
 
@@ -107,16 +107,6 @@ class Shop:
     def inspect(self, path):
         return requests.get('%s/sandbox/%s' % (self.sandbox, path), timeout=60).json()
 
-
-class SourceAddress(requests.adapters.HTTPAdapter):
-    """Connections from a given local address."""
-
-    def __init__(self, address):
-        self.address = address
-        super().__init__()
-
-    def init_poolmanager(self, *args, **kwargs):
-        super().init_poolmanager(*args, source_address=(self.address, 0), **kwargs)
 
 
 class Customer:

@@ -25,7 +25,8 @@ import threading
 import time
 
 import requests
-from requests.adapters import HTTPAdapter
+
+from odoo16harness.nginx import SourceAddress
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MEMORY_TOLERANCE = 0.10
@@ -124,16 +125,6 @@ class Stats:
                 if len(self.examples) < 5:
                     self.examples.append('%s: %s' % (route, failure))
 
-
-class SourceAddress(HTTPAdapter):
-    """Connections from a given loopback address."""
-
-    def __init__(self, address):
-        self.address = address
-        super().__init__()
-
-    def init_poolmanager(self, *args, **kwargs):
-        super().init_poolmanager(*args, source_address=(self.address, 0), **kwargs)
 
 
 class Customer:

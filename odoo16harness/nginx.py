@@ -4,13 +4,15 @@ configuration, pid, logs and temporary files, run in the foreground in a session
     door = Nginx('var/door', config_text, port=8069).start()    # waits until it accepts
     door.stop()
 """
-import contextlib
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import time
+
+from requests.adapters import HTTPAdapter
+
+from .runner import stop_group
 
 NGINX = '/usr/sbin/nginx'
 
@@ -64,17 +66,22 @@ class Nginx:
         """SIGTERM (nginx's fast stop), SIGKILL if it hangs."""
         if self.process is None or self.process.poll() is not None:
             return
-        with contextlib.suppress(ProcessLookupError):
-            os.killpg(self.process.pid, signal.SIGTERM)
-        try:
-            self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(self.process.pid, signal.SIGKILL)
-            self.process.wait()
+        stop_group(self.process, timeout)
 
     def __enter__(self):
         return self.start()
 
     def __exit__(self, *exc_info):
         self.stop()
+
+
+class SourceAddress(HTTPAdapter):
+    """Connections from a given loopback address (mount it on a requests session): the
+    door's per-address limits count each address apart."""
+
+    def __init__(self, address):
+        self.address = address
+        super().__init__()
+
+    def init_poolmanager(self, *args, **kwargs):
+        super().init_poolmanager(*args, source_address=(self.address, 0), **kwargs)

@@ -42,7 +42,23 @@ PROJECT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_SOURCE = os.path.join(PROJECT_ROOT, '..', 'shared', 'odoo16')
 
 
+# -- processes --------------------------------------------------------------------------------
+
+
+def stop_group(process, timeout):
+    """SIGTERM to the process group of ``process``, SIGKILL if it is not gone in ``timeout``."""
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(process.pid, signal.SIGTERM)
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+
+
 # -- the server source and its Python ---------------------------------------------------------
+
 
 class OdooSource:
     """An unpacked Odoo 16 tree: ``root`` holds odoo-bin, ``addons`` the paths of its add-ons
@@ -453,14 +469,7 @@ class OdooServer:
         """SIGTERM (a graceful stop of the server and its workers), SIGKILL if it hangs."""
         if self.process.poll() is not None:
             return
-        with contextlib.suppress(ProcessLookupError):
-            os.killpg(self.process.pid, signal.SIGTERM)
-        try:
-            self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(self.process.pid, signal.SIGKILL)
-            self.process.wait()
+        stop_group(self.process, timeout)
 
     def __enter__(self):
         self.wait_ready()

@@ -6,9 +6,9 @@ import datetime
 import json
 
 import requests
-from requests.adapters import HTTPAdapter
 
 from odoo.addons.kfc_coupon_shop.services.limits import LIMIT_OF_ROUTE
+from odoo16harness.nginx import SourceAddress
 
 REDEEMED = {'code': 200, 'message': '兑换成功'}
 WRONG = {'code': 400, 'message': '兑换券不存在或已兑换'}
@@ -17,16 +17,6 @@ COOLING = {'code': 400, 'message': '尝试次数过多，请稍后再试'}
 TOO_MANY = {'code': 429, 'message': '请求过于频繁，请稍后再试'}
 POSITION = {'lat': '31.2364', 'lng': '121.4791'}
 
-
-class SourceAddress(HTTPAdapter):
-    """Connections from a given local address."""
-
-    def __init__(self, address):
-        self.address = address
-        super().__init__()
-
-    def init_poolmanager(self, *args, **kwargs):
-        super().init_poolmanager(*args, source_address=(self.address, 0), **kwargs)
 
 
 def post_from(address, host, route, data):

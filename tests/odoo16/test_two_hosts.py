@@ -15,11 +15,10 @@ import threading
 
 import pytest
 import requests
-from requests.adapters import HTTPAdapter
 
 from odoo.addons.kfc_coupon_shop.services import limits
 from odoo16harness import runner
-from odoo16harness.nginx import nginx_binary
+from odoo16harness.nginx import SourceAddress, nginx_binary
 from odoo16harness.platform import free_port
 from test_odoo_serve import ROOT, Run, processes_naming, url_in
 
@@ -47,16 +46,6 @@ def shop(module_work):
     if run.process.poll() is None:
         run.stop()
 
-
-class SourceAddress(HTTPAdapter):
-    """Connections from a given loopback address: the door counts each address apart."""
-
-    def __init__(self, address):
-        self.address = address
-        super().__init__()
-
-    def init_poolmanager(self, *args, **kwargs):
-        super().init_poolmanager(*args, source_address=(self.address, 0), **kwargs)
 
 
 def post_from(address, url, data):
