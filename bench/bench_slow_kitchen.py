@@ -36,9 +36,9 @@ from kfchost.app import create_app  # noqa: E402
 from kfchost.orm import api  # noqa: E402
 from kfcsandbox.config import SandboxConfig  # noqa: E402
 from kfcsandbox.server import SandboxServer  # noqa: E402
-from odoo.addons.kfc_coupon_shop.models.kitchen import STANDIN_POOL  # noqa: E402
 from odoo.addons.kfc_coupon_shop.services.deployment import read_deployment  # noqa: E402
 from odoo.addons.kfc_coupon_shop.services.settings import DEFAULT_KITCHEN_POOL  # noqa: E402
+from odoo.addons.kfc_coupon_shop.tools.kitchen import STANDIN_POOL  # noqa: E402
 
 ADDON = 'kfc_coupon_shop'
 STORE = {'store_name': '南京东路店', 'store_code': 'SH3001', 'store_address': '南京东路16号',

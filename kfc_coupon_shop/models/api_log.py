@@ -12,7 +12,7 @@ import logging
 from odoo import _, api, fields, models
 
 from ..services.redaction import redact, redact_data
-from .kept_records import refuse_deleting, remove_kept
+from ..tools.kept_records import refuse_deleting, remove_kept
 
 _logger = logging.getLogger(__name__)
 

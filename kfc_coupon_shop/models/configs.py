@@ -9,7 +9,7 @@ from odoo import SUPERUSER_ID, api, fields, models
 
 from ..services import runtime
 from ..services.redaction import redact
-from .locking import lock_rows
+from ..tools.locking import lock_rows
 
 _logger = logging.getLogger(__name__)
 

@@ -5,7 +5,7 @@ import secrets
 
 from odoo import _, api, fields, models
 
-from .kept_records import refuse_deleting
+from ..tools.kept_records import refuse_deleting
 
 COUPON_STATES = [
     ('draft', 'Not redeemed'),

@@ -1,5 +1,5 @@
 """The daily reconciliation with WeChat Pay and the kitchen: one record per day, one per
-difference found (reconciling.py says what is compared). Nothing is changed to make a
+difference found (tools/reconciling.py says what is compared). Nothing is changed to make a
 difference go away: a manager explains each one, with a note."""
 import datetime
 import logging
@@ -9,7 +9,7 @@ from odoo.exceptions import UserError, ValidationError
 
 from ..services import runtime
 from ..services.china_time import china_today
-from .reconciling import BillUnavailable, DayComparison, fetch_bill
+from ..tools.reconciling import BillUnavailable, DayComparison, fetch_bill
 
 _logger = logging.getLogger(__name__)
 

@@ -8,11 +8,11 @@ from ..services import runtime
 from ..services.china_time import CHINA_OFFSET
 from ..services.money import CURRENCY_XMLID, fen_to_yuan, yuan_to_fen
 from ..services.wechatpay import failure, parse_time, to_fen
-from . import kitchen
-from .kept_records import refuse_deleting
-from .lifecycle import check_transition
-from .locking import lock_rows
-from .settling import settle_each
+from ..tools import kitchen
+from ..tools.kept_records import refuse_deleting
+from ..tools.lifecycle import check_transition
+from ..tools.locking import lock_rows
+from ..tools.settling import settle_each
 
 _logger = logging.getLogger(__name__)
 

@@ -13,11 +13,11 @@ from ..services.china_time import CHINA_OFFSET
 from ..services.coupon_backend import BackendRefusal, UnclearOutcome
 from ..services.redaction import redact
 from ..services.money import yuan_to_fen
-from . import kitchen
-from .kept_records import refuse_deleting
-from .lifecycle import check_transition
-from .locking import lock_rows
-from .web_client import CLOSE, notification
+from ..tools import kitchen
+from ..tools.kept_records import refuse_deleting
+from ..tools.lifecycle import check_transition
+from ..tools.locking import lock_rows
+from ..tools.web_client import CLOSE, notification
 
 _logger = logging.getLogger(__name__)
 
@@ -93,7 +93,7 @@ class SaleOrderLine(models.Model):
     uuid = fields.Char(string='Fulfilment order id')
     # Claimed for placement at this moment; cleared when the back-end's answer is written.
     placing_since = fields.Datetime(string='Handed over at', readonly=True, copy=False)
-    # Claimed by a request and waiting for the kitchen's dispatcher (models/kitchen.py), until
+    # Claimed by a request and waiting for the kitchen's dispatcher (tools/kitchen.py), until
     # the hand-over's result is written.
     queued_for_kitchen = fields.Boolean(string='Waiting for the hand-over', readonly=True,
                                         copy=False, index=True)
@@ -191,7 +191,7 @@ class SaleOrderLine(models.Model):
     @api.model
     def _kfc_dispatch(self, services, pool_size=0, hand_over=None, budget=kitchen.RUN_BUDGET,
                       clock=time.monotonic, sleep=time.sleep):
-        """One run of the kitchen's dispatcher (models/kitchen.py): the queued dishes handed
+        """One run of the kitchen's dispatcher (tools/kitchen.py): the queued dishes handed
         over, ``pool_size`` at a time each with ``hand_over(id)`` (by default one after the
         other in this environment's transaction); how many were tried."""
         lines = self.sudo()

@@ -8,12 +8,12 @@ from odoo.exceptions import UserError
 
 from ..services import runtime
 from ..services.money import fen_to_yuan, yuan_to_fen
-from .kept_records import refuse_deleting
-from .lifecycle import check_transition
-from .locking import lock_rows
+from ..tools.kept_records import refuse_deleting
+from ..tools.lifecycle import check_transition
+from ..tools.locking import lock_rows
+from ..tools.settling import settle_each
+from ..tools.web_client import CLOSE, notification
 from .sale_order import REFUND_NOTIFY_PATH
-from .settling import settle_each
-from .web_client import CLOSE, notification
 
 _logger = logging.getLogger(__name__)
 

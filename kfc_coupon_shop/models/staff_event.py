@@ -2,7 +2,7 @@
 was done and why; an order lists its own. Events are kept, as the money records they explain."""
 from odoo import _, api, fields, models
 
-from .kept_records import refuse_deleting
+from ..tools.kept_records import refuse_deleting
 
 EVENT_KINDS = [
     ('refund', 'Refund'),

@@ -5,7 +5,7 @@ from odoo.tests import tagged
 
 from .common import ShopCase
 
-GUARD_LOGGER = 'odoo.addons.kfc_coupon_shop.models.lifecycle'
+GUARD_LOGGER = 'odoo.addons.kfc_coupon_shop.tools.lifecycle'
 
 # (model, state field, states, the moves made, each with what makes it)
 LIFECYCLES = [

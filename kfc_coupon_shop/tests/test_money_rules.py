@@ -7,10 +7,10 @@ import json
 from odoo import SUPERUSER_ID, api, fields
 from odoo.tests import TransactionCase, tagged
 
-from ..models.kept_records import remove_kept
 from ..services import runtime
 from ..services.coupon_backend import UnclearOutcome
 from ..services.wechatpay import PayReply
+from ..tools.kept_records import remove_kept
 from .scripted import ENTRY_LOST, REFUSAL, ScriptedBackend, ScriptedPay, in_one_transaction, paid_order
 
 TIMED_OUT = PayReply(0, None, 'WeChat Pay unreachable: ReadTimeout')

@@ -10,8 +10,8 @@ from odoo.exceptions import UserError
 from odoo.tests import new_test_user, tagged
 
 from ..models.api_log import RETENTION_PARAM
-from ..models.kept_records import remove_kept
 from ..services.china_time import china_today, utc_bounds
+from ..tools.kept_records import remove_kept
 from .common import ShopCase
 
 

@@ -5,10 +5,10 @@ import requests
 from odoo import _, fields, models
 from odoo.exceptions import UserError
 
-from ..models.web_client import CLOSE, notification
 from ..services.china_time import china_today
 from ..services.coupon_backend import BackendRefusal
 from ..services.redaction import redact
+from ..tools.web_client import CLOSE, notification
 
 # What a menu that cannot be had raises: no answer, no menu in the answer, a dish without a
 # whole price, the back-end refusing the account or no account configured.

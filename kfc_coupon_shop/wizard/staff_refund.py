@@ -6,7 +6,7 @@ from odoo.exceptions import UserError
 
 from ..models.sale_order_line import LINE_STATES
 from ..services.money import fen_to_yuan
-from ..models.web_client import CLOSE, notification
+from ..tools.web_client import CLOSE, notification
 
 
 class SaleOrderStaffRefund(models.TransientModel):
