@@ -1,9 +1,8 @@
 """Entries of the host's API log: what was received from or sent to whom, and failures.
 
 An entry must survive the rollback of the transaction that made it (the failures are what the
-log is for), and SQLite lets one transaction write at a time, so an entry cannot be written
-beside that transaction either: entries wait on its cursor and are written in a transaction of
-their own as soon as it commits or rolls back.
+log is for): entries wait on its cursor and are written in a transaction of their own as soon
+as it commits or rolls back, never beside it while it is open.
 """
 import datetime
 import json

@@ -11,7 +11,9 @@ Known differences, on purpose:
 
 * Locking. SQLite has one writer at a time: ``SELECT ... FOR UPDATE`` takes the database
   write lock until the transaction ends, where PostgreSQL locks only the rows selected. Two
-  transactions touching different rows wait for each other here and not on PostgreSQL.
+  transactions touching different rows wait for each other here and not on PostgreSQL, and a
+  second transaction opened beside one that has written cannot write until that one ends
+  (so the add-on's API log writes its entries once the request's transaction has ended).
 * Reruns. On PostgreSQL (REPEATABLE READ) a transaction that waited for a row lock keeps its
   older snapshot and fails with a serialization error (so Odoo reruns the request) only when
   the lock holder updated that very row. Here a transaction whose snapshot went stale while it
