@@ -42,6 +42,7 @@ import requests
 from kfchost import addon
 
 addon.import_addon()
+from kfcsandbox.books import outside_facts  # noqa: E402
 from kfcsandbox.config import SandboxConfig  # noqa: E402
 from kfcsandbox.server import SandboxServer  # noqa: E402
 from odoo.addons.kfc_coupon_shop.services import nginx  # noqa: E402
@@ -55,7 +56,9 @@ STORE = {'store_name': '南京东路店', 'store_code': 'SH3001', 'store_address
          'store_phone': '', 'city_name': '上海', 'city_code': '310100', 'remark': ''}
 QUIET_WITHIN = 600          # seconds settlement has to make the shop quiet
 SETTLE = "env['sale.order']._kfc_settle()\nenv.cr.commit()\n"
-BOOKS = ("import json\nprint('BOOKS ' + json.dumps({'breaches': env['kfc.books']._kfc_breaches(), "
+# The books checked against what the sandbox holds (kfcsandbox.books), given as JSON.
+BOOKS = ("import json\noutside = json.loads(%r)\n"
+         "print('BOOKS ' + json.dumps({'breaches': env['kfc.books']._kfc_breaches(outside), "
          "'open': env['sale.refund.order'].search_count([('state', '=', 'draft')]) + "
          "len(env['sale.order.line'].search([('uuid', '=', False), ('detail_state', 'not in', "
          "('fail', 'cancel', 'success')), ('sale_order_id.is_paid', '=', True), "
@@ -373,9 +376,10 @@ def customers(env, shop, count, addresses=False):
     return made[:-1], made[-1]
 
 
-def settle_until_quiet(server, since, url):
+def settle_until_quiet(server, since, url, sandbox_url):
     """Settlement from the cron, a process of its own and the back office's "Settle now" at
-    once until nothing is open; the books then, and the seconds from ``since`` until quiet."""
+    once until nothing is open; the books then (with the sandbox's at ``sandbox_url``), and the
+    seconds from ``since`` until quiet."""
     deadline = time.monotonic() + QUIET_WITHIN
     while True:
         threads = [threading.Thread(target=server.odoo.shell, args=(server.dbname, SETTLE)),
@@ -384,7 +388,8 @@ def settle_until_quiet(server, since, url):
             thread.start()
         for thread in threads:
             thread.join()
-        books = json.loads(server.odoo.shell(server.dbname, BOOKS).split('BOOKS ', 1)[1])
+        script = BOOKS % json.dumps(outside_facts(sandbox_url))
+        books = json.loads(server.odoo.shell(server.dbname, script).split('BOOKS ', 1)[1])
         if not books['open'] or time.monotonic() > deadline:
             return books, time.monotonic() - since
         time.sleep(5)
@@ -485,7 +490,7 @@ def run(odoo, hosts, sandbox, args):
     for thread in helpers[1:]:
         thread.join()
     books, quiet_after = settle_until_quiet(hosts.servers[0], faults.last or time.monotonic(),
-                                            hosts.url)
+                                            hosts.url, sandbox.url)
     stop.set()
     report(roads, faults, shop, books, quiet_after)
     if args.show_log:

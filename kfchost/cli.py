@@ -193,9 +193,23 @@ def _reconciliation_day():
 
 
 def _check(args):
-    report = _run_on_records(args, 'check', lambda env: env['kfc.books']._kfc_report())
+    def check(env):
+        return env['kfc.books']._kfc_report(_sandbox_facts(args))
+    report = _run_on_records(args, 'check', check)
     print(report, flush=True)
     return 0 if report == 'the books hold' else 1
+
+
+def _sandbox_facts(args):
+    """In sandbox mode (--sandbox-url, or a configuration file that points the shop at a
+    sandbox) what the sandbox's WeChat Pay and back-end hold; else None: the records alone."""
+    url = args.sandbox_url
+    if not url and args.config:
+        url = odoo_shim.config.misc.get('kfc_coupon_shop', {}).get('sandbox_url')
+    if not url:
+        return None
+    from kfcsandbox.books import outside_facts
+    return outside_facts(url)
 
 
 def _run_on_records(args, command, work):

@@ -1,6 +1,6 @@
-"""What must hold of the shop's books once settlement has run, checked against its records and,
-in sandbox mode, the sandbox's WeChat Pay and back-end: each breach listed with the records
-concerned.
+"""What must hold of the shop's books once settlement has run, checked against its records and
+the outside facts the caller gives (WeChat Pay's payments and refunds, the back-end's orders):
+each breach listed with the records concerned.
 
 - every successful payment belongs to an order whose paid dishes were each handed to the
   kitchen or are covered by a refund (the whole payment given back covers them all);
@@ -15,7 +15,6 @@ import datetime
 
 from odoo import api, fields, models
 
-from ..services import runtime
 from ..services.money import yuan_to_fen
 from .sale_order import PLACEMENT_DELAY
 from .sale_order_line import PLACING_LIMIT
@@ -33,12 +32,10 @@ class KfcBooks(models.AbstractModel):
     def _kfc_breaches(self, outside=None):
         """The breaches: [{"rule": text, "records": [text, ...]}], none when the books hold.
 
-        outside: what the outside world holds, {"payments": [WeChat Pay's transactions],
-        "refunds": [its refunds], "backend_orders": [the back-end's orders]} as the sandbox's
-        control endpoints list them; None: the sandbox's, in sandbox mode, else the shop's
-        records alone."""
-        if outside is None:
-            outside = self._kfc_sandbox_books()
+        outside: what the outside world holds, {"payments": WeChat Pay's transactions
+        [{transaction_id, out_trade_no, trade_state, total (fen)}], "refunds": its refunds
+        [{transaction_id, refund (fen), status}], "backend_orders": the back-end's orders
+        [{entry: {orderno}}]}; None: the shop's records alone."""
         breaches = []
         for rule in (self._kfc_payments_served, self._kfc_refunds_within_payments,
                      self._kfc_one_kitchen_order_per_dish, self._kfc_coupons_spent_once,
@@ -54,16 +51,6 @@ class KfcBooks(models.AbstractModel):
             return 'the books hold'
         return '\n'.join('%s: %s' % (breach['rule'], ', '.join(breach['records']))
                          for breach in breaches)
-
-    @api.model
-    def _kfc_sandbox_books(self):
-        url = runtime.settings.sandbox_url
-        if not url:
-            return None
-        payments = runtime.requests.get(url + '/sandbox/wechatpay/payments').json()
-        orders = runtime.requests.get(url + '/sandbox/coupon/orders').json()['orders']
-        return {'payments': payments['transactions'], 'refunds': payments['refunds'],
-                'backend_orders': orders}
 
     # -- the rules ---------------------------------------------------------------------------
 

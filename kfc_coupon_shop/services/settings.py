@@ -90,7 +90,6 @@ class Settings:
     coupon_backend: Optional[CouponBackendSettings] = None
     origin_map: dict = dataclasses.field(default_factory=dict)   # sandbox: origin -> simulator
     sandbox: bool = False              # the outside world is the local sandbox
-    sandbox_url: str = ''              # ...listening here (its control endpoints too)
     outbound_timeout: tuple = outbound.DEFAULT_TIMEOUT
     # The networks whose clients may call the back-office routes.
     backoffice_networks: tuple = dataclasses.field(
@@ -147,7 +146,6 @@ class Settings:
         if section.get('sandbox_url'):
             settings.origin_map = sandbox_origin_map(section['sandbox_url'])
             settings.sandbox = True
-            settings.sandbox_url = section['sandbox_url'].rstrip('/')
         settings.origin_map.update(parse_origin_map(section.get('outbound_origins', '')))
         return settings
 
