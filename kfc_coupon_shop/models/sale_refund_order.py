@@ -260,6 +260,8 @@ class SaleRefundOrder(models.Model):
                 reply = refund._kfc_query(runtime.services(refund.env))
             except runtime.NotConfigured:
                 raise UserError(_('WeChat Pay is not configured')) from None
+            except LookupError as exc:      # no https notification address: nothing was sent
+                raise UserError(str(exc)) from None
             if reply is not None and not reply.ok and refund.state == 'draft':
                 kind = 'warning'
                 messages.append(_('%(refund)s: no clear answer from WeChat Pay (%(why)s); it '
