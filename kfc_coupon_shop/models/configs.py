@@ -5,7 +5,7 @@ import datetime
 import functools
 import logging
 
-from odoo import SUPERUSER_ID, api, fields, models
+from odoo import SUPERUSER_ID, _, api, fields, models
 
 from ..services import runtime
 from ..services.redaction import redact
@@ -175,7 +175,7 @@ class AccountConfig(models.Model):
         that the catalogue's requests carry."""
         backend = runtime.coupon_backend(self.env)
         if backend is None:
-            raise LookupError('the coupon back-end account is not configured')
+            raise LookupError(_('the coupon back-end account is not configured'))
         token = backend.login()
         self.env['ir.config_parameter'].sudo().set_param('token', token)
         return token

@@ -58,7 +58,7 @@ class KfcCouponBatch(models.Model):
         stored code has its folded form."""
         self.ensure_one()
         if not 0 < count <= MAX_BATCH:
-            raise UserError(_('A batch holds from 1 to %s coupons.') % MAX_BATCH)
+            raise UserError(_('A batch holds from 1 to %s coupons.', MAX_BATCH))
         self.env['kfc.coupon'].flush_model()
         cr, uid = self.env.cr, self.env.uid
         made = 0

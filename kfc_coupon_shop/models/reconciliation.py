@@ -79,8 +79,8 @@ class KfcReconciliation(models.Model):
         """Reconcile the records' days (again): the back office's button."""
         self.check_access_rights('write')
         for day in self.mapped('day'):
-            self.env['kfc.staff.event']._kfc_record('reconcile', _('Reconciliation of %s run')
-                                                    % fields.Date.to_string(day))
+            self.env['kfc.staff.event']._kfc_record('reconcile', _('Reconciliation of %s run',
+                                                                 fields.Date.to_string(day)))
             self.sudo()._kfc_reconcile(day)
         return True
 
@@ -94,8 +94,10 @@ class KfcReconciliation(models.Model):
         try:
             bill = fetch_bill(services.wechatpay_client(), day)
             found = DayComparison(self.env, services, day, bill).differences()
+        except runtime.NotConfigured:
+            outcome = {'failure': _('WeChat Pay is not configured')}
         except (BillUnavailable, LookupError) as exc:
-            outcome = {'failure': str(exc)}
+            outcome = {'failure': _("WeChat Pay's bill of the day could not be had: %s", exc)}
         else:
             outcome = {'found': found, 'bill_lines': len(bill.payments) + len(bill.refunds)}
         services.record(self.env, lambda: self._kfc_record(day, **outcome))
@@ -156,7 +158,7 @@ class KfcReconciliationDifference(models.Model):
     @api.constrains('explained', 'note')
     def _check_note(self):
         if any(d.explained and not (d.note or '').strip() for d in self):
-            raise ValidationError('An explained difference says what explains it in its note.')
+            raise ValidationError(_('An explained difference says what explains it in its note.'))
 
     def action_explain(self):
         """A manager explains the differences: each needs its note."""

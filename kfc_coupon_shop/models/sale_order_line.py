@@ -303,13 +303,13 @@ class SaleOrderLine(models.Model):
                             'given_back_at': fields.Datetime.now(), 'placing_since': False})
                 line._kfc_fail()
                 self.env['kfc.staff.event']._kfc_record(
-                    'give_back', _('%s given back: never placed') % line.display_name,
+                    'give_back', _('%s given back: never placed', line.display_name),
                     order=line.sale_order_id, line=line)
                 given |= line
         if not given:
             return notification(_('Nothing to give back: the dishes were placed or given back '
                                   'meanwhile.'), 'warning', CLOSE)
-        return notification(_('Given back: %s.') % ', '.join(given.mapped('display_name')),
+        return notification(_('Given back: %s.', ', '.join(given.mapped('display_name'))),
                             'success', CLOSE)
 
     def action_kfc_resend_pick_message(self):
@@ -320,7 +320,7 @@ class SaleOrderLine(models.Model):
         self.check_access_rule('read')
         for line in self:
             if not line.pick_code:
-                raise UserError(_('%s has no pick-up code yet.') % line.display_name)
+                raise UserError(_('%s has no pick-up code yet.', line.display_name))
             order = line.sale_order_id
             self.env['kfc.staff.event']._kfc_record(
                 'resend', _('Pick-up message of %(dish)s (code %(code)s) sent again',
@@ -370,7 +370,7 @@ class SaleOrderLine(models.Model):
         refund = order._kfc_open_refund(max(fen, 0), self, name=order._kfc_dish_refund_number(self),
                                         reason=FAILED_DISH_REASON)
         if fen <= 0:
-            refund.write({'state': 'fail', 'failure_reason': 'nothing left of the payment'})
+            refund.write({'state': 'fail', 'failure_reason': _('nothing left of the payment')})
             return refund
         refund._kfc_send_after_commit(services or runtime.services(self.env))
         return refund

@@ -159,7 +159,7 @@ class SaleRefundOrder(models.Model):
         if state and self.state == 'draft':
             self.state = state
             if state == 'fail':
-                self._kfc_release(reply.message or 'WeChat Pay: %s' % reply.get('status'))
+                self._kfc_release(reply.message or _('WeChat Pay: %s', reply.get('status')))
         return state
 
     def _kfc_release(self, why):
@@ -232,8 +232,8 @@ class SaleRefundOrder(models.Model):
             services.record(self.env, lambda: self._kfc_record_outcome(reply, query=True))
             log._kfc_log('退款查询', '微信', reply.data if reply.ok else reply.message)
         elif self.create_date < now - ASK_AGAIN_FOR:
-            self._kfc_give_up('WeChat Pay did not take the refund within %d days'
-                              % ASK_AGAIN_FOR.days)
+            self._kfc_give_up(_('WeChat Pay did not take the refund within %d days',
+                                ASK_AGAIN_FOR.days))
         else:                           # WeChat Pay never received it: ask again, same number
             reply = self._kfc_send(services)
             log._kfc_log('退款重新申请', '微信', reply.data if reply.ok else reply.message)
@@ -258,7 +258,9 @@ class SaleRefundOrder(models.Model):
                                            and refund.amount > 0):
             try:
                 reply = refund._kfc_query(runtime.services(refund.env))
-            except LookupError as exc:      # WeChat Pay is not configured
+            except runtime.NotConfigured:
+                raise UserError(_('WeChat Pay is not configured')) from None
+            except LookupError as exc:      # no https notification address: nothing was sent
                 raise UserError(str(exc)) from None
             if reply is not None and not reply.ok and refund.state == 'draft':
                 kind = 'warning'

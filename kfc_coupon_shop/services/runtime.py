@@ -179,6 +179,11 @@ def run_after_commit(env, job):
     env.cr.postcommit.add(run)
 
 
+class NotConfigured(LookupError):
+    """A service the shop has no settings for. The text stays English whatever the language:
+    the customers' routes answer it as it is; the back office words it for the staff."""
+
+
 @dataclasses.dataclass
 class Services:
     """What a business rule talks to, and where its work is committed around outside calls.
@@ -202,7 +207,7 @@ class Services:
 
     def wechatpay_client(self):
         if self.wechatpay is None:
-            raise LookupError('WeChat Pay is not configured')
+            raise NotConfigured('WeChat Pay is not configured')
         return self.wechatpay
 
     def notify_url(self, path, env):

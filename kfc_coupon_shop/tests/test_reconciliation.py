@@ -1,9 +1,10 @@
 """The daily reconciliation's rules: what differs from WeChat Pay's bill and the kitchen, kept
 for a manager to explain; in the test's transaction, against scripted outside services."""
+import dataclasses
 import datetime
 
 from odoo import fields
-from odoo.exceptions import AccessError, UserError
+from odoo.exceptions import AccessError, UserError, ValidationError
 from odoo.tests import new_test_user, tagged
 
 from ..services.china_time import china_today
@@ -114,10 +115,25 @@ class TestReconciliation(MoneyCase):
         self.assertEqual((event.user_id, event.why), (manager, '银行延迟入账，已与微信支付核实'))
         self.assertFalse(settled.exists())
 
+    def test_a_manager_who_reads_chinese_reads_the_reconciliation_in_chinese(self):
+        self.env['res.lang']._activate_lang('zh_CN')
+        manager = new_test_user(self.env, 'kfc_recon_zh', 'kfc_coupon_shop.group_kfc_manager',
+                                lang='zh_CN')
+        days = self.env['kfc.reconciliation'].with_user(manager)
+        unconfigured = dataclasses.replace(self.services, wechatpay=None)
+        self.assertEqual(days._kfc_reconcile(china_today(), unconfigured).message,
+                         '微信支付尚未配置')
+        paid_now(self.order(), 'T0')
+        [missing] = days._kfc_reconcile(china_today(), self.services).difference_ids
+        self.assertEqual(missing.outside_value, '微信支付没有此记录')
+        with self.assertRaisesRegex(ValidationError, '^已说明的差异须在备注中写明原因。$'):
+            missing.with_user(manager).write({'explained': True})
+
     def test_a_bill_that_cannot_be_had_reconciles_nothing(self):
         paid_now(self.order(), 'T0')
         record = self.reconcile(PayReply(400, {'code': 'STATEMENT_CREATING'},
                                          'STATEMENT_CREATING: 账单生成中'))
         self.assertEqual((record.state, record.message, record.difference_ids),
-                         ('failed', 'STATEMENT_CREATING: 账单生成中', self.env[
+                         ('failed', "WeChat Pay's bill of the day could not be had: "
+                                    'STATEMENT_CREATING: 账单生成中', self.env[
                              'kfc.reconciliation.difference']))

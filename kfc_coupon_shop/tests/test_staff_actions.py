@@ -1,11 +1,14 @@
 """What the staff do in the back office goes through the rules the routes and the scheduled
 settlement use: a manager's refund, the settlement run by hand, the catalogue synchronised from
-a store's menu; and the labels the staff read in Chinese.
+a store's menu; and the labels and messages the staff read in Chinese.
 
 Odoo's runner has no outside world: WeChat Pay is met where the add-on's own client reaches the
 network (its requests recorded, its replies signed with a platform key made here), and the
 coupon back-end where the catalogue posts its request."""
+import ast
 import json
+import pathlib
+import re
 import secrets
 import time
 from unittest.mock import patch
@@ -17,7 +20,9 @@ from lxml import etree
 
 from odoo import Command, fields
 from odoo.exceptions import AccessError, UserError
+from odoo.modules.module import get_module_path
 from odoo.tests import tagged
+from odoo.tools.translate import code_translations
 
 from odoo.addons.kfc_coupon_shop.services import runtime
 from odoo.addons.kfc_coupon_shop.services.settings import (CouponBackendSettings,
@@ -30,6 +35,7 @@ from .scripted import in_one_transaction
 
 REFUNDS_PATH = '/v3/refund/domestic/refunds'
 REASON = '顾客投诉：汉堡是凉的'
+PLACEHOLDER = re.compile(r'%(?:\(\w+\))?[-#0 +]*\d*(?:\.\d+)?[a-z%]')
 
 
 def pem(key, private):
@@ -263,3 +269,22 @@ class TestStaffActions(ShopCase):
                          '取餐码')
         english = self.env(context={'lang': 'en_US'})
         self.assertEqual(english.ref('kfc_coupon_shop.menu_kfc_root').name, 'Coupon shop')
+
+    def test_every_text_the_code_translates_has_its_chinese(self):
+        """Each literal given to ``_`` in the add-on is in zh_CN.po as Odoo reads it (named in
+        the .pot too, else it counts as obsolete) and keeps the text's placeholders."""
+        chinese = code_translations.get_python_translations('kfc_coupon_shop', 'zh_CN')
+        root = pathlib.Path(get_module_path('kfc_coupon_shop'))
+        for path in root.rglob('*.py'):
+            if 'tests' in path.relative_to(root).parts:
+                continue
+            for call in ast.walk(ast.parse(path.read_text(encoding='utf-8'))):
+                if not (isinstance(call, ast.Call) and getattr(call.func, 'id', None) == '_'):
+                    continue
+                where = '%s:%d' % (path.relative_to(root), call.lineno)
+                with self.subTest(where):
+                    text = call.args[0]
+                    self.assertIsInstance(text, ast.Constant, 'not a literal: Odoo cannot list it')
+                    self.assertTrue(chinese.get(text.value), 'no Chinese for %r' % text.value)
+                    self.assertEqual(sorted(PLACEHOLDER.findall(chinese[text.value])),
+                                     sorted(PLACEHOLDER.findall(text.value)))

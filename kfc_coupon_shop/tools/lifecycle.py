@@ -25,4 +25,4 @@ def check_transition(records, field, vals, transitions):
     moves = ', '.join('%s: %s -> %s' % (record.display_name, record[field], target)
                       for record in wrong)
     _logger.warning('refused state change of %s: %s', records._name, moves)
-    raise UserError(_('These records cannot change their state so: %s.') % moves)
+    raise UserError(_('These records cannot change their state so: %s.', moves))

@@ -6,6 +6,8 @@ A payment or refund the shop has on the day but the bill does not is asked about
 is every dish the shop handed to the kitchen. The coupon back-end offers no listing of its
 orders: an order it holds that the shop never made is out of reach.
 """
+from odoo import _
+
 from ..services.china_time import CHINA, utc_bounds
 from ..services.coupon_backend import UnclearOutcome
 from ..services.money import yuan_to_fen
@@ -17,7 +19,6 @@ UNKNOWN_ORDER = '订单不存在'          # the back-end's answer for a uuid it
 # What a refund's state must be once the bill shows WeChat Pay's status; PROCESSING, the
 # status of the morning after, says nothing of how it ended.
 SETTLED_STATES = {'SUCCESS': 'done', 'CLOSED': 'fail', 'ABNORMAL': 'fail'}
-SHOP_REFUND_STATES = {'draft': 'in progress', 'done': 'refunded', 'fail': 'refused'}
 
 
 class BillUnavailable(Exception):
@@ -86,7 +87,7 @@ class DayComparison:
                 return None
         elif payment.transaction_id in order.refund_ids.mapped('transaction_id'):
             return None         # not its order's payment: the shop gave it back
-        return _difference('payment_differs', order.name, _order_value(order), outside, order)
+        return _difference('payment_differs', order.name, self._order_value(order), outside, order)
 
     def _unbilled_payment(self, order):
         reply = self.services.wechatpay_client().query_transaction(order.name)
@@ -94,10 +95,10 @@ class DayComparison:
         if state in ('SUCCESS', 'REFUND') and self._another_day(reply.get('success_time')):
             return None         # paid on another day: that day's bill has it
         if not (reply.ok or reply.status == 404):
-            return _difference('unchecked', order.name, _order_value(order), reply.message,
+            return _difference('unchecked', order.name, self._order_value(order), reply.message,
                                order)
-        outside = '%s, not in the bill' % state if state else 'unknown to WeChat Pay'
-        return _difference('payment_missing', order.name, _order_value(order), outside, order)
+        outside = _('%s, not in the bill', state) if state else _('unknown to WeChat Pay')
+        return _difference('payment_missing', order.name, self._order_value(order), outside, order)
 
     # -- refunds -------------------------------------------------------------------------
 
@@ -123,7 +124,7 @@ class DayComparison:
         settled = SETTLED_STATES.get(billed.status)
         if yuan_to_fen(refund.amount) == billed.fen and settled in (None, refund.state):
             return None
-        return _difference('refund_differs', refund.name, _refund_value(refund), outside,
+        return _difference('refund_differs', refund.name, self._refund_value(refund), outside,
                            refund.sale_order_id, refund)
 
     def _unbilled_refund(self, refund):
@@ -131,11 +132,11 @@ class DayComparison:
         if reply.ok and self._another_day(reply.get('create_time')):
             return None         # taken on another day: that day's bill has it
         if not (reply.ok or reply.status == 404):
-            return _difference('unchecked', refund.name, _refund_value(refund), reply.message,
+            return _difference('unchecked', refund.name, self._refund_value(refund), reply.message,
                                refund.sale_order_id, refund)
-        outside = ('%s, not in the bill' % reply.get('status') if reply.ok
-                   else 'unknown to WeChat Pay')
-        return _difference('refund_missing', refund.name, _refund_value(refund), outside,
+        outside = (_('%s, not in the bill', reply.get('status')) if reply.ok
+                   else _('unknown to WeChat Pay'))
+        return _difference('refund_missing', refund.name, self._refund_value(refund), outside,
                            refund.sale_order_id, refund)
 
     def _another_day(self, rfc3339):
@@ -151,11 +152,12 @@ class DayComparison:
         return [difference for difference in map(self._dish, lines) if difference]
 
     def _dish(self, line):
-        shop = '%s, order %s' % (line.detail_state or 'handed over', line.sale_order_id.name)
+        shop = _('%(state)s, order %(order)s', state=line.detail_state or _('handed over'),
+                 order=line.sale_order_id.name)
         backend = self.services.backend
         if backend is None:
-            return _difference('unchecked', line.uuid, shop, 'no coupon back-end account is '
-                               'configured', line.sale_order_id, line=line)
+            return _difference('unchecked', line.uuid, shop, _('no coupon back-end account is '
+                               'configured'), line.sale_order_id, line=line)
         try:
             answer = backend.done_order(line.uuid)
         except UnclearOutcome as exc:
@@ -163,19 +165,21 @@ class DayComparison:
                                line=line)
         if answer['code'] == 0:
             if line.given_back_at:      # a manager gave it back, yet a hand-over placed it
-                return _difference('line_given_back', line.uuid, shop + ', given back',
-                                   'the kitchen has the order', line.sale_order_id, line=line)
+                return _difference('line_given_back', line.uuid, _('%s, given back', shop),
+                                   _('the kitchen has the order'), line.sale_order_id, line=line)
             return None
         kind = 'line_unknown' if answer.get('msg') == UNKNOWN_ORDER else 'unchecked'
         return _difference(kind, line.uuid, shop, '%s %s' % (answer['code'], answer.get('msg')),
                            line.sale_order_id, line=line)
 
+    # -- the shop's side, in the language of the run (``_`` reads it from self.env) --------
 
-def _order_value(order):
-    if order.is_paid:
-        return 'paid %s (%s)' % (yuan(order._kfc_amount_fen()), order.transaction_id)
-    return 'not paid (%s)' % order.state
+    def _order_value(self, order):
+        if order.is_paid:
+            return _('paid %(amount)s (%(transaction)s)', amount=yuan(order._kfc_amount_fen()),
+                     transaction=order.transaction_id)
+        return _('not paid (%s)', order.state)
 
-
-def _refund_value(refund):
-    return '%s %s' % (yuan(yuan_to_fen(refund.amount)), SHOP_REFUND_STATES.get(refund.state))
+    def _refund_value(self, refund):
+        states = {'draft': _('in progress'), 'done': _('refunded'), 'fail': _('refused')}
+        return '%s %s' % (yuan(yuan_to_fen(refund.amount)), states.get(refund.state))

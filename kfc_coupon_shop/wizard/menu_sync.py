@@ -32,8 +32,8 @@ class KfcProductMenuSync(models.TransientModel):
             raise UserError(_('The coupon back-end gave no menu of store %(store)s: %(why)s',
                               store=self.store_code, why=redact(exc))) from None
         if not added:
-            return notification(_('The catalogue already holds every dish of store %s.')
-                                % self.store_code, 'info', CLOSE)
+            return notification(_('The catalogue already holds every dish of store %s.',
+                                  self.store_code), 'info', CLOSE)
         return notification(_('%(count)d dishes of store %(store)s added to the catalogue, '
                               'without a category: give each one to show it on the menu.',
                               count=len(added), store=self.store_code), 'success', CLOSE)

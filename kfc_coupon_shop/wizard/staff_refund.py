@@ -5,6 +5,7 @@ from odoo import _, api, fields, models
 from odoo.exceptions import UserError
 
 from ..models.sale_order_line import LINE_STATES
+from ..services import runtime
 from ..services.money import fen_to_yuan
 from ..tools.web_client import CLOSE, notification
 
@@ -31,7 +32,7 @@ class SaleOrderStaffRefund(models.TransientModel):
             values['sale_order_id'] = context.get('active_id')
         order = self.env['sale.order'].browse(values.get('sale_order_id'))
         if order and order._kfc_refund_left_fen() <= 0:
-            raise UserError(_('Nothing is left of the payment of %s to refund.') % order.name)
+            raise UserError(_('Nothing is left of the payment of %s to refund.', order.name))
         if order and 'line_ids' in fields_list:
             values['line_ids'] = [
                 fields.Command.create({'line_id': line.id}) for line in order.line_ids
@@ -61,7 +62,9 @@ class SaleOrderStaffRefund(models.TransientModel):
         before = refunds.search([('sale_order_id', '=', order.id)])
         try:
             reply = order._kfc_staff_refund(lines, reason=self.reason or False)
-        except LookupError as exc:      # WeChat Pay is not configured: nothing was sent
+        except runtime.NotConfigured:   # nothing was sent
+            raise UserError(_('WeChat Pay is not configured')) from None
+        except LookupError as exc:      # no https notification address: nothing was sent
             raise UserError(str(exc)) from None
         refund = refunds.search([('sale_order_id', '=', order.id), ('id', 'not in', before.ids)])
         if not refund:      # refused before anything was recorded: the choice may be changed
