@@ -6,6 +6,7 @@ import functools
 import logging
 
 from odoo import SUPERUSER_ID, api, fields, models
+from odoo.service.model import PG_CONCURRENCY_ERRORS_TO_RETRY
 
 from ..services import runtime
 from ..services.redaction import redact
@@ -22,8 +23,6 @@ STALE_TOKEN_CODES = (40001, 42001)
 TOKEN_LIFETIME = 7200           # seconds, when WeChat's reply does not say
 RENEWAL_MARGIN = 300            # renewed this long before WeChat retires it
 TOKEN_TRIES = 3
-
-_logger = logging.getLogger(__name__)
 
 
 class ApiConfig(models.Model):
@@ -69,7 +68,7 @@ class ApiConfig(models.Model):
                 elif (record.app_id, record.secret) != (account.app_id, account.secret):
                     record.write(values)
         except Exception as exc:
-            if getattr(exc, 'pgcode', None) not in runtime.CONCURRENCY_CODES:
+            if getattr(exc, 'pgcode', None) not in PG_CONCURRENCY_ERRORS_TO_RETRY:
                 raise
             _logger.info('the official account of the settings is being written by another server')
 
@@ -93,7 +92,8 @@ class ApiConfig(models.Model):
                     token = env['api.config']._kfc_token_now(refused)
                 return token
             except Exception as exc:
-                if getattr(exc, 'pgcode', None) not in runtime.CONCURRENCY_CODES or not tries_left:
+                if getattr(exc, 'pgcode', None) not in PG_CONCURRENCY_ERRORS_TO_RETRY \
+                        or not tries_left:
                     raise
         raise RuntimeError('unreachable')
 
