@@ -25,6 +25,7 @@ from odoo.tools import config as server_config
 from . import redaction
 from .coupon_backend import CouponBackend
 from .deployment import read_deployment
+from .official_account import OfficialAccountApi
 from .outbound import Outbound, OriginMap
 from .settings import DEFAULT_PRODUCTID, DEFAULT_USERID, Settings
 from .wechatpay import WechatPayClient
@@ -114,6 +115,11 @@ def notify_url(path, env=None):
         env = http.request.env if env is None else env
         base = env['ir.config_parameter'].sudo().get_param('web.base.url') or ''
     return base.rstrip('/') + path
+
+
+def official_account():
+    """The official account's API, through the outbound client."""
+    return OfficialAccountApi(requests, deployment_constants()['wechat_api_origin'])
 
 
 def coupon_backend(env):
