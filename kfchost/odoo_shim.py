@@ -67,6 +67,12 @@ class Config:
 
 config = Config()
 
+# Odoo 16's odoo.service.model: the pgcodes a transaction is run again on (lock not available,
+# serialization failure, deadlock; the stand-in's concurrency failures carry the first two),
+# and how often.
+PG_CONCURRENCY_ERRORS_TO_RETRY = ('55P03', '40001', '40P01')
+MAX_TRIES_ON_CONCURRENCY_FAILURE = 5
+
 
 def translate(source, *args, **kwargs):
     """``odoo._``: the stand-in keeps no translations (the back office, which has them, is not
@@ -103,11 +109,17 @@ def install(addons_path=None):
                                'the stand-in does not replace it')
         return existing
     tools = _module('odoo.tools', 'The configuration of the stand-in.', config=config)
+    service_model = _module('odoo.service.model', 'How often a transaction is run again.',
+                            PG_CONCURRENCY_ERRORS_TO_RETRY=PG_CONCURRENCY_ERRORS_TO_RETRY,
+                            MAX_TRIES_ON_CONCURRENCY_FAILURE=MAX_TRIES_ON_CONCURRENCY_FAILURE)
+    service = _module('odoo.service', 'Services of the server.', __path__=[],
+                      model=service_model)
     addons = _module('odoo.addons', 'Add-ons, found on the add-ons path.',
                      __path__=list(addons_path or default_addons_path()) + [PLATFORM_ADDONS])
     odoo = _module('odoo', __doc__, __path__=[],
                    api=api, fields=fields, models=models, http=http, exceptions=exceptions,
-                   tools=tools, addons=addons, SUPERUSER_ID=api.SUPERUSER_ID, _=translate)
+                   tools=tools, addons=addons, service=service, SUPERUSER_ID=api.SUPERUSER_ID,
+                   _=translate)
     sys.modules.update({
         'odoo': odoo,
         'odoo.api': api,
@@ -116,6 +128,8 @@ def install(addons_path=None):
         'odoo.http': http,
         'odoo.exceptions': exceptions,
         'odoo.tools': tools,
+        'odoo.service': service,
+        'odoo.service.model': service_model,
         'odoo.addons': addons,
     })
     return odoo

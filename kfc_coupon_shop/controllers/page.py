@@ -10,13 +10,13 @@ itself is asked for again at each load; it carries its configuration, which save
 round trip before it can start (the route page_config answers the same).
 """
 import json
-from urllib.parse import urlsplit
 
 from odoo import SUPERUSER_ID, http
 from odoo.addons.web.controllers.home import Home
 from odoo.http import request
 
 from ..services import runtime
+from ..services.origins import normalize_origin
 from .page_assets import compress, text_response, versioned_file, versioned_page
 
 # WeChat's own addresses for a browser: the OAuth consent page and the JS-SDK script.
@@ -43,17 +43,14 @@ def page_url():
     return page_settings()[0]['frontend_page_url']
 
 
-def _authority(url):
-    """host[:port] of a URL as a Host header names it, without the scheme's default port."""
-    parts = urlsplit(url)
-    default = {'http': 80, 'https': 443}.get(parts.scheme)
-    host = (parts.hostname or '').lower()
-    return host if parts.port in (None, default) else '%s:%d' % (host, parts.port)
-
-
 def is_page_host(host):
-    """Whether a request's Host header names the page's site."""
-    return _authority('http://' + (host or '')) == _authority(page_url())
+    """Whether a request's Host header names the page's site (its port may be left out when
+    it is the default port of the page's scheme)."""
+    page = normalize_origin(page_url())
+    if page is None:
+        return False
+    scheme = page.split('://', 1)[0]
+    return normalize_origin('%s://%s' % (scheme, host or '')) == page
 
 
 def page_config(appid, deployment, sandbox_url):
@@ -62,7 +59,7 @@ def page_config(appid, deployment, sandbox_url):
     wechat_origin = script_origin = sandbox_url or WECHAT_AUTHORIZE_ORIGIN
     if not sandbox_url:
         script_origin = WECHAT_SCRIPT_ORIGIN
-    image_origin = _origin(deployment['image_host_prefix'])
+    image_origin = normalize_origin(deployment['image_host_prefix'])
     return {
         'appid': appid,
         'authorize_url': wechat_origin + AUTHORIZE_PATH,
@@ -70,11 +67,6 @@ def page_config(appid, deployment, sandbox_url):
         # images named under a key are fetched from its value
         'image_origins': {image_origin: sandbox_url} if sandbox_url else {},
     }
-
-
-def _origin(url):
-    parts = urlsplit(url)
-    return '%s://%s' % (parts.scheme, parts.netloc)
 
 
 def current_page_config(env):

@@ -6,6 +6,7 @@ import functools
 import logging
 
 from odoo import SUPERUSER_ID, _, api, fields, models
+from odoo.service.model import PG_CONCURRENCY_ERRORS_TO_RETRY
 
 from ..services import runtime
 from ..services.redaction import redact
@@ -14,16 +15,12 @@ from ..tools.locking import lock_rows
 _logger = logging.getLogger(__name__)
 
 WECHAT_ACCOUNT = 'wxapi'
-TOKEN_PATH = '/cgi-bin/token'
-TEMPLATE_SEND_PATH = '/cgi-bin/message/template/send'
 # WeChat's errcodes for an access token it no longer takes: invalid (a newer one was fetched
 # elsewhere), expired.
 STALE_TOKEN_CODES = (40001, 42001)
 TOKEN_LIFETIME = 7200           # seconds, when WeChat's reply does not say
 RENEWAL_MARGIN = 300            # renewed this long before WeChat retires it
 TOKEN_TRIES = 3
-
-_logger = logging.getLogger(__name__)
 
 
 class ApiConfig(models.Model):
@@ -69,7 +66,7 @@ class ApiConfig(models.Model):
                 elif (record.app_id, record.secret) != (account.app_id, account.secret):
                     record.write(values)
         except Exception as exc:
-            if getattr(exc, 'pgcode', None) not in runtime.CONCURRENCY_CODES:
+            if getattr(exc, 'pgcode', None) not in PG_CONCURRENCY_ERRORS_TO_RETRY:
                 raise
             _logger.info('the official account of the settings is being written by another server')
 
@@ -93,7 +90,8 @@ class ApiConfig(models.Model):
                     token = env['api.config']._kfc_token_now(refused)
                 return token
             except Exception as exc:
-                if getattr(exc, 'pgcode', None) not in runtime.CONCURRENCY_CODES or not tries_left:
+                if getattr(exc, 'pgcode', None) not in PG_CONCURRENCY_ERRORS_TO_RETRY \
+                        or not tries_left:
                     raise
         raise RuntimeError('unreachable')
 
@@ -113,9 +111,7 @@ class ApiConfig(models.Model):
         return False
 
     def _kfc_fetch_token(self):
-        reply = runtime.requests.get(runtime.deployment['wechat_api_origin'] + TOKEN_PATH, params={
-            'grant_type': 'client_credential', 'appid': self.app_id, 'secret': self.secret,
-        }).json()
+        reply = runtime.official_account().fetch_token(self.app_id, self.secret)
         token = reply.get('access_token') if isinstance(reply, dict) else None
         if not token or not isinstance(token, str):
             return reply
@@ -170,10 +166,10 @@ class AccountConfig(models.Model):
         self.write({'effective': True})
 
     @api.model
-    def _kfc_renew_backend_token(self):
-        """A fresh token of the coupon back-end's account, kept as the system parameter "token"
-        that the catalogue's requests carry."""
-        backend = runtime.coupon_backend(self.env)
+    def _kfc_renew_backend_token(self, backend=None):
+        """A fresh token of the coupon back-end's account (``backend``, the process's own when
+        not given), kept as the system parameter "token" that the catalogue's requests carry."""
+        backend = backend or runtime.coupon_backend(self.env)
         if backend is None:
             raise LookupError(_('the coupon back-end account is not configured'))
         token = backend.login()
@@ -217,8 +213,7 @@ def _send(env, openid, values):
         token = env['api.config']._kfc_wechat_token(refused)
         if not isinstance(token, str):
             return token
-        reply = runtime.requests.post(runtime.deployment['wechat_api_origin'] + TEMPLATE_SEND_PATH,
-                                      params={'access_token': token}, json=message).json()
+        reply = runtime.official_account().send_template(token, message)
         if not (isinstance(reply, dict) and reply.get('errcode') in STALE_TOKEN_CODES):
             break
         refused = token

@@ -2,8 +2,6 @@
 answer only the back office's networks and never another site's pages, a route takes no body
 larger than it needs, and the routes that spend an outside quota answer 429 past their client's
 budget (``kfc.rate.bucket``)."""
-from urllib.parse import urlsplit
-
 from werkzeug.exceptions import Forbidden, LengthRequired, RequestEntityTooLarge
 
 from odoo import models
@@ -12,6 +10,7 @@ from odoo.http import request
 from ..services import runtime
 from ..services.clients import client_address
 from ..services.limits import BACKOFFICE_ROUTES, BODY_LIMITS, FORM_BODY_LIMIT
+from ..services.origins import normalize_origin
 
 # Routes that refuse a body sent without its length (chunked) rather than read it: the page can
 # always give one. WeChat Pay is never refused for that, as it would redeliver for a day.
@@ -76,36 +75,18 @@ def is_same_site(httprequest):
         page = headers.get('Referer')
         if not page:
             return True
-    return origin_of(page) in shop_origins(httprequest)     # "null" is no origin of the shop
+    return normalize_origin(page) in shop_origins(httprequest)  # "null" is no origin of the shop
 
 
 def shop_origins(httprequest):
     """The shop's own origins: that of ``web.base.url`` and, when the server applied a proxy's
     X-Forwarded-* headers (proxy mode), that of the forwarded host."""
     base = request.env['ir.config_parameter'].sudo().get_param('web.base.url') or ''
-    origins = {origin_of(base)}
+    origins = {normalize_origin(base)}
     if 'werkzeug.proxy_fix.orig' in httprequest.environ:
-        origins.add(origin_of(httprequest.host_url))
+        origins.add(normalize_origin(httprequest.host_url))
     origins.discard(None)
     return origins
-
-
-DEFAULT_PORTS = {'http': 80, 'https': 443}
-
-
-def origin_of(url):
-    """scheme://host[:port] of ``url``, lowercase, without the scheme's default port; None for
-    anything that has none."""
-    try:
-        parts = urlsplit(url.strip())
-        port = parts.port
-    except ValueError:
-        return None
-    if parts.scheme not in DEFAULT_PORTS or not parts.hostname:
-        return None
-    if port is None or port == DEFAULT_PORTS[parts.scheme]:
-        return '%s://%s' % (parts.scheme, parts.hostname)
-    return '%s://%s:%d' % (parts.scheme, parts.hostname, port)
 
 
 def is_backoffice_client(httprequest):

@@ -2,14 +2,12 @@
 synchronisation from a store's menu at the coupon back-end."""
 import json
 
-from odoo import api, fields, models
+from odoo import _, api, fields, models
 
 from ..services import runtime
 from ..services.money import CURRENCY_XMLID, fen_to_yuan
 
-MENU_PATH = '/KFCCore.asmx/KFCAPI_GetMenu'
 TOKEN_EXPIRED = -2                  # the back-end's code for a token it no longer takes
-CATALOGUE_TIMEOUT = (5, 15)         # seconds: connect, read
 
 
 class KfcProductType(models.Model):
@@ -37,19 +35,20 @@ class KfcProduct(models.Model):
     line_ids = fields.One2many('kfc.product.line', 'parent_product_id', string='Choices')
 
     @api.model
-    def _kfc_sync_menu(self, store_code, date):
+    def _kfc_sync_menu(self, store_code, date, services=None):
         """Add to the catalogue the dishes of the store's menu at the coupon back-end on
         ``date`` whose link id no dish holds yet (the first dish of a link id wins); returns
         the dishes added. Only the classes' own dish lists are read, whatever a dish's sale
-        flag. Nothing is guarded: a failed request, a reply that is not the menu or a dish
-        without a whole price raises, and nothing is added."""
-        params = self.env['ir.config_parameter'].sudo()
-        payload = {'token': params.get_param('token'), 'date': date, 'storecode': store_code,
-                   'linkid': ''}
-        result = self._kfc_get_menu(payload)
+        flag. Nothing is guarded: no back-end account, a failed request, a reply that is not
+        the menu or a dish without a whole price raises, and nothing is added."""
+        backend = services.backend if services else runtime.coupon_backend(self.env)
+        if backend is None:
+            raise LookupError(_('the coupon back-end account is not configured'))
+        token = self.env['ir.config_parameter'].sudo().get_param('token')
+        result = backend.menu(token, date, store_code)
         if result['d']['code'] == TOKEN_EXPIRED:    # renewed once; the reply after is the menu
-            token = self.env['account.config']._kfc_renew_backend_token()
-            result = self._kfc_get_menu(dict(payload, token=token))
+            token = self.env['account.config']._kfc_renew_backend_token(backend)
+            result = backend.menu(token, date, store_code)
         menu = json.loads(result['d']['data'])
         dishes = [dish for menu_class in menu for dish in menu_class.get('menuList', [])]
         link_ids = [dish.get('linkId', '') for dish in dishes]
@@ -68,12 +67,6 @@ class KfcProduct(models.Model):
                 'remark': dish.get('descCn', ''),
             })
         return self.create(values)
-
-    @api.model
-    def _kfc_get_menu(self, payload):
-        response = runtime.requests.post(runtime.deployment['coupon_catalogue_base'] + MENU_PATH,
-                                         json=payload, timeout=CATALOGUE_TIMEOUT)
-        return response.json()
 
 
 class KfcProductLine(models.Model):

@@ -3,7 +3,8 @@ shop's, so that the web client shows and groups times as the customers and the r
 count them."""
 from odoo import api, models
 
-SHOP_TZ = 'Asia/Shanghai'
+from ..services.china_time import CHINA_ZONE
+
 SHOP_GROUP = 'kfc_coupon_shop.group_kfc_staff'      # Managers are Staff too
 
 
@@ -14,7 +15,7 @@ class ResUsers(models.Model):
     def create(self, vals_list):
         users = super().create(vals_list)
         users.filtered(lambda user: not user.tz and user.has_group(SHOP_GROUP)).sudo().write(
-            {'tz': SHOP_TZ})
+            {'tz': CHINA_ZONE})
         return users
 
     @api.model
@@ -22,4 +23,4 @@ class ResUsers(models.Model):
         """The administrator without a time zone gets the shop's (run once, at install)."""
         admin = self.env.ref('base.user_admin', raise_if_not_found=False)
         if admin and not admin.tz:
-            admin.sudo().tz = SHOP_TZ
+            admin.sudo().tz = CHINA_ZONE

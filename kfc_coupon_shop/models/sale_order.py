@@ -5,7 +5,7 @@ import logging
 from odoo import _, api, fields, models
 
 from ..services import runtime
-from ..services.china_time import CHINA_OFFSET
+from ..services.china_time import rfc3339
 from ..services.money import CURRENCY_XMLID, fen_to_yuan, yuan_to_fen
 from ..services.wechatpay import failure, parse_time, to_fen
 from ..tools import kitchen
@@ -323,7 +323,7 @@ class SaleOrder(models.Model):
         deadline = self.create_date + PAYMENT_WINDOW
         if deadline <= fields.Datetime.now():
             return False
-        return (deadline + CHINA_OFFSET).strftime('%Y-%m-%dT%H:%M:%S+08:00')
+        return rfc3339(deadline)
 
     # -- refunds -----------------------------------------------------------------------------
     # Refunds of one order run one after the other: each locks the order's row and writes it

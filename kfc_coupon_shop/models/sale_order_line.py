@@ -9,7 +9,7 @@ from odoo import _, api, fields, models
 from odoo.exceptions import AccessError, UserError
 
 from ..services import runtime
-from ..services.china_time import CHINA_OFFSET
+from ..services.china_time import shown_time
 from ..services.coupon_backend import BackendRefusal, UnclearOutcome
 from ..services.redaction import redact
 from ..services.money import yuan_to_fen
@@ -329,7 +329,7 @@ class SaleOrderLine(models.Model):
             self.env['api.config'].sudo()._kfc_send_pick_message(
                 order.kfc_user_id.openid, order.store_name, order.name, str([line.pick_code]),
                 PICK_TYPES.get(order.type, OTHER_PICK_TYPE),
-                (order.create_date + CHINA_OFFSET).strftime('%Y-%m-%d %H:%M:%S'),
+                shown_time(order.create_date),
                 (line.phone or '')[-4:])
         return notification(_("The pick-up message is on its way to the customer; the API log "
                               "shows WeChat's answer."), next=CLOSE)

@@ -21,6 +21,7 @@ import requests
 from .redaction import redact
 
 LOGIN_PATH = '/KFCCore.asmx/KFC_Login'
+MENU_PATH = '/KFCCore.asmx/KFCAPI_GetMenu'
 ORDER_ENTRY_PATH = '/kfcautoorder.aspx'
 ORDER_DETAIL_PATH = '/Core.asmx/KFC_Auto_UpdateOrderDetail'
 DONE_ORDER_PATH = '/Core.asmx/KFC_Auto_GetDoneOrder'
@@ -69,6 +70,12 @@ class CouponBackend:
         if envelope.get('code') != 0:
             raise BackendRefusal('login', envelope)
         return json.loads(envelope['data'])['token']
+
+    def menu(self, token, date, storecode):
+        """The catalogue's reply to the menu of store ``storecode`` on ``date``, asked with the
+        back-end token ``token`` ("d"."code" -2: the token expired)."""
+        return self._post(self.catalogue_base + MENU_PATH,
+                          {'token': token, 'date': date, 'storecode': storecode, 'linkid': ''})
 
     def place(self, orderno, sku, skuid, price_fen, detail):
         """Place one dish under the merchant's number ``orderno``; its back-end uuid.

@@ -4,7 +4,8 @@ page's address. The build of the module writes them into the add-on's folder
 on its own beside the module."""
 import configparser
 import os
-from urllib.parse import urlsplit
+
+from .origins import normalize_origin
 
 SECTION = 'deployment'
 # Deployment keys that name an outside origin or base address.
@@ -51,19 +52,7 @@ def deployment_origins(deployment):
     for key, value in deployment.items():
         if key.endswith(_ORIGIN_KEY_SUFFIXES):
             origin = normalize_origin(value)
-            if origin not in origins:
+            if origin and origin not in origins:
                 origins.append(origin)
     return origins
 
-
-def normalize_origin(url):
-    """scheme://host[:port] of a URL, lower-cased, without a default port."""
-    parts = urlsplit(url)
-    scheme = parts.scheme.lower()
-    host = (parts.hostname or '').lower()
-    if ':' in host:
-        host = '[%s]' % host
-    port = parts.port
-    if port is None or (scheme, port) in (('http', 80), ('https', 443)):
-        return '%s://%s' % (scheme, host)
-    return '%s://%s:%d' % (scheme, host, port)

@@ -22,7 +22,7 @@ from urllib.parse import urlsplit, urlunsplit
 
 import requests
 
-from .deployment import normalize_origin
+from .origins import normalize_origin
 from .redaction import install_log_filter, redact_exception
 
 DEFAULT_TIMEOUT = (5, 15)
@@ -36,7 +36,9 @@ class OriginMap:
     def __init__(self, mapping=None):
         self._bases = {}
         for origin, base in (mapping or {}).items():
-            self._bases[normalize_origin(origin)] = urlsplit(base.rstrip('/'))
+            origin = normalize_origin(origin)
+            if origin:      # what names no origin never matches a URL
+                self._bases[origin] = urlsplit(base.rstrip('/'))
 
     def __bool__(self):
         return bool(self._bases)

@@ -19,11 +19,13 @@ import logging
 from typing import Callable, Optional
 
 from odoo import SUPERUSER_ID, api, http
+from odoo.service.model import MAX_TRIES_ON_CONCURRENCY_FAILURE, PG_CONCURRENCY_ERRORS_TO_RETRY
 from odoo.tools import config as server_config
 
 from . import redaction
 from .coupon_backend import CouponBackend
 from .deployment import read_deployment
+from .official_account import OfficialAccountApi
 from .outbound import Outbound, OriginMap
 from .settings import DEFAULT_PRODUCTID, DEFAULT_USERID, Settings
 from .wechatpay import WechatPayClient
@@ -115,6 +117,11 @@ def notify_url(path, env=None):
     return base.rstrip('/') + path
 
 
+def official_account():
+    """The official account's API, through the outbound client."""
+    return OfficialAccountApi(requests, deployment_constants()['wechat_api_origin'])
+
+
 def coupon_backend(env):
     """The back-end account of the settings, with the merchant's ids of the database's system
     parameters (data/ir_config_parameter_data.xml); None when no account is configured."""
@@ -136,24 +143,20 @@ def commit_now(env):
     env.cr.commit()
 
 
-# PostgreSQL's serialization failure, deadlock and lock not available (psycopg2's pgcode; the
-# stand-in's concurrency failures carry the first): another transaction got there first.
-CONCURRENCY_CODES = ('40001', '40P01', '55P03')
-RECORD_TRIES = 5
-
-
 def record_now(env, write):
     """Run ``write()`` in a transaction of its own and commit it; when another transaction got
-    there first, run it again on what that one committed. For what an outside call answered:
-    the call is not made again, only its outcome is written."""
-    for tries_left in reversed(range(RECORD_TRIES)):
+    there first (the failures and the number of tries Odoo retries a call on), run it again on
+    what that one committed. For what an outside call answered: the call is not made again,
+    only its outcome is written."""
+    for tries_left in reversed(range(MAX_TRIES_ON_CONCURRENCY_FAILURE)):
         env.cr.commit()
         try:
             write()
             env.cr.commit()
             return
         except Exception as exc:
-            if getattr(exc, 'pgcode', None) not in CONCURRENCY_CODES or not tries_left:
+            if getattr(exc, 'pgcode', None) not in PG_CONCURRENCY_ERRORS_TO_RETRY \
+                    or not tries_left:
                 raise
             env.cr.rollback()
 

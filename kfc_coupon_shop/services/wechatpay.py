@@ -31,6 +31,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 
+from .origins import normalize_origin
 from .redaction import redact
 
 PRODUCTION_BASE_URL = 'https://api.mch.weixin.qq.com'
@@ -188,11 +189,6 @@ def decrypt_resource(resource, apiv3_key):
 
 def _as_bytes(value):
     return value.encode('utf-8') if isinstance(value, str) else value
-
-
-def _origin(url):
-    parts = urlsplit(url)
-    return parts.scheme.lower(), (parts.hostname or '').lower(), parts.port
 
 
 def _path_with_query(url):
@@ -366,7 +362,8 @@ class WechatPayClient:
         if reply.get('hash_type') != 'SHA1' or not isinstance(digest, str) or not url:
             return PayReply(reply.status, reply.data, 'WeChat Pay named no SHA-1 bill to download')
         # The request is signed: it goes nowhere but to WeChat Pay itself.
-        if not isinstance(url, str) or _origin(url) != _origin(self.base_url):
+        named = normalize_origin(url) if isinstance(url, str) else None
+        if named is None or named != normalize_origin(self.base_url):
             return PayReply(reply.status, reply.data, 'the bill\'s address is not WeChat Pay\'s')
         response = self._send('GET', url)
         if isinstance(response, PayReply):

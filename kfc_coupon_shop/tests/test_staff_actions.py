@@ -6,6 +6,7 @@ Odoo's runner has no outside world: WeChat Pay is met where the add-on's own cli
 network (its requests recorded, its replies signed with a platform key made here), and the
 coupon back-end where the catalogue posts its request."""
 import ast
+import dataclasses
 import json
 import pathlib
 import re
@@ -218,6 +219,8 @@ class TestStaffActions(ShopCase):
 
     def test_a_stores_menu_adds_the_dishes_the_catalogue_lacks(self):
         self.env['ir.config_parameter'].set_param('token', 'backend-token-1')
+        server = dataclasses.replace(runtime.settings, coupon_backend=CouponBackendSettings(
+            account='merchant', password='backend-password', order_signing_key='signing-key'))
         wire = MenuWire([{'menuList': [
             {'linkId': '1001', 'nameCn': '薯条(中)', 'price': 1150},
             {'linkId': '3001', 'nameCn': '香辣鸡翅', 'price': '1250', 'imageUrl': '/menu/w.png',
@@ -226,7 +229,7 @@ class TestStaffActions(ShopCase):
         sync = self.env['kfc.product.menu.sync'].with_user(self.manager).create(
             {'store_code': 'SH3001', 'date': '2026-12-09'})
         before = self.env['kfc.product'].search_count([])
-        with patch.object(runtime, 'requests', wire):
+        with patch.object(runtime, 'requests', wire), patch.object(runtime, 'settings', server):
             answer = sync.action_sync()
         self.assertEqual(wire.payloads, [{'token': 'backend-token-1', 'date': '2026-12-09',
                                           'storecode': 'SH3001', 'linkid': ''}])

@@ -21,7 +21,8 @@ def test_origin_map_rewrites_only_the_mapped_origins():
             == 'http://127.0.0.1:8001/fulfil/Core.asmx/KFC_Auto_GetDoneOrder')
     for untouched in ('http://coupon.routeweave.example/KFCCore.asmx/KFC_GetCity',
                       'https://api.weixin.qq.com.example.net/cgi-bin/token',
-                      'http://api.weixin.qq.com/cgi-bin/token'):
+                      'http://api.weixin.qq.com/cgi-bin/token',
+                      'https://api.weixin.qq.com:99999/cgi-bin/token'):     # names no origin
         assert origins.rewrite(untouched) == untouched
 
 
