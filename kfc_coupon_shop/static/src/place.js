@@ -30,7 +30,8 @@ export function rememberedPosition() {
     try {
         const {lat, lng, at} = JSON.parse(localStorage.getItem(REMEMBERED_KEY)) || {};
         // a clock set back a little does not make it older
-        if (Math.abs(Date.now() - at) <= REMEMBERED_FOR_MS && Number.isFinite(lat) && Number.isFinite(lng)) {
+        const recent = Math.abs(Date.now() - at) <= REMEMBERED_FOR_MS;
+        if (recent && Number.isFinite(lat) && Number.isFinite(lng)) {
             remembered = {lat, lng};
         } else {
             localStorage.removeItem(REMEMBERED_KEY);        // where she was is kept no longer
