@@ -32,6 +32,8 @@ def service_error(service, path):
     if service == 'tencent_map':
         return json_response({'status': 120, 'message': '此key每秒请求量已达到上限',
                               'request_id': request_id()})
+    if service == 'wechat_client':      # the JS-SDK's own calls fail as a call of it does
+        return Response('system error', status=500, content_type='text/plain')
     if path.endswith('.aspx'):
         return json_response({'code': 500, 'msg': '系统繁忙，请稍后再试'},
                              content_type='text/html; charset=utf-8')

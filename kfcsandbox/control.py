@@ -51,7 +51,7 @@ GET  /sandbox/coupon/payloads    -> {payloads: [{path, body}]}, the bodies the b
                                   received, as sent, oldest first
 POST /sandbox/wechatpay/retry_scale  {[scale]} -> {scale}: unanswered notifications are sent
                                   again after 15 s, 15 s, 30 s, 3 min ... times this factor
-POST /sandbox/fault              {service wechat|wechatpay|tencent_map|coupon,
+POST /sandbox/fault              {service wechat|wechat_client|wechatpay|tencent_map|coupon,
                                   mode error|http|hang|reply|late_error|late_hang|late_drop|
                                   forge,
                                   [seconds], [status], [times], [path],
@@ -75,7 +75,8 @@ import copy
 from .replies import json_response, read_json
 from .state import Fault
 
-FAULT_SERVICES = ('wechat', 'wechatpay', 'tencent_map', 'coupon')
+# wechat_client: what WeChat's browser itself asks (its consent page, the JS-SDK's script and calls)
+FAULT_SERVICES = ('wechat', 'wechat_client', 'wechatpay', 'tencent_map', 'coupon')
 
 
 _REQUIRED = object()

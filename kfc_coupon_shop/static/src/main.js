@@ -1,7 +1,8 @@
-// The customer's page: log in with WeChat, configure the JS-SDK, then show the views.
+// The customer's page: log in with WeChat, then show the views (the JS-SDK is configured
+// meanwhile, for the views that call it).
 import {logError} from './api.js';
 import {lazy, preload, route, start} from './router.js';
-import {begin} from './start.js';
+import {loggedIn} from './start.js';
 import {load} from './ui.js';
 import {menuView} from './views/menu.js';
 import {storesView} from './views/stores.js';
@@ -23,11 +24,6 @@ preload(location.hash.slice(1));        // the view the page opens on, while it 
 load(app, {
     title: '进入页面',
     loading: '正在登录…',
-    task: async (say) => {
-        const {loggedIn, configured} = begin();
-        await loggedIn;
-        say('正在连接微信…');
-        await configured;
-    },
+    task: loggedIn,
     render: () => start(app, '/stores'),
 });

@@ -1,20 +1,61 @@
-// Where the customer is (the position and its city, found once per page load) and the city
-// a store search looks in (the one picked, else the one the customer is in).
+// Where the customer is (the position and its city, found once per page load), the position
+// last found on this phone (a first guess while WeChat finds the current one) and the city a
+// store search looks in (the one picked, else the one the customer is in).
 import {ApiError, post} from './api.js';
 import {recall} from './session.js';
+import {jssdkConfigured} from './start.js';
 import {getLocation} from './wechat.js';
+
+const REMEMBERED_KEY = 'kfc.position';
+const REMEMBERED_FOR_MS = 10 * 60 * 1000;
+const MOVED_METRES = 100;           // nearer than this, the same stores at about the same distances
 
 let positioned = null;
 let located = null;
 let cityList = null;
 
-// {lat, lng}: all that the stores near the customer need.
+// {lat, lng}: all that the stores near the customer need; kept on this phone for the next load.
 export function findPosition() {
     if (!positioned) {
-        positioned = getLocation();
-        positioned.catch(() => { positioned = null; });     // a failed lookup is made afresh
+        positioned = jssdkConfigured().then(getLocation);
+        positioned.then(rememberPosition, () => { positioned = null; });   // a failed lookup is made afresh
     }
     return positioned;
+}
+
+// {lat, lng} found on this phone in the last minutes, or null. Only a first guess: the
+// position found now replaces it (see moved).
+export function rememberedPosition() {
+    let remembered = null;
+    try {
+        const {lat, lng, at} = JSON.parse(localStorage.getItem(REMEMBERED_KEY)) || {};
+        // a clock set back a little does not make it older
+        const recent = Math.abs(Date.now() - at) <= REMEMBERED_FOR_MS;
+        if (recent && Number.isFinite(lat) && Number.isFinite(lng)) {
+            remembered = {lat, lng};
+        } else {
+            localStorage.removeItem(REMEMBERED_KEY);        // where she was is kept no longer
+        }
+    } catch (error) {       // not ours, or storage refused
+    }
+    return remembered;
+}
+
+function rememberPosition({lat, lng}) {
+    try {
+        localStorage.setItem(REMEMBERED_KEY, JSON.stringify({lat, lng, at: Date.now()}));
+    } catch (error) {       // storage full or refused: the next load waits for WeChat
+    }
+}
+
+// Whether the customer is far enough from where ``before`` was for other stores or distances.
+export function moved(before, now) {
+    const radians = Math.PI / 180;
+    const dLat = (now.lat - before.lat) * radians;
+    const dLng = (now.lng - before.lng) * radians;
+    const a = Math.sin(dLat / 2) ** 2
+        + Math.cos(before.lat * radians) * Math.cos(now.lat * radians) * Math.sin(dLng / 2) ** 2;
+    return 2 * 6371e3 * Math.asin(Math.sqrt(a)) > MOVED_METRES;
 }
 
 // {position: {lat, lng}, city, address}

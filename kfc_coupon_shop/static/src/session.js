@@ -1,6 +1,7 @@
-// What this browser tab keeps: the login token and the customer's choices (position, city,
-// store), in sessionStorage only, so that a reload or the back button finds them again and
-// nothing outlives the tab.
+// What this browser tab keeps: the login token and the customer's choices (city, store,
+// cart), in sessionStorage only, so that a reload or the back button finds them again and
+// nothing outlives the tab (the position last found, a first guess for the next load, is
+// place.js's, for minutes).
 const PREFIX = 'kfc.';
 
 export function remember(key, value) {

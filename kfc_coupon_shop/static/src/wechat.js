@@ -86,11 +86,11 @@ function loadScript(src) {
     });
 }
 
-// The JS-SDK configured with the signature the server gives: resolved on wx.ready, rejected
-// with WeChat's reason on wx.error. Must run after "code" and "state" left the address: the
-// signature is for the page's own address.
-export async function configureJssdk(config) {
-    const [, {data}] = await Promise.all([loadScript(config.jssdk_url), post('post_wx_config')]);
+// The JS-SDK configured with ``signed``, the promise of the server's signature (the reply of
+// post_wx_config): resolved on wx.ready, rejected with WeChat's reason on wx.error. Must run
+// after "code" and "state" left the address: the signature is for the page's own address.
+export async function configureJssdk(config, signed) {
+    const [, {data}] = await Promise.all([loadScript(config.jssdk_url), signed]);
     await new Promise((resolve, reject) => {
         const timer = setTimeout(() => reject(new ApiError('微信接口配置超时，请重试')), CONFIG_TIMEOUT_MS);
         window.wx.ready(() => {

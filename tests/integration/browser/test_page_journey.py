@@ -1,14 +1,16 @@
 """A customer's first visit, in a real browser: WeChat's consent, the city where she stands,
-a store found by keyword, its menu, another city's stores, a menu opened by its address; and
-what a client over its budget of city lookups reads."""
+a store found by keyword, its menu, another city's stores, a menu opened by its address; the
+stores near where she was last found while WeChat finds her again; and what a client over its
+budget of city lookups reads."""
 from selenium.webdriver.common.by import By
 
 from odoo.addons.kfc_coupon_shop.services.limits import LIMIT_OF_ROUTE
 
-from page_browser import (PAGE_URL, assert_controls_usable, click, console_errors, screenshot,
-                          texts, wait_for, wait_until)
+from page_browser import (PAGE_URL, assert_controls_usable, click, console_errors, log_in,
+                          screenshot, texts, wait_for, wait_until)
 
 NANJING_ROAD = {'latitude': 31.2364, 'longitude': 121.4791}     # by the store SH3001
+WANGFUJING = {'latitude': 39.9139, 'longitude': 116.4103}       # by the store BJ1001
 MARKUP = '<img src=x onerror=alert(1)>'
 
 
@@ -26,9 +28,9 @@ def test_a_customer_logs_in_and_finds_a_store_and_its_menu(host, browser):
     assert wait_for(browser, '.here .city')[0].text == '上海市'
     assert browser.current_url == PAGE_URL          # "code" and "state" gone
     assert wait_for(browser, '.store-name')[0].text == '南京东路店'
-    assert browser.execute_script(
-        'return [sessionStorage.getItem("kfc.token") !== null, localStorage.length, document.cookie]'
-    )[:2] == [True, 0]
+    assert browser.execute_script(    # the phone keeps only where she was found, for a while
+        'return [sessionStorage.getItem("kfc.token") !== null, Object.keys(localStorage)]'
+    ) == [True, ['kfc.position']]
     assert_controls_usable(browser)
 
     search = browser.find_element(By.NAME, 'keyword')
@@ -92,6 +94,19 @@ def test_a_customer_logs_in_and_finds_a_store_and_its_menu(host, browser):
 def wait_text(driver, selector, expected):
     wait_until(driver, lambda b: expected in texts(b, selector),
                '%r never showed %r' % (selector, expected))
+
+
+def test_a_customer_who_moved_sees_the_stores_where_she_is_once_found(host, browser):
+    host.control('wechat/location', **NANJING_ROAD)
+    log_in(browser)
+    host.control('wechat/location', **WANGFUJING)
+    host.control('fault', service='wechat_client', mode='hang', seconds=3, path='/jssdk/location',
+                 times=1)
+    browser.refresh()
+    # while WeChat looks for her: the stores near where she was found minutes ago
+    assert wait_for(browser, '.store-name')[0].text == '南京东路店'
+    wait_text(browser, '.here .city', '北京市')
+    assert texts(browser, '.store-name')[0] == '王府井店'
 
 
 def test_a_client_over_its_budget_reads_why(host, browser):

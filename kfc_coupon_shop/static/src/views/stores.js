@@ -4,7 +4,7 @@
 import {post} from '../api.js';
 import {h} from '../dom.js';
 import {CLOSED_NOTICE, ORDER_HOURS_TEXT, takingOrders} from '../hours.js';
-import {findPosition, locate, searchCity} from '../place.js';
+import {findPosition, locate, moved, rememberedPosition, searchCity} from '../place.js';
 import {recall, remember} from '../session.js';
 import {header, load, tabs} from '../ui.js';
 
@@ -26,15 +26,35 @@ export function storesView(outlet) {
                     open ? `点餐时间 每日${ORDER_HOURS_TEXT}` : CLOSED_NOTICE);
     outlet.append(header('选择门店'), here, search, hours, results, tabs('/stores'));
     let listed = null;
+    let listedFor = null;       // the position the stores near her were found for
+    // The stores near where this phone last found her at once, while WeChat finds her now;
+    // found again when she is elsewhere, once the first answer is in (the later list stays).
+    const listNearby = async () => {
+        const remembered = listed ? null : rememberedPosition();
+        if (remembered) {
+            listedFor = remembered;
+            listed = nearbyStores(results, remembered);
+        }
+        const position = await findPosition();
+        await listed;
+        if (!listedFor || moved(listedFor, position)) {
+            listedFor = position;
+            listed = nearbyStores(results, position);
+            await listed;
+        }
+    };
     load(here, {
         title: '定位',
         loading: '正在获取你的位置…',
-        // the stores first, once the position is known; then the name of its city, which only
-        // this bar shows
+        // the stores first; then the name of her city, which only this bar shows
         task: async () => {
-            await findPosition();
-            listed = listed || (picked ? findStores(results, '') : nearbyStores(results));
-            await listed;
+            if (picked) {
+                await findPosition();
+                listed = listed || findStores(results, '');
+                await listed;
+            } else {
+                await listNearby();
+            }
             return locate();
         },
         render: (place) => [h('span', {class: 'pin', 'aria-hidden': 'true'}),
@@ -43,12 +63,11 @@ export function storesView(outlet) {
     });
 }
 
-function nearbyStores(results) {
+function nearbyStores(results, position) {
     return load(results, {
         title: '附近门店',
         loading: '正在查找附近门店…',
         task: async () => {
-            const position = await findPosition();
             const reply = await post('post_kfc_store_lbs', {user_lat: position.lat, user_lng: position.lng});
             return reply.data || [];
         },
