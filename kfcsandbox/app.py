@@ -107,7 +107,7 @@ class SandboxApp:
         if fault.mode == 'forge':
             if service != 'wechatpay':
                 return response
-            return self.wechatpay.forge(response, fault.alter)
+            return self.wechatpay.forgery.forge(response, fault.alter)
         if service == 'wechatpay':
             return service_error(service, path)
         status = fault.status or 500

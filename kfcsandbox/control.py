@@ -216,17 +216,18 @@ class ControlService:
     # -- WeChat Pay ------------------------------------------------------------------------
 
     def confirm_payment(self, body):
-        return self.wechatpay.confirm_payment(_arg(body, 'out_trade_no', str),
-                                              _arg(body, 'deliveries', int, 1))
+        return self.wechatpay.payments.confirm_payment(_arg(body, 'out_trade_no', str),
+                                                       _arg(body, 'deliveries', int, 1))
 
     def complete_refund(self, body):
-        return self.wechatpay.complete_refund(_arg(body, 'out_refund_no', str),
-                                              _arg(body, 'status', str, 'SUCCESS'),
-                                              _arg(body, 'deliveries', int, 1))
+        return self.wechatpay.refunds.complete_refund(_arg(body, 'out_refund_no', str),
+                                                      _arg(body, 'status', str, 'SUCCESS'),
+                                                      _arg(body, 'deliveries', int, 1))
 
     def redeliver(self, body):
-        notification = self.wechatpay.find_notification(_arg(body, 'id', str))
-        return self.wechatpay.deliver(notification, probe=bool(_arg(body, 'probe', None, False)))
+        notification = self.wechatpay.notifications.find(_arg(body, 'id', str))
+        return self.wechatpay.notifications.deliver(notification,
+                                                    probe=bool(_arg(body, 'probe', None, False)))
 
     def made_notification(self, body):
         number = {key: _arg(body, key, str, None) for key in ('out_trade_no', 'out_refund_no')}
@@ -235,7 +236,7 @@ class ControlService:
         tamper = _arg(body, 'tamper', str, None)
         if tamper not in (None, 'ciphertext', 'nonce', 'associated_data'):
             raise BadRequest('"tamper" must be ciphertext, nonce or associated_data')
-        made = self.wechatpay.made_notification(
+        made = self.wechatpay.forgery.made_notification(
             resource=_arg(body, 'resource', dict, None), algorithm=_arg(body, 'algorithm', str, None),
             tamper=tamper, headers=_arg(body, 'headers', dict, None), url=_arg(body, 'url', str, None),
             deliver=bool(_arg(body, 'deliver', None, True)), **number)
@@ -255,7 +256,7 @@ class ControlService:
                     'refunds': copy.deepcopy(list(self.state.refunds.values()))}
 
     def amend_bill(self, body):
-        return {'amended': self.wechatpay.amend_bill(
+        return {'amended': self.wechatpay.bill.amend(
             _arg(body, 'number', str), _arg(body, 'column', str), _arg(body, 'value', str))}
 
     def notifications(self, body):

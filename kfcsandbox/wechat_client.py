@@ -185,7 +185,7 @@ class WechatClientService:
         later), as a real payer's page does."""
         try:
             payment = self._payment(read_json(request))
-            self.wechatpay.confirm_payment(payment['out_trade_no'])
+            self.wechatpay.payments.confirm_payment(payment['out_trade_no'])
         except PayRefused as refusal:
             return self._pay_refused(refusal)
         except ValueError as error:     # paid or closed meanwhile

@@ -5,7 +5,8 @@ PostgreSQL 15 cluster, from ODOO16_SRC: an Odoo 16 tree, a folder holding its ta
 tarball).
 
 Markers: ``standin_only(reason=...)`` for cases that need a hook inside the server process,
-skipped on Odoo with that reason; ``odoo16_only`` for checks of the Odoo harness itself.
+skipped on Odoo with that reason; ``odoo16_only`` for cases that need what only Odoo 16
+has (the stand-in is frozen) and checks of its harness.
 """
 
 import os
@@ -38,7 +39,7 @@ def pytest_addoption(parser):
 def pytest_configure(config):
     config.addinivalue_line('markers', 'standin_only(reason): runs on the stand-in host only, '
                                        'because it needs a hook inside the server process')
-    config.addinivalue_line('markers', 'odoo16_only: checks of the Odoo 16 harness itself')
+    config.addinivalue_line('markers', 'odoo16_only: needs what only Odoo 16 has, or checks its harness')
     if config.getoption('--platform') == 'odoo16':
         try:        # a wrong ODOO16_SRC is one line before any test runs
             odoo_source()
@@ -61,7 +62,7 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.skip(reason='stand-in only: ' + reason))
         if platform == 'standin' and item.get_closest_marker('odoo16_only'):
             item.add_marker(pytest.mark.skip(
-                reason='checks the Odoo 16 harness (--platform odoo16)'))
+                reason='needs Odoo 16 (--platform odoo16)'))
 
 
 @pytest.fixture(scope='session')

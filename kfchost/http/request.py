@@ -1,9 +1,6 @@
 """The current request: a per-thread stack of :class:`Request` exposed as the proxy ``request``."""
-import datetime
-import json
 
 import werkzeug.datastructures
-import werkzeug.exceptions
 import werkzeug.local
 import werkzeug.urls
 import werkzeug.utils
@@ -88,35 +85,8 @@ class Request:
             **self.httprequest.files,
         }
 
-    def make_response(self, data, headers=None, cookies=None, status=200):
-        response = Response(data, status=status, headers=headers)
-        if cookies:
-            for key, value in cookies.items():
-                response.set_cookie(key, value)
-        return response
-
-    def make_json_response(self, data, headers=None, cookies=None, status=200):
-        data = json.dumps(data, ensure_ascii=False, default=json_default)
-        headers = werkzeug.datastructures.Headers(headers)
-        headers['Content-Length'] = len(data)
-        if 'Content-Type' not in headers:
-            headers['Content-Type'] = 'application/json; charset=utf-8'
-        return self.make_response(data, headers.to_wsgi_list(), cookies, status)
-
-    def not_found(self, description=None):
-        return werkzeug.exceptions.NotFound(description)
-
     def redirect(self, location, code=303, local=True):
         if local:
             url = werkzeug.urls.url_parse(location).replace(scheme='', netloc='')
             location = '/' + url.to_url().lstrip('/')
         return werkzeug.utils.redirect(location, code, Response=Response)
-
-
-def json_default(obj):
-    """Dates as Odoo writes them; anything else json cannot write as its text."""
-    if isinstance(obj, datetime.datetime):
-        return obj.strftime('%Y-%m-%d %H:%M:%S')
-    if isinstance(obj, datetime.date):
-        return obj.strftime('%Y-%m-%d')
-    return str(obj)

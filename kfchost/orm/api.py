@@ -92,15 +92,6 @@ class Environment:
             raise ValueError('No record found for unique ID %s. It may have been deleted.' % xml_id)
         return None
 
-    def is_superuser(self):
-        return self.su
-
-    def is_admin(self):
-        return self.su or self.user._is_admin()
-
-    def is_system(self):
-        return self.su or self.user._is_system()
-
     def invalidate_all(self):
         """Forget every cached value, e.g. after changing records with raw SQL."""
         self.cache.clear()

@@ -15,7 +15,6 @@ _logger = logging.getLogger(__name__)
 NOT_OPERATOR = '!'
 OR_OPERATOR = '|'
 AND_OPERATOR = '&'
-DOMAIN_OPERATORS = (NOT_OPERATOR, OR_OPERATOR, AND_OPERATOR)
 
 TERM_OPERATORS = ('=', '!=', '<=', '<', '>', '>=', '=?', '=like', '=ilike',
                   'like', 'not like', 'ilike', 'not ilike', 'in', 'not in',
@@ -83,10 +82,6 @@ def AND(domains):
 
 def OR(domains):
     return combine(OR_OPERATOR, [FALSE_LEAF], [TRUE_LEAF], domains)
-
-
-def is_operator(element):
-    return isinstance(element, str) and element in DOMAIN_OPERATORS
 
 
 def is_leaf(element):

@@ -177,10 +177,6 @@ class BaseModel:
     def _context(self):
         return self.env.context
 
-    @property
-    def _uid(self):
-        return self.env.uid
-
     def __bool__(self):
         return bool(self._ids)
 
@@ -421,13 +417,6 @@ class BaseModel:
                 for id_ in self._ids:
                     values.pop(id_, None)
 
-    def invalidate_cache(self, fnames=None, ids=None):
-        records = self.browse(ids) if ids is not None else self
-        if ids is None:
-            records.invalidate_model(fnames)
-        else:
-            records.invalidate_recordset(fnames)
-
     def flush_model(self, fnames=None):
         """Writes reach the database at once here; nothing waits to be flushed."""
 
@@ -451,9 +440,7 @@ class BaseModel:
         return query
 
     @api.model
-    def search(self, domain, offset=0, limit=None, order=None, count=False):
-        if count:
-            return self.search_count(domain, limit=limit)
+    def search(self, domain, offset=0, limit=None, order=None):
         self.check_access_rights('read')
         query = self._where_calc(domain)
         order_sql = query_mod.order_by(type(self), order, query)
@@ -470,21 +457,6 @@ class BaseModel:
         sql, params = query.select('%s."id"' % quote(self._table), limit=limit)
         self.env.cr.sqlite_execute('SELECT count(1) FROM (%s)' % sql, params)
         return self.env.cr.fetchone()[0]
-
-    @api.model
-    def search_read(self, domain=None, fields=None, offset=0, limit=None, order=None):
-        return self.search(domain or [], offset=offset, limit=limit, order=order).read(fields)
-
-    @api.model
-    def _name_search(self, name, args=None, operator='ilike', limit=100):
-        domain = []
-        if self._rec_name and not (name == '' and operator in ('like', 'ilike')):
-            domain = [(self._rec_name, operator, name)]
-        return self.search(expression.AND([domain, list(args or [])]), limit=limit).ids
-
-    @api.model
-    def name_search(self, name='', args=None, operator='ilike', limit=100):
-        return self.browse(self._name_search(name, args, operator, limit)).name_get()
 
     def name_get(self):
         name = self._rec_name
@@ -540,12 +512,6 @@ class BaseModel:
             func = lambda record: any(record.mapped(name))  # noqa: E731
         return self._browse(self.env, tuple(record.id for record in self if func(record)),
                             self._prefetch_ids)
-
-    def filtered_domain(self, domain):
-        if not self:
-            return self
-        found = set(self.search(expression.AND([[('id', 'in', list(self._ids))], domain]))._ids)
-        return self.browse([id_ for id_ in self._ids if id_ in found])
 
     def sorted(self, key=None, reverse=False):
         if key is None:

@@ -207,11 +207,6 @@ class Cursor:
                 sql, values = 'SELECT 1 WHERE 0', ()    # SKIP LOCKED: the row is skipped
             return self._run(sql, values, bool(lock_mode), log_exceptions)
 
-    def executemany(self, query, seq):
-        for params in seq:
-            self.execute(query, params)
-        return self
-
     def sqlite_execute(self, sql, params=()):
         """Run ``sql`` in SQLite's own dialect (``?`` parameters): the records layer's SQL."""
         with self._lock:
@@ -282,18 +277,6 @@ class Cursor:
     def fetchall(self):
         return self._obj.fetchall()
 
-    def fetchmany(self, size):
-        return self._obj.fetchmany(size)
-
-    def dictfetchall(self):
-        names = [d[0] for d in self._obj.description or ()]
-        return [dict(zip(names, row)) for row in self._obj.fetchall()]
-
-    def dictfetchone(self):
-        row = self._obj.fetchone()
-        if row is None:
-            return None
-        return dict(zip((d[0] for d in self._obj.description), row))
 
     @property
     def rowcount(self):

@@ -113,15 +113,13 @@ def test_datetime_compared_with_dates_and_text(env, things):
     assert names(Thing.search([('moment', '>', '2024-01-01T12:00:00')])) == ['apricot']
 
 
-def test_order_limit_offset_and_count(env, things):
+def test_order_limit_and_count(env, things):
     Thing = env['test.orm.thing']
     assert names(Thing.search([])) == ['Apple', 'apricot', 'Banana', False]       # by id
     assert names(Thing.search([], order='size desc', limit=2)) == [False, 'Banana']
-    assert names(Thing.search([], order='size', offset=1, limit=2)) == ['apricot', 'Banana']
     assert names(Thing.search([], order='name')) == ['Apple', 'Banana', 'apricot', False]
     assert names(Thing.search([], order='name desc')) == [False, 'apricot', 'Banana', 'Apple']
     assert Thing.search_count([('size', '>', 1)]) == 3
-    assert Thing.search([('size', '>', 1)], count=True) == 3
 
 
 def test_many2one_orders_by_the_comodel_order_with_no_link_last(env, things):

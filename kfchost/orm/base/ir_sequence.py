@@ -49,11 +49,6 @@ class IrSequence(models.Model):
             return False
         return sequence._next()
 
-    def next_by_id(self):
-        self.check_access_rights('read')
-        self.ensure_one()
-        return self._next()
-
     def _next(self):
         self.ensure_one()
         cr = self.env.cr
@@ -83,16 +78,3 @@ class IrSequence(models.Model):
         for key, code in _PLACEHOLDERS.items():
             values[key] = values['range_' + key] = values['current_' + key] = now.strftime(code)
         return values
-
-    @api.model
-    def ensure_sequence(self, code, name, prefix='', padding=0, suffix='',
-                        implementation='standard'):
-        """The sequence of ``code``, created with these settings when missing."""
-        sequence = self.search([('code', '=', code)], limit=1)
-        if not sequence:
-            sequence = self.create({'code': code, 'name': name, 'prefix': prefix,
-                                    'padding': padding, 'suffix': suffix,
-                                    'implementation': implementation})
-        elif sequence.implementation != implementation:
-            sequence.implementation = implementation
-        return sequence

@@ -55,18 +55,3 @@ class ResUsers(models.Model):
         uid = self.id or self.env.uid
         return group_ext_id in access.groups_of(uid)
 
-    def _is_public(self):
-        self.ensure_one()
-        return self.has_group('base.group_public')
-
-    def _is_system(self):
-        self.ensure_one()
-        return self.has_group('base.group_system')
-
-    def _is_admin(self):
-        self.ensure_one()
-        return self._is_superuser() or self.has_group('base.group_erp_manager')
-
-    def _is_superuser(self):
-        self.ensure_one()
-        return self.id == api.SUPERUSER_ID

@@ -33,6 +33,14 @@ writes it whenever it is asked for, today's too, from what it holds at that mome
 """
 import datetime
 import decimal
+import hashlib
+import re
+import secrets
+
+from werkzeug.wrappers import Response
+
+from ..replies import request_id
+from .apiv3 import CHINA, ApiError
 
 COLUMNS = (
     '交易时间', '公众账号ID', '商户号', '特约商户号', '设备号', '微信订单号', '商户订单号',
@@ -43,7 +51,11 @@ COLUMNS = (
 TOTALS_COLUMNS = ('总交易单数', '应结订单总金额', '退款总金额', '充值券退款总金额',
                   '手续费总金额', '订单总金额', '申请退款总金额')
 FEE_RATE = decimal.Decimal('0.006')
-CHINA = datetime.timezone(datetime.timedelta(hours=8))
+BILL_DATE = re.compile(r'^\d{4}-\d{2}-\d{2}$')
+# The bill's download address is WeChat Pay's own, as the real service answers it (a host in
+# sandbox mode maps that origin onto the simulator); it is good for this many seconds.
+DOWNLOAD_URL = 'https://api.mch.weixin.qq.com/v3/billdownload/file?token=%s'
+DOWNLOAD_TTL = 300
 
 
 def yuan(fen):
@@ -101,3 +113,82 @@ def write(lines):
     text += [','.join('`' + line[column] for column in COLUMNS) for line in lines]
     text += [','.join(TOTALS_COLUMNS), ','.join('`' + value for value in totals)]
     return '\n'.join(text) + '\n'
+
+
+class TradeBill:
+    """The two endpoints, and the bill's lines changed on the control side's request."""
+
+    def __init__(self, state, apiv3):
+        self.state = state
+        self.config = state.config
+        self.apiv3 = apiv3
+
+    def routes(self):
+        return [
+            ('/v3/bill/tradebill', ['GET'], self.trade_bill),
+            ('/v3/billdownload/file', ['GET'], self.download_bill),
+        ]
+
+    def trade_bill(self, request):
+        return self.apiv3.handle(request, self._trade_bill)
+
+    def _trade_bill(self, request):
+        bill_date = request.args.get('bill_date', '')
+        if not BILL_DATE.match(bill_date):
+            raise ApiError(400, 'PARAM_ERROR', '账单日期格式须为yyyy-MM-dd', {
+                'field': 'bill_date', 'location': 'query', 'value': bill_date})
+        if request.args.get('bill_type', 'ALL') != 'ALL' or request.args.get('tar_type'):
+            raise ApiError(400, 'PARAM_ERROR', '沙箱仅提供不压缩的ALL类型账单')
+        day = datetime.date.fromisoformat(bill_date)
+        with self.state.lock:
+            lines = self._lines(day)
+            if not lines:
+                raise ApiError(400, 'NO_STATEMENT_EXIST', '请求的账单文件不存在')
+            text = write(lines).encode('utf-8')
+            token = secrets.token_urlsafe(24)
+            self.state.bill_files[token] = (text, self.state.clock() + DOWNLOAD_TTL)
+        return {'hash_type': 'SHA1', 'hash_value': hashlib.sha1(text).hexdigest(),
+                'download_url': DOWNLOAD_URL % token}
+
+    def _lines(self, day):
+        """The day's payments and accepted refunds, in time order, each changed as the control
+        side asked (``amend``)."""
+        mchid = self.config.mchid
+        lines = [(order['success_time'], payment_line(order, mchid))
+                 for order in self.state.transactions.values()
+                 if order.get('success_time') and china_day(order['success_time']) == day]
+        lines += [(refund['created'], refund_line(
+                      refund, self.state.transactions.get(refund['out_trade_no'], {}), mchid))
+                  for refund in self.state.refunds.values()
+                  if china_day(refund['created']) == day]
+        lines = [line for _, line in sorted(lines, key=lambda pair: pair[0])]
+        for line in lines:
+            number = line['商户退款单号'] if line['交易状态'] == 'REFUND' else line['商户订单号']
+            line.update(self.state.bill_amendments.get(number, {}))
+        return lines
+
+    def download_bill(self, request):
+        try:
+            self.apiv3.authenticate(request)
+        except ApiError as error:
+            return error.response()
+        with self.state.lock:
+            text, expires = self.state.bill_files.get(request.args.get('token'), (None, 0))
+        if text is None or expires < self.state.clock():
+            return ApiError(400, 'INVALID_REQUEST', '下载地址已过期或无效').response()
+        # Not signed: WeChat Pay sends the file without a Wechatpay-Signature.
+        return Response(text, status=200, content_type='text/plain; charset=utf-8',
+                        headers={'Request-ID': request_id()})
+
+    def amend(self, number, column, value):
+        """Make the bill line of payment or refund ``number`` show ``value`` in ``column``."""
+        if column not in COLUMNS:
+            raise ValueError('"column" must be a column of the trade bill')
+        if column.endswith('金额'):
+            try:
+                decimal.Decimal(value)
+            except decimal.InvalidOperation:
+                raise ValueError('%s must be an amount in yuan' % column) from None
+        with self.state.lock:
+            self.state.bill_amendments.setdefault(number, {})[column] = value
+            return dict(self.state.bill_amendments[number])
