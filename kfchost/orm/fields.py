@@ -6,9 +6,6 @@ record id), the SQL column, and what reading a record gives (``False`` for an em
 """
 import datetime as _dt
 import enum
-import logging
-
-import pytz
 
 from .tools import float_round, pg_int, pg_number
 
@@ -18,8 +15,6 @@ DATE_LENGTH = len(_dt.date.today().strftime(DATE_FORMAT))
 DATETIME_LENGTH = len(_dt.datetime.now().strftime(DATETIME_FORMAT))
 
 _NOTHING = object()
-
-_logger = logging.getLogger(__name__)
 
 # Field parameters of Odoo that this layer does not implement: refused rather than ignored.
 _NOT_IMPLEMENTED = ('related', 'search', 'inverse', 'company_dependent')
@@ -345,22 +340,6 @@ class Date(Field):
         return _dt.date.today()
 
     @staticmethod
-    def context_today(record, timestamp=None):
-        """Today (or the date of the naive UTC ``timestamp``) in the time zone of the context
-        or of the user; UTC when neither has one."""
-        today = timestamp or _dt.datetime.now()
-        context_today = None
-        tz_name = record._context.get('tz') or record.env.user.tz
-        if tz_name:
-            try:
-                today_utc = pytz.timezone('UTC').localize(today, is_dst=False)
-                context_today = today_utc.astimezone(pytz.timezone(tz_name))
-            except Exception:
-                _logger.debug("failed to compute context/client-specific today date, "
-                              "using UTC value for `today`", exc_info=True)
-        return (context_today or today).date()
-
-    @staticmethod
     def to_date(value):
         if not value:
             return None
@@ -417,20 +396,6 @@ class Datetime(Field):
     @staticmethod
     def to_string(value):
         return value.strftime(DATETIME_FORMAT) if value else False
-
-    @staticmethod
-    def context_timestamp(record, timestamp):
-        """The naive UTC ``timestamp`` as an aware datetime in the context's or user's zone."""
-        assert isinstance(timestamp, _dt.datetime), 'Datetime instance expected'
-        tz_name = record._context.get('tz') or record.env.user.tz
-        utc_timestamp = pytz.utc.localize(timestamp, is_dst=False)
-        if tz_name:
-            try:
-                return utc_timestamp.astimezone(pytz.timezone(tz_name))
-            except Exception:
-                _logger.debug("failed to compute context/client-specific timestamp, "
-                              "using the UTC value", exc_info=True)
-        return utc_timestamp
 
     def to_cache(self, value, validate=True):
         return self.to_datetime(value)
