@@ -216,8 +216,11 @@ class Road:
         dishes = len(detail.get('data', {}).get('detail') or [])
         deadline = time.monotonic() + seconds
         while True:
+            # an order counts once its dishes are in it: the dispatcher opens the order and
+            # sends its detail in two calls, and only a detail can be held
             entries = [entry for entry in self.inspect('coupon/orders')['orders']
-                       if str(entry['entry'].get('orderno', '')).startswith(prefix)]
+                       if str(entry['entry'].get('orderno', '')).startswith(prefix)
+                       and entry['items']]
             if len(entries) >= dishes or time.monotonic() > deadline:
                 break
             time.sleep(0.1)
