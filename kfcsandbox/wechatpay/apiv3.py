@@ -134,3 +134,14 @@ class Apiv3:
             'Wechatpay-Serial': self.config.platform_serial,
             'Wechatpay-Signature-Type': crypto.AUTH_SCHEME,
         }
+
+
+class Part:
+    """One job of the service: the sandbox's state, the exchange every job shares and, for the
+    jobs that tell the merchant of a change, the notifications."""
+
+    def __init__(self, state, apiv3, notifications=None):
+        self.state = state
+        self.config = state.config
+        self.apiv3 = apiv3
+        self.notifications = notifications

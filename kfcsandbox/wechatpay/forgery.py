@@ -6,15 +6,13 @@ import json
 
 from .. import crypto
 from ..replies import compact_json, json_response
+from .apiv3 import Part
 from .payments import transaction_view
 
 
-class Forgery:
+class Forgery(Part):
     def __init__(self, state, apiv3, notifications, payments):
-        self.state = state
-        self.config = state.config
-        self.apiv3 = apiv3
-        self.notifications = notifications
+        super().__init__(state, apiv3, notifications)
         self.payments = payments
 
     def forge(self, response, alter):

@@ -12,19 +12,14 @@ import requests
 
 from .. import crypto
 from ..replies import compact_json
-from .apiv3 import rfc3339
+from .apiv3 import Part, rfc3339
 
 # Seconds between the deliveries of a notification that is not answered with 200 or 204.
 RETRY_SCHEDULE = (15, 15, 30, 180, 600, 1200, 1800, 1800, 1800, 3600, 10800, 10800, 10800,
                   21600, 21600)
 
 
-class Notifications:
-    def __init__(self, state, apiv3):
-        self.state = state
-        self.config = state.config
-        self.apiv3 = apiv3
-
+class Notifications(Part):
     def envelope(self, kind, event_type, summary, resource):
         """The notification's body: ``resource`` sealed for the merchant."""
         nonce, ciphertext = crypto.encrypt_resource(

@@ -4,7 +4,7 @@ import re
 import secrets
 
 from .. import crypto
-from .apiv3 import CHINA, ApiError, json_body, param_error, required, rfc3339
+from .apiv3 import CHINA, ApiError, Part, json_body, param_error, required, rfc3339
 
 OUT_TRADE_NO = re.compile(r'^[0-9A-Za-z_\-|*]{6,32}$')
 _TRADE_STATE_DESC = {'SUCCESS': '支付成功', 'REFUND': '转入退款', 'NOTPAY': '订单未支付'}
@@ -37,13 +37,7 @@ def transaction_view(order):
     return view
 
 
-class Payments:
-    def __init__(self, state, apiv3, notifications):
-        self.state = state
-        self.config = state.config
-        self.apiv3 = apiv3
-        self.notifications = notifications
-
+class Payments(Part):
     def routes(self):
         return [
             ('/v3/pay/transactions/jsapi', ['POST'], self.jsapi_prepay),

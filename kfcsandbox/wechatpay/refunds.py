@@ -2,7 +2,7 @@
 import re
 
 from .. import crypto
-from .apiv3 import ApiError, json_body, param_error, required, rfc3339
+from .apiv3 import ApiError, Part, json_body, param_error, required, rfc3339
 
 OUT_REFUND_NO = re.compile(r'^[0-9A-Za-z_\-|*@]{1,64}$')
 SUMMARY = {'SUCCESS': '退款成功', 'ABNORMAL': '退款异常', 'CLOSED': '退款关闭'}
@@ -26,13 +26,7 @@ def refund_view(record):
     return view
 
 
-class Refunds:
-    def __init__(self, state, apiv3, notifications):
-        self.state = state
-        self.config = state.config
-        self.apiv3 = apiv3
-        self.notifications = notifications
-
+class Refunds(Part):
     def routes(self):
         return [
             ('/v3/refund/domestic/refunds', ['POST'], self.create_refund),

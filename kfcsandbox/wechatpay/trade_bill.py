@@ -40,7 +40,7 @@ import secrets
 from werkzeug.wrappers import Response
 
 from ..replies import request_id
-from .apiv3 import CHINA, ApiError
+from .apiv3 import CHINA, ApiError, Part
 
 COLUMNS = (
     '交易时间', '公众账号ID', '商户号', '特约商户号', '设备号', '微信订单号', '商户订单号',
@@ -115,13 +115,8 @@ def write(lines):
     return '\n'.join(text) + '\n'
 
 
-class TradeBill:
+class TradeBill(Part):
     """The two endpoints, and the bill's lines changed on the control side's request."""
-
-    def __init__(self, state, apiv3):
-        self.state = state
-        self.config = state.config
-        self.apiv3 = apiv3
 
     def routes(self):
         return [
